@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs, from Debian 12's packages, whatever the build and the tests still lack.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config   # the build
+  qt6-base-dev                       # the window (Qt Widgets), the INI settings (QSettings), Qt tests
+  libgtest-dev libgmock-dev          # the tests
+  xvfb xauth                         # running the window where no display is attached
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs every test: once as built for use, once under
+# AddressSanitizer with UndefinedBehaviorSanitizer, and the threaded tests once more
+# under ThreadSanitizer.
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$top"
+scripts/install-deps.sh
+jobs="$(nproc)"
+
+build() {  # folder, extra cmake arguments...
+  local dir="$1"; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+echo "== build and test"
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+build build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSALY_SANITIZE=address
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1" \
+LSAN_OPTIONS="suppressions=$top/scripts/lsan.supp:print_suppressions=0" \
+UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== ThreadSanitizer (threaded tests)"
+build build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSALY_SANITIZE=thread -DTESSALY_BUILD_GUI=OFF
+# The sanitizer runtime needs the address layout it was built for; newer kernels
+# randomise more bits than it expects, so the tests run with randomisation off.
+norandom=()
+if setarch "$(uname -m)" -R true 2>/dev/null; then norandom=(setarch "$(uname -m)" -R); fi
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
+  "${norandom[@]}" ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R Threaded

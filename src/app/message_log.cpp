@@ -1,0 +1,49 @@
+#include "app/message_log.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace tessaly {
+
+std::string FormatV(const char* format, va_list args) {
+  if (!format) return {};
+  va_list probe;
+  va_copy(probe, args);
+  int needed = std::vsnprintf(nullptr, 0, format, probe);
+  va_end(probe);
+  if (needed <= 0) return {};
+  std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
+  std::vsnprintf(buffer.data(), buffer.size(), format, args);
+  return std::string(buffer.data(), static_cast<std::size_t>(needed));
+}
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string s = FormatV(format, args);
+  va_end(args);
+  return s;
+}
+
+void MessageLog::LogInfo(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  Write(LogColour::Blue, text);
+}
+
+void MessageLog::LogError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  Write(LogColour::Red, text);
+}
+
+void MessageLog::Write(LogColour colour, const std::string& text) {
+  debug_.Write(text);
+  ui_.Run([text, colour](View& view) { view.AppendLogLine(text, colour); });
+}
+
+}  // namespace tessaly

@@ -1,0 +1,37 @@
+#pragma once
+// The message log: blue information lines, red error lines, each also on the
+// debugger output. Safe to call from any thread; lines keep the order of the calls.
+
+#include <cstdarg>
+#include <string>
+
+#include "platform/debug_output.h"
+#include "platform/view.h"
+#include "update/ui_queue.h"
+
+namespace tessaly {
+
+#if defined(__GNUC__)
+#define TESSALY_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define TESSALY_PRINTF(fmt, args)
+#endif
+
+// printf rules, no length limit.
+std::string FormatV(const char* format, va_list args);
+std::string Format(const char* format, ...) TESSALY_PRINTF(1, 2);
+
+class MessageLog {
+ public:
+  MessageLog(UiQueue& ui, DebugOutput& debug) : ui_(ui), debug_(debug) {}
+
+  void LogInfo(const char* format, ...) TESSALY_PRINTF(2, 3);
+  void LogError(const char* format, ...) TESSALY_PRINTF(2, 3);
+  void Write(LogColour colour, const std::string& text);
+
+ private:
+  UiQueue& ui_;
+  DebugOutput& debug_;
+};
+
+}  // namespace tessaly

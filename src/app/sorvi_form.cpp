@@ -1,0 +1,141 @@
+#include "app/sorvi_form.h"
+
+#include "app/firmware_search.h"
+
+namespace tessaly {
+
+TSorviForm::TSorviForm(UpdateSession& session, FormPlatform platform)
+    : session_(session), state_(session.state()), log_(session.log()), platform_(platform) {}
+
+View& TSorviForm::view() { return *session_.ui().view(); }
+
+void TSorviForm::FormCreate() {
+  View& v = view();
+  v.SetVisible(Control::UpfwBox, false);
+  v.SetCaption(kWindowCaption);
+  v.SetPosition(Control::UpdateProgBar, 0);
+  v.SetText(Control::MacAddrEdit, kDefaultMacText);
+  v.SetText(Control::MsgEdit, "");
+  // GetProfileStringA with a 128-byte buffer: at most 127 characters, not validated here.
+  v.SetText(Control::IpAddrEdit,
+            GetProfileString(platform_.profile, kProfileSection, kProfileIpKey, kDefaultIpAddress, 128));
+  FillAdapterBox();
+  v.SetVisible(Control::StaticText4, false);
+  v.SetVisible(Control::AdapterBox, false);
+  v.SetTop(Control::Panel1, kPanelTopCompact);
+  v.SetOuterHeight(kOuterHeightCompact);
+  SearchFwBtnClick();
+}
+
+// Reads the remembered index, lists the adapters and selects the remembered one, or
+// the first when the index (taken as unsigned) is out of range.
+void TSorviForm::FillAdapterBox() {
+  const auto stored = static_cast<unsigned int>(GetProfileInt(platform_.profile, kProfileSection, kProfileAdapterKey, 0));
+  adapterCount_ = ListAdapters(platform_.adapters, view(), adapterAddresses_, platform_.debug);
+  if (adapterCount_ > 0) {
+    view().SetItemIndex(Control::AdapterBox,
+                        stored < static_cast<unsigned int>(adapterCount_) ? static_cast<int>(stored) : 0);
+  }
+}
+
+void TSorviForm::SetLayout(bool withAdapter) {
+  View& v = view();
+  v.SetVisible(Control::StaticText4, withAdapter);
+  v.SetVisible(Control::AdapterBox, withAdapter);
+  v.SetTop(Control::Panel1, withAdapter ? kPanelTopWithAdapter : kPanelTopCompact);
+  v.SetOuterHeight(withAdapter ? kOuterHeightWithAdapter : kOuterHeightCompact);
+}
+
+void TSorviForm::UpfwBoxClick() {
+  if (view().Checked(Control::UpfwBox)) {
+    view().ClearItems(Control::AdapterBox);
+    FillAdapterBox();
+    SetLayout(true);
+  } else {
+    SetLayout(false);
+  }
+}
+
+void TSorviForm::RefreshUpdateFwBtn() {
+  view().SetEnabled(Control::UpdateFwBtn, state_.FirmwareSelection.load() != 0);
+}
+
+void TSorviForm::OnEditChange(Control edit, std::uint8_t bit) {
+  // A text of blanks counts as a name: only the empty text clears the bit.
+  const bool named = !view().Text(edit).empty();
+  std::uint8_t selection = state_.FirmwareSelection.load();
+  selection = named ? static_cast<std::uint8_t>(selection | bit) : static_cast<std::uint8_t>(selection & ~bit);
+  state_.FirmwareSelection.store(selection);
+  RefreshUpdateFwBtn();
+}
+
+void TSorviForm::FileEditChange() { OnEditChange(Control::FileEdit, MainFw); }
+void TSorviForm::FileEdit2Change() { OnEditChange(Control::FileEdit2, SubFw); }
+
+void TSorviForm::SearchFwBtnClick() {
+  bool found = false;
+  if (FindNewestFirmware(platform_.directory, kMainFirmwareKind, state_.MainFwFile)) {
+    view().SetText(Control::FileEdit, state_.MainFwFile);
+    log_.LogInfo("Main firmware : %s", state_.MainFwFile.c_str());
+    found = true;
+  }
+  if (FindNewestFirmware(platform_.directory, kSubFirmwareKind, state_.SubFwFile)) {
+    view().SetText(Control::FileEdit2, state_.SubFwFile);
+    log_.LogInfo("Sub firmware : %s", state_.SubFwFile.c_str());
+    found = true;
+  }
+  if (found) {
+    log_.LogInfo("Press \"Update Firmware\" button to startup...");
+  } else {
+    log_.LogError("Not found any firmware file");
+  }
+}
+
+void TSorviForm::ConnectBtnClick() {}
+
+void TSorviForm::UpdateFwBtnClick() {}
+
+void TSorviForm::AbortBtnClick() {}
+
+void TSorviForm::Exit1Click() { view().PostWindowMessage(WM_CLOSE); }
+
+bool TSorviForm::PasswordButton1Click(const std::string& typed) {
+  if (typed != kAdvancePassword) {
+    view().ShowMessage("Invalid Password");
+    return false;
+  }
+  return true;
+}
+
+void TSorviForm::Advancemode1Click() {
+  const int result = view().RunPasswordDialog([this](const std::string& typed) { return PasswordButton1Click(typed); });
+  if (result != kModalOk) return;
+  View& v = view();
+  v.SetVisible(Control::UpfwBox, true);
+  v.SetChecked(Control::UpfwBox, true);  // runs UpfwBoxClick when it changes the state
+  v.SetEnabled(Control::Advancemode1, false);
+  v.SetEnabled(Control::Normalmode1, true);
+}
+
+void TSorviForm::Normalmode1Click() {
+  View& v = view();
+  v.SetVisible(Control::UpfwBox, false);
+  v.SetChecked(Control::UpfwBox, false);
+  v.SetEnabled(Control::Advancemode1, true);
+  v.SetEnabled(Control::Normalmode1, false);
+}
+
+void TSorviForm::WindowMessage(std::uint32_t msg) {
+  // The window checks no state of its own first: the Main worker decided to post it.
+  if (msg == WM_SUBFW_CONNECT) ConnectBtnClick();
+}
+
+bool TSorviForm::CloseQuery() {
+  if (state_.UpdateInProgress.load() == 0) return true;
+  // Only an explicit No keeps the window: a box closed without an answer lets it go.
+  return view().AskConfirm(kCloseQuestion) != Answer::No;
+}
+
+void TSorviForm::FormClose() { session_.RequestStop(); }
+
+}  // namespace tessaly

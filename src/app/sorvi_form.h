@@ -1,0 +1,89 @@
+#pragma once
+// TSorviForm: the main window's logic. Every handler runs on the view's thread.
+
+#include <cstdint>
+#include <string>
+
+#include "bootloader/adapter_list.h"
+#include "platform/adapters.h"
+#include "platform/debug_output.h"
+#include "platform/directory.h"
+#include "platform/profile.h"
+#include "platform/view.h"
+#include "update/update_session.h"
+
+namespace tessaly {
+
+constexpr std::uint32_t WM_CLOSE = 16;
+constexpr std::uint32_t WM_USER = 0x0400;
+constexpr std::uint32_t WM_SUBFW_CONNECT = WM_USER + 556;  // 1580
+static_assert(WM_SUBFW_CONNECT == 1580);
+
+constexpr const char* kAppTitle = "Updater for Tessaly";
+constexpr const char* kWindowCaption = "Updater for Tessaly.exe";
+constexpr const char* kProfileSection = "LAN Communication";
+constexpr const char* kProfileIpKey = "IP Address";
+constexpr const char* kProfileAdapterKey = "Adapter Index";
+constexpr const char* kDefaultIpAddress = "192.168.0.2";
+constexpr const char* kDefaultMacText = "FF.FF.FF.FF.FF.FF";
+constexpr const char* kAdvancePassword = "lanterns";
+constexpr const char* kCloseQuestion =
+    "Firmware updating in progress.\n"
+    "The firmware on the board will be damaged if you exit.\n"
+    "Do you still want to exit?";
+
+constexpr int kPanelTopCompact = 50;
+constexpr int kPanelTopWithAdapter = 80;
+constexpr int kOuterHeightCompact = 350;
+constexpr int kOuterHeightWithAdapter = 385;
+
+struct FormPlatform {
+  Profile& profile;
+  DirectoryLister& directory;
+  AdapterSource& adapters;
+  DebugOutput& debug;
+};
+
+class TSorviForm : public ViewEvents {
+ public:
+  TSorviForm(UpdateSession& session, FormPlatform platform);
+
+  // Window creation; the view must be attached to the session's queue.
+  void FormCreate();
+
+  void UpfwBoxClick() override;
+  void FileEditChange() override;
+  void FileEdit2Change() override;
+  void SearchFwBtnClick() override;
+  void ConnectBtnClick() override;
+  void UpdateFwBtnClick() override;
+  void AbortBtnClick() override;
+  void Exit1Click() override;
+  void Advancemode1Click() override;
+  void Normalmode1Click() override;
+  void WindowMessage(std::uint32_t msg) override;
+  bool CloseQuery() override;
+  void FormClose() override;
+
+  // TPasswordForm's OK button: true when the typed text is the password.
+  bool PasswordButton1Click(const std::string& typed);
+  void RefreshUpdateFwBtn();
+
+  const AdapterAddressTable& AdapterAddresses() const { return adapterAddresses_; }
+  int AdapterCount() const { return adapterCount_; }
+
+ private:
+  View& view();
+  void FillAdapterBox();
+  void SetLayout(bool withAdapter);
+  void OnEditChange(Control edit, std::uint8_t bit);
+
+  UpdateSession& session_;
+  UpdateState& state_;
+  MessageLog& log_;
+  FormPlatform platform_;
+  AdapterAddressTable adapterAddresses_;
+  int adapterCount_ = 0;
+};
+
+}  // namespace tessaly

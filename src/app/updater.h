@@ -1,0 +1,49 @@
+#pragma once
+// Everything that lives for the whole run, created before the window and released
+// after it: the update state, the log, the session operations, the workers, the
+// window logic. A front end (the Qt window, the command line, a test) creates one,
+// attaches its view, calls Start, and calls Shutdown before its view goes away.
+
+#include "app/message_log.h"
+#include "app/sorvi_form.h"
+#include "update/settings.h"
+#include "update/ui_queue.h"
+#include "update/update_session.h"
+#include "update/update_state.h"
+#include "update/workers.h"
+
+namespace tessaly {
+
+class Updater {
+ public:
+  Updater(FormPlatform platform, UpdaterSettings settings = {});
+  ~Updater();
+  Updater(const Updater&) = delete;
+  Updater& operator=(const Updater&) = delete;
+
+  void AttachView(View& view);
+  // Window creation (FormCreate). Runs on the view's thread.
+  void Start();
+  // Raises the stop request, ends and joins every worker and stops all work for the
+  // view. Safe to call more than once.
+  void Shutdown();
+
+  TSorviForm& form() { return form_; }
+  UpdateState& state() { return state_; }
+  UpdateSession& session() { return session_; }
+  MessageLog& log() { return log_; }
+  Workers& workers() { return workers_; }
+  UiQueue& ui() { return ui_; }
+  const UpdaterSettings& settings() const { return settings_; }
+
+ private:
+  UpdaterSettings settings_;
+  UpdateState state_;
+  UiQueue ui_;
+  MessageLog log_;
+  UpdateSession session_;
+  Workers workers_;
+  TSorviForm form_;
+};
+
+}  // namespace tessaly

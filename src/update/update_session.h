@@ -1,0 +1,51 @@
+#pragma once
+// The operations every stage shares: progress, stop request, end of a session, waiting.
+
+#include <cstdint>
+#include <functional>
+
+#include "app/message_log.h"
+#include "update/settings.h"
+#include "update/ui_queue.h"
+#include "update/update_state.h"
+
+namespace tessaly {
+
+class UpdateSession {
+ public:
+  using TickSource = std::function<std::uint32_t()>;
+
+  UpdateSession(UpdateState& state, UiQueue& ui, MessageLog& log, const UpdaterSettings& settings,
+                TickSource tick = nullptr);
+
+  // Closes the control connection; set once the connection exists.
+  void SetControlCloser(std::function<void()> close) { closeControl_ = std::move(close); }
+
+  // The stage's percentage, 100 meaning the stage succeeded. Any thread.
+  void ReportProgress(std::uint32_t percent);
+  // Any thread. Wakes every wait that a worker is in.
+  void RequestStop();
+  // Closes the connection and restores the idle controls. Any thread; idempotent.
+  void EndSession();
+  // Waits `ms` milliseconds, keeping the window's messages flowing on the view's
+  // thread; ends early when the stop request is raised. Never spins.
+  void WaitWithMessages(std::uint32_t ms);
+
+  // The value the bar shows for a stage percentage.
+  static std::uint32_t ShownProgress(std::uint8_t selection, std::uint8_t stage, std::uint32_t percent);
+
+  UpdateState& state() { return state_; }
+  MessageLog& log() { return log_; }
+  UiQueue& ui() { return ui_; }
+  const UpdaterSettings& settings() const { return settings_; }
+
+ private:
+  UpdateState& state_;
+  UiQueue& ui_;
+  MessageLog& log_;
+  const UpdaterSettings& settings_;
+  TickSource tick_;
+  std::function<void()> closeControl_;
+};
+
+}  // namespace tessaly

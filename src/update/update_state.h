@@ -1,0 +1,40 @@
+#pragma once
+// The one record of update state shared by the window's thread and the workers.
+// Single bytes and 32-bit words are atomics: polled by one side, written by the other.
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace tessaly {
+
+// Bits of FirmwareSelection.
+constexpr std::uint8_t MainFw = 1;
+constexpr std::uint8_t SubFw = 2;
+
+struct UpdateState {
+  std::atomic<std::uint8_t> FirmwareSelection{0};
+  std::atomic<std::uint8_t> UpdateStage{0};  // 0 none, 1 Main, 2 Sub
+  std::atomic<std::uint8_t> UpdateInProgress{0};
+  std::atomic<std::uint8_t> ReadsSuspended{0};
+  std::atomic<std::uint32_t> StopRequested{0};
+
+  // Written on the window's thread when an update starts, before any worker of that
+  // update exists; workers only read them.
+  std::string PjIpText;
+  std::string PjMacText;
+  std::string MainFwFile;
+  std::string SubFwFile;
+  std::array<std::uint8_t, 4> PjIpAddr{};
+  std::array<std::uint8_t, 6> PjMacAddr{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  std::atomic<std::uint32_t> PcIpAddr{0};  // network byte order, as inet_addr gives it
+
+  // Wakes waits that must end early when the stop request is raised.
+  std::mutex stopMutex;
+  std::condition_variable stopRaised;
+};
+
+}  // namespace tessaly

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <atomic>
+#include <thread>
+
+#include "support/harness.h"
+
+namespace tessaly::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct ProgressCase {
+  std::uint8_t selection;
+  std::uint8_t stage;
+  std::uint32_t percent;
+  int shown;
+  const char* line;  // success line, or ""
+  bool inProgressAfter;
+};
+
+class ReportProgressTable : public ::testing::TestWithParam<ProgressCase> {};
+
+TEST_P(ReportProgressTable, MapsAndReports) {
+  const ProgressCase& c = GetParam();
+  Harness h;
+  auto& s = h.updater->state();
+  s.FirmwareSelection.store(c.selection);
+  s.UpdateStage.store(c.stage);
+  s.UpdateInProgress.store(1);
+  h.updater->session().ReportProgress(c.percent);
+  EXPECT_EQ(h.view.Position(Control::UpdateProgBar), c.shown);
+  EXPECT_EQ(h.view.Text(Control::PercentText), std::to_string(c.shown) + "%");
+  if (*c.line) {
+    EXPECT_EQ(h.view.logLines(), (std::vector<LogLine>{{c.line, LogColour::Blue}}));
+  } else {
+    EXPECT_TRUE(h.view.logLines().empty());
+  }
+  EXPECT_EQ(s.UpdateInProgress.load(), c.inProgressAfter ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ReportProgressTable,
+    ::testing::Values(ProgressCase{3, 1, 51, 25, "", true}, ProgressCase{3, 2, 51, 75, "", true},
+                      ProgressCase{1, 1, 51, 51, "", true}, ProgressCase{2, 2, 51, 51, "", true},
+                      ProgressCase{3, 1, 0, 0, "", true}, ProgressCase{3, 2, 0, 50, "", true},
+                      ProgressCase{3, 1, 99, 49, "", true}, ProgressCase{3, 2, 99, 99, "", true},
+                      ProgressCase{3, 1, 100, 50, "Updated Main Firmware has succeeded.", true},
+                      ProgressCase{1, 1, 100, 100, "Updated Main Firmware has succeeded.", false},
+                      ProgressCase{3, 2, 100, 100, "Updated Sub Firmware has succeeded.", false},
+                      ProgressCase{2, 2, 100, 100, "Updated Sub Firmware has succeeded.", false},
+                      ProgressCase{3, 0, 100, 100, "", true}, ProgressCase{0, 0, 51, 51, "", true}));
+
+TEST(EndSession, RestoresIdleControlsAndIsIdempotent) {
+  Harness h;
+  h.updater->Start();
+  int closes = 0;
+  h.updater->session().SetControlCloser([&] { ++closes; });
+  h.view.SetEnabled(Control::AbortBtn, true);
+  h.view.SetEnabled(Control::UpdateFwBtn, false);
+  h.view.SetEnabled(Control::IpAddrEdit, false);
+  h.updater->state().UpdateInProgress.store(1);
+  h.updater->state().UpdateStage.store(2);
+  h.updater->state().ReadsSuspended.store(1);
+  for (int i = 0; i < 2; ++i) {
+    h.updater->session().EndSession();
+    EXPECT_TRUE(h.view.Enabled(Control::UpdateFwBtn));
+    EXPECT_FALSE(h.view.Enabled(Control::AbortBtn));
+    EXPECT_TRUE(h.view.Enabled(Control::IpAddrEdit));
+    EXPECT_TRUE(h.view.Enabled(Control::UpfwBox));
+    EXPECT_TRUE(h.view.Enabled(Control::AdapterBox));
+    EXPECT_EQ(h.updater->state().UpdateInProgress.load(), 0);
+  }
+  EXPECT_EQ(closes, 2);
+  EXPECT_EQ(h.updater->state().StopRequested.load(), 0u);  // ending is not stopping
+  EXPECT_EQ(h.updater->state().UpdateStage.load(), 2);
+  EXPECT_EQ(h.updater->state().ReadsSuspended.load(), 1);
+}
+
+double ThreadCpuMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+TEST(WaitWithMessagesThreaded, WorkerWaitTakesItsTimeWithoutSpinning) {
+  Harness h;
+  double cpu = 0;
+  std::chrono::steady_clock::duration took{};
+  std::thread worker([&] {
+    const double cpu0 = ThreadCpuMs();
+    const auto t0 = std::chrono::steady_clock::now();
+    h.updater->session().WaitWithMessages(400);
+    took = std::chrono::steady_clock::now() - t0;
+    cpu = ThreadCpuMs() - cpu0;
+  });
+  worker.join();
+  EXPECT_GE(took, 399ms);  // the millisecond tick may start late by under 1 ms
+  EXPECT_LT(cpu, 20.0) << "a wait must sleep, not spin";
+}
+
+TEST(WaitWithMessagesThreaded, ViewThreadKeepsDispatchingWithoutSpinning) {
+  Harness h;
+  std::atomic<bool> ran{false};
+  std::thread poster([&] {
+    std::this_thread::sleep_for(50ms);  // posted while the view's thread is inside the wait
+    h.view.Post([&] { ran = true; });
+  });
+  const double cpu0 = ThreadCpuMs();
+  const auto t0 = std::chrono::steady_clock::now();
+  h.updater->session().WaitWithMessages(1000);
+  const auto took = std::chrono::steady_clock::now() - t0;
+  const double cpu = ThreadCpuMs() - cpu0;
+  poster.join();
+  EXPECT_TRUE(ran.load()) << "posted work must run during the wait";
+  EXPECT_GE(took, 999ms);  // the millisecond tick may start late by under 1 ms
+  EXPECT_LT(cpu, 60.0) << "a wait must sleep, not spin";
+}
+
+TEST(WaitWithMessagesThreaded, StopRequestEndsTheWaitEarly) {
+  Harness h;
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    h.updater->session().WaitWithMessages(7000);
+    done = true;
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  h.updater->session().RequestStop();
+  worker.join();
+  EXPECT_TRUE(done.load());
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2000ms);
+}
+
+TEST(WaitWithMessages, ZeroRunsOneDispatchPass) {
+  Harness h;
+  bool ran = false;
+  h.view.Post([&] { ran = true; });
+  h.updater->session().WaitWithMessages(0);
+  EXPECT_TRUE(ran);
+}
+
+TEST(WaitWithMessages, SurvivesTheTickCounterWrap) {
+  UpdateState state;
+  FakeView view;
+  UiQueue ui(&view);
+  RecordingDebugOutput debug;
+  MessageLog log(ui, debug);
+  UpdaterSettings settings;
+  settings.waitSliceMs = 1;
+  std::uint32_t tick = 0xFFFFFFF0u;
+  int reads = 0;
+  UpdateSession session(state, ui, log, settings, [&] {
+    ++reads;
+    const std::uint32_t now = tick;
+    tick += 7;  // wraps after three reads
+    return now;
+  });
+  session.WaitWithMessages(30);
+  // 0xFFFFFFF0 + 35 has wrapped past zero; a signed or naive compare would end at once
+  // or wait forever.
+  EXPECT_EQ(reads, 6);
+}
+
+TEST(WorkersThreaded, ShutdownStopsAndJoinsAWaitingWorker) {
+  Harness h;
+  std::atomic<bool> finished{false};
+  h.updater->workers().Start([&] {
+    h.updater->session().WaitWithMessages(60000);
+    h.updater->log().LogInfo("worker ends");  // reaches no destroyed view
+    finished = true;
+  });
+  EXPECT_EQ(h.updater->workers().Running(), 1);
+  const auto t0 = std::chrono::steady_clock::now();
+  h.updater->Shutdown();
+  EXPECT_TRUE(finished.load());
+  EXPECT_EQ(h.updater->workers().Running(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2000ms);
+}
+
+}  // namespace
+}  // namespace tessaly::testing
