@@ -1,0 +1,504 @@
+#include "control_service.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "control_exchange.h"
+#include "pj_protocol.h"
+
+namespace tessaly::pjsim {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kBacklog = 8;
+constexpr std::size_t kReadSize = 4096;
+constexpr int kMaxSendCalls = 1000;
+constexpr int kMaxPollRestarts = 1000;
+// A peer that stops reading must not hang the service thread.
+constexpr timeval kSendTimeout{2, 0};
+// Back-off when accept fails for want of resources, instead of spinning.
+constexpr std::chrono::milliseconds kAcceptBackoff{100};
+
+std::string ErrorText(int err) {
+  char buffer[128];
+  return strerror_r(err, buffer, sizeof buffer);  // GNU variant: thread-safe, returns the text
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+std::string PeerText(const sockaddr_in& address) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+bool SendAll(int fd, std::span<const std::uint8_t> bytes, std::string& error) {
+  std::size_t sent = 0;
+  for (int call = 0; sent < bytes.size(); ++call) {
+    if (call >= kMaxSendCalls) {
+      error = "send made no progress";
+      return false;
+    }
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = ErrorText(errno);
+      return false;
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::span<const std::uint8_t> AsBytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+CloseAt CloseAtFor(Reply reply) {
+  switch (reply) {
+    case Reply::kPjack: return CloseAt::kAfterPjack;
+    case Reply::kUdAck: return CloseAt::kAfterUdAck;
+    case Reply::kModelAnswer: return CloseAt::kAfterModelAnswer;
+    case Reply::kSq: return CloseAt::kAfterSq;
+    case Reply::kSc: return CloseAt::kAfterSc;
+  }
+  return CloseAt::kNever;
+}
+
+std::string FaultClose(CloseAt closeAt) {
+  return "closed after " + std::string(CloseAtName(closeAt)) + " (fault)";
+}
+
+}  // namespace
+
+// One accepted connection, served on the service thread until either side ends it.
+class ControlService::Session final : public Channel {
+ public:
+  Session(ControlService& service, int fd, int index, std::string peer)
+      : service_(service), options_(service.options_), fd_(fd), index_(index), peer_(std::move(peer)),
+        step_(options_.no_greeting ? Step::kSilent : Step::kAwaitPjreq) {}
+  ~Session() override {
+    if (!ended_) End("ended");
+  }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  void Run();
+
+  int connection() const override { return index_; }
+  const std::string& peer() const override { return peer_; }
+  bool Send(std::span<const std::uint8_t> bytes) override {
+    std::string error;
+    return fd_ >= 0 && SendAll(fd_, bytes, error);
+  }
+  void Close() override { close_requested_ = true; }
+  void RecordMessage(std::string name, std::span<const std::uint8_t> bytes, bool valid) override {
+    service_.RecordMessage(Message{index_, step_, std::move(name), {bytes.begin(), bytes.end()}, valid});
+  }
+  void RecordViolation(std::string text) override {
+    service_.RecordViolation(Violation{index_, step_, std::move(text)});
+  }
+
+ private:
+  bool Handle(const ExchangeOutcome& outcome, Step now);
+  bool Answer(Reply reply);
+  bool Wait(std::chrono::milliseconds duration);
+  bool Put(std::span<const std::uint8_t> bytes);
+  bool Write(std::span<const std::uint8_t> bytes) { return Wait(options_.answer_delay) && Put(bytes); }
+  void ReportCutShort(ControlExchange& exchange);
+  bool EndIfAsked();
+  void End(std::string reason);
+
+  ControlService& service_;
+  const SimOptions& options_;
+  int fd_;
+  const int index_;
+  const std::string peer_;
+  Step step_;
+  bool close_requested_ = false;
+  bool ended_ = false;
+};
+
+void ControlService::Session::Run() {
+  if (options_.close_at == CloseAt::kAfterAccept) return End(FaultClose(CloseAt::kAfterAccept));
+  if (!options_.no_greeting) {
+    std::string greeting(wire::kGreeting);
+    if (options_.greeting_extra) greeting += wire::kGreetingExtra;
+    if (!Write(AsBytes(greeting))) return;
+    if (options_.close_at == CloseAt::kAfterGreeting) return End(FaultClose(CloseAt::kAfterGreeting));
+  }
+
+  ControlExchange exchange(!options_.no_greeting);
+  std::array<std::uint8_t, kReadSize> buffer{};
+  // Ends on the peer's close, an error, a fault close or Stop().
+  for (;;) {
+    std::array<pollfd, 2> fds{{{fd_, POLLIN, 0}, {service_.wake_read_fd_, POLLIN, 0}}};
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      return End("poll failed: " + ErrorText(errno));
+    }
+    if (fds[1].revents != 0) return End("stopped");
+    if (fds[0].revents == 0) continue;
+
+    const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+    if (n < 0) {
+      const int err = errno;
+      if (err == EINTR || err == EAGAIN) continue;
+      ReportCutShort(exchange);
+      return End("receive failed: " + ErrorText(err));
+    }
+    if (n == 0) {
+      ReportCutShort(exchange);
+      return End("closed by the updater");
+    }
+    exchange.Feed(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
+    while (std::optional<ExchangeOutcome> outcome = exchange.Next()) {
+      if (!Handle(*outcome, exchange.step())) return;
+    }
+  }
+}
+
+bool ControlService::Session::Handle(const ExchangeOutcome& outcome, Step now) {
+  if (outcome.sub_data) {
+    service_.hooks_->OnSubStreamData(outcome.bytes, *this);
+    // Counted after the hook, so a waiter on the count also sees what the hook recorded.
+    service_.AddSubStreamBytes(outcome.bytes.size());
+    return !EndIfAsked();
+  }
+
+  service_.RecordMessage(Message{index_, outcome.step, outcome.name, outcome.bytes, outcome.valid});
+  for (const std::string& text : outcome.violations) {
+    service_.RecordViolation(Violation{index_, outcome.step, text});
+  }
+  step_ = now;
+  service_.SetStep(index_, now);
+  if (!outcome.reply) return !EndIfAsked();
+
+  const Reply reply = *outcome.reply;
+  if (!Answer(reply)) return false;
+  if (reply == Reply::kUdAck && outcome.step == Step::kAwaitCommand) {
+    service_.MarkMainDownloadMode();
+    service_.hooks_->OnMainDownloadMode(*this);
+  }
+  if (reply == Reply::kSc) {
+    service_.MarkSubStream();
+    service_.hooks_->OnSubStream(*this);
+  }
+  if (options_.close_at == CloseAtFor(reply)) {
+    End(FaultClose(options_.close_at));
+    return false;
+  }
+  return !EndIfAsked();
+}
+
+bool ControlService::Session::Answer(Reply reply) {
+  switch (reply) {
+    case Reply::kPjack: return Write(AsBytes(wire::kRequestAck));
+    case Reply::kUdAck: return Write(wire::kDownloadAck);
+    case Reply::kSq: return Write(wire::kSqReply);
+    case Reply::kSc: return Write(wire::kScReply);
+    case Reply::kModelAnswer: {
+      const std::vector<std::uint8_t> answer = wire::ModelAnswer(options_.model_code);
+      if (!options_.split_model_answer) return Write(answer);
+      const std::span<const std::uint8_t> all(answer);
+      return Write(all.first(wire::kModelAckLength)) && Wait(options_.split_gap) &&
+             Put(all.subspan(wire::kModelAckLength));
+    }
+  }
+  return false;
+}
+
+bool ControlService::Session::Wait(std::chrono::milliseconds duration) {
+  if (service_.Pause(duration)) return true;
+  End("stopped");
+  return false;
+}
+
+bool ControlService::Session::Put(std::span<const std::uint8_t> bytes) {
+  std::string error;
+  if (SendAll(fd_, bytes, error)) return true;
+  End("send failed: " + error);
+  return false;
+}
+
+void ControlService::Session::ReportCutShort(ControlExchange& exchange) {
+  while (std::optional<ExchangeOutcome> outcome = exchange.Next()) {
+    if (!Handle(*outcome, exchange.step())) return;
+  }
+  if (std::optional<std::string> text = exchange.Finish()) RecordViolation(std::move(*text));
+}
+
+bool ControlService::Session::EndIfAsked() {
+  if (!close_requested_) return false;
+  End("closed by the projector");
+  return true;
+}
+
+void ControlService::Session::End(std::string reason) {
+  if (ended_) return;
+  ended_ = true;
+  if (fd_ >= 0) {
+    ::shutdown(fd_, SHUT_WR);  // FIN after whatever is still queued
+    CloseFd(fd_);
+  }
+  service_.EndConnection(index_, step_, std::move(reason));
+}
+
+// ---------------------------------------------------------------------------------------
+
+ControlService::ControlService(SimOptions options, std::shared_ptr<ControlHooks> hooks)
+    : options_(std::move(options)),
+      hooks_(hooks ? std::move(hooks) : std::make_shared<ControlHooks>()) {}
+
+ControlService::~ControlService() { Stop(); }
+
+bool ControlService::Start() {
+  std::lock_guard<std::mutex> lock(lifecycle_mutex_);
+  if (started_) {
+    error_ = "already started";
+    return false;
+  }
+  if (std::string problem = ValidateOptions(options_); !problem.empty()) {
+    error_ = problem;
+    return false;
+  }
+  const std::string where = options_.listen_address + ":" + std::to_string(options_.port);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(options_.port);
+  if (::inet_pton(AF_INET, options_.listen_address.c_str(), &address.sin_addr) != 1) {
+    error_ = "listen address \"" + options_.listen_address + "\" is not a dotted IPv4 address";
+    return false;
+  }
+
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    error_ = "cannot create a socket: " + ErrorText(errno);
+    return false;
+  }
+  // A restart on the fixed port must not wait for old connections in TIME_WAIT.
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    error_ = "cannot bind " + where + ": " + ErrorText(errno);
+    CloseFd(fd);
+    return false;
+  }
+  if (::listen(fd, kBacklog) != 0) {
+    error_ = "cannot listen on " + where + ": " + ErrorText(errno);
+    CloseFd(fd);
+    return false;
+  }
+  sockaddr_in bound{};
+  socklen_t boundLength = sizeof bound;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0) {
+    error_ = "cannot read the bound port: " + ErrorText(errno);
+    CloseFd(fd);
+    return false;
+  }
+  std::array<int, 2> wake{-1, -1};
+  if (::pipe2(wake.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+    error_ = "cannot create the stop pipe: " + ErrorText(errno);
+    CloseFd(fd);
+    return false;
+  }
+
+  listen_fd_ = fd;
+  wake_read_fd_ = wake[0];
+  wake_write_fd_ = wake[1];
+  port_.store(ntohs(bound.sin_port));
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (const std::system_error& e) {
+    error_ = std::string("cannot start the service thread: ") + e.what();
+    CloseFd(listen_fd_);
+    CloseFd(wake_read_fd_);
+    CloseFd(wake_write_fd_);
+    port_.store(0);
+    return false;
+  }
+  started_ = true;
+  running_.store(true);
+  error_.clear();
+  return true;
+}
+
+std::string ControlService::error() const {
+  std::lock_guard<std::mutex> lock(lifecycle_mutex_);
+  return error_;
+}
+
+void ControlService::Stop() {
+  std::lock_guard<std::mutex> lock(lifecycle_mutex_);
+  if (!started_ || stopped_) return;
+  stopped_ = true;
+  stopping_.store(true);
+  running_.store(false);
+  const std::uint8_t wake = 1;
+  // The pipe is never drained: it stays readable and wakes every wait from now on.
+  [[maybe_unused]] const ssize_t written = ::write(wake_write_fd_, &wake, 1);
+  if (thread_.joinable()) thread_.join();
+  CloseFd(listen_fd_);
+  CloseFd(wake_read_fd_);
+  CloseFd(wake_write_fd_);
+}
+
+void ControlService::Run() {
+  while (!stopping()) {
+    std::array<pollfd, 2> fds{{{listen_fd_, POLLIN, 0}, {wake_read_fd_, POLLIN, 0}}};
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      if (!Pause(kAcceptBackoff)) return;
+      continue;
+    }
+    if (fds[1].revents != 0) return;
+    if (fds[0].revents == 0) continue;
+
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
+    if (fd < 0) {
+      const int err = errno;
+      if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) continue;
+      if (!Pause(kAcceptBackoff)) return;
+      continue;
+    }
+    const int one = 1;
+    // Each answer leaves as its own segment, so a split answer really is two reads.
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof kSendTimeout);
+    const std::string peerText = PeerText(peer);
+    Session session(*this, fd, AddConnection(peerText), peerText);
+    session.Run();
+  }
+}
+
+bool ControlService::Pause(std::chrono::milliseconds duration) const {
+  if (stopping()) return false;
+  if (duration.count() <= 0) return true;
+  const auto deadline = std::chrono::steady_clock::now() + duration;
+  for (int restart = 0; restart < kMaxPollRestarts; ++restart) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= 0ms) break;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    pollfd wake{wake_read_fd_, POLLIN, 0};
+    const int r = ::poll(&wake, 1, static_cast<int>(ms));
+    if (r > 0) return false;
+    if (r < 0 && errno != EINTR) break;
+  }
+  return !stopping();
+}
+
+template <typename Change>
+void ControlService::ChangeReport(Change change) {
+  {
+    std::lock_guard<std::mutex> lock(report_mutex_);
+    change(report_);
+  }
+  report_changed_.notify_all();
+}
+
+int ControlService::AddConnection(const std::string& peer) {
+  ConnectionRecord record;
+  record.peer = peer;
+  record.last_step = options_.no_greeting ? Step::kSilent : Step::kAwaitPjreq;
+  ChangeReport([&](Report& r) {
+    record.index = r.connection_count() + 1;
+    r.connections.push_back(record);
+  });
+  hooks_->OnConnectionAccepted(record);
+  return record.index;
+}
+
+void ControlService::SetStep(int connection, Step step) {
+  ChangeReport([&](Report& r) { r.connections.at(static_cast<std::size_t>(connection - 1)).last_step = step; });
+}
+
+void ControlService::EndConnection(int connection, Step step, std::string reason) {
+  ConnectionRecord record;
+  ChangeReport([&](Report& r) {
+    ConnectionRecord& c = r.connections.at(static_cast<std::size_t>(connection - 1));
+    c.last_step = step;
+    c.ended = true;
+    c.end_reason = std::move(reason);
+    record = c;
+  });
+  hooks_->OnConnectionEnded(record);
+}
+
+void ControlService::RecordMessage(Message message) {
+  ChangeReport([&](Report& r) { r.messages.push_back(message); });
+  hooks_->OnMessage(message);
+}
+
+void ControlService::RecordViolation(Violation violation) {
+  ChangeReport([&](Report& r) { r.violations.push_back(violation); });
+  hooks_->OnViolation(violation);
+}
+
+void ControlService::MarkMainDownloadMode() {
+  ChangeReport([](Report& r) { r.main_download_mode_entered = true; });
+}
+
+void ControlService::MarkSubStream() {
+  ChangeReport([](Report& r) { r.sub_stream_reached = true; });
+}
+
+void ControlService::AddSubStreamBytes(std::size_t n) {
+  ChangeReport([&](Report& r) { r.sub_stream_bytes += n; });
+}
+
+Report ControlService::Snapshot() const {
+  std::lock_guard<std::mutex> lock(report_mutex_);
+  return report_;
+}
+
+std::vector<Message> ControlService::messages() const {
+  std::lock_guard<std::mutex> lock(report_mutex_);
+  return report_.messages;
+}
+
+std::vector<Violation> ControlService::violations() const {
+  std::lock_guard<std::mutex> lock(report_mutex_);
+  return report_.violations;
+}
+
+bool ControlService::main_download_mode_entered() const {
+  std::lock_guard<std::mutex> lock(report_mutex_);
+  return report_.main_download_mode_entered;
+}
+
+bool ControlService::sub_stream_reached() const {
+  std::lock_guard<std::mutex> lock(report_mutex_);
+  return report_.sub_stream_reached;
+}
+
+int ControlService::connection_count() const {
+  std::lock_guard<std::mutex> lock(report_mutex_);
+  return report_.connection_count();
+}
+
+bool ControlService::WaitFor(const std::function<bool(const Report&)>& condition,
+                             std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(report_mutex_);
+  return report_changed_.wait_for(lock, timeout, [&] { return condition(report_); });
+}
+
+}  // namespace tessaly::pjsim
