@@ -1,6 +1,8 @@
 #include "app/sorvi_form.h"
 
 #include "app/firmware_search.h"
+#include "control/control_session.h"
+#include "update/update_sequence.h"
 
 namespace tessaly {
 
@@ -91,11 +93,17 @@ void TSorviForm::SearchFwBtnClick() {
   }
 }
 
-void TSorviForm::ConnectBtnClick() {}
+void TSorviForm::ConnectBtnClick() {
+  if (control_) control_->ConnectBtnClick();
+}
 
-void TSorviForm::UpdateFwBtnClick() {}
+void TSorviForm::UpdateFwBtnClick() {
+  if (sequence_) sequence_->UpdateFwBtnClick();
+}
 
-void TSorviForm::AbortBtnClick() {}
+void TSorviForm::AbortBtnClick() {
+  if (sequence_) sequence_->AbortBtnClick();
+}
 
 void TSorviForm::Exit1Click() { view().PostWindowMessage(WM_CLOSE); }
 

@@ -14,6 +14,9 @@
 
 namespace tessaly {
 
+class ControlSession;
+class UpdateSequence;
+
 constexpr std::uint32_t WM_CLOSE = 16;
 constexpr std::uint32_t WM_USER = 0x0400;
 constexpr std::uint32_t WM_SUBFW_CONNECT = WM_USER + 556;  // 1580
@@ -50,6 +53,11 @@ class TSorviForm : public ViewEvents {
 
   // Window creation; the view must be attached to the session's queue.
   void FormCreate();
+  // The control connection and the update sequence behind the buttons.
+  void SetUpdateHandlers(ControlSession* control, UpdateSequence* sequence) {
+    control_ = control;
+    sequence_ = sequence;
+  }
 
   void UpfwBoxClick() override;
   void FileEditChange() override;
@@ -84,6 +92,8 @@ class TSorviForm : public ViewEvents {
   FormPlatform platform_;
   AdapterAddressTable adapterAddresses_;
   int adapterCount_ = 0;
+  ControlSession* control_ = nullptr;
+  UpdateSequence* sequence_ = nullptr;
 };
 
 }  // namespace tessaly

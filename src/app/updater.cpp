@@ -1,23 +1,51 @@
 #include "app/updater.h"
 
+#include "bootloader/main_firmware.h"
+#include "subfw/sub_firmware_transfer.h"
+
 namespace tessaly {
 
-Updater::Updater(FormPlatform platform, UpdaterSettings settings)
+Updater::Updater(FormPlatform platform, UpdaterSettings settings, StageRoutines stages)
     : settings_(settings),
       ui_(nullptr),
       log_(ui_, platform.debug),
       session_(state_, ui_, log_, settings_),
-      form_(session_, platform) {}
+      platform_(platform),
+      stages_(std::move(stages)),
+      form_(session_, platform) {
+  if (!stages_.UpdateMainFirmware) stages_.UpdateMainFirmware = [this] { return UpdateMainFirmware(session_); };
+  if (!stages_.SendSubFirmware) {
+    stages_.SendSubFirmware = [this] { return SendSubFirmware(session_, *client_, subInfo_); };
+  }
+}
 
 Updater::~Updater() { Shutdown(); }
 
-void Updater::AttachView(View& view) { ui_.AttachView(&view); }
+void Updater::AttachView(View& view) {
+  ui_.AttachView(&view);
+  client_ = CreateTcpClient(view);
+  ControlSession::Workers workers{[this] { sequence_->StartMainFwThread(); },
+                                  [this] { sequence_->StartSubFwThread(); }};
+  control_ = std::make_unique<ControlSession>(session_, view, *client_, subInfo_, workers);
+  sequence_ = std::make_unique<UpdateSequence>(session_, view, platform_.profile, *control_, workers_,
+                                               form_.AdapterAddresses(), subInfo_, stages_);
+  session_.SetControlCloser([this] { control_->CloseConnection(); });
+  form_.SetUpdateHandlers(control_.get(), sequence_.get());
+}
 
 void Updater::Start() { form_.FormCreate(); }
 
 void Updater::Shutdown() {
   session_.RequestStop();
   workers_.JoinAll();
+  // The connection and its timer post to the view from threads of their own: they go
+  // before the view does.
+  form_.SetUpdateHandlers(nullptr, nullptr);
+  if (control_) control_->CloseConnection();
+  session_.SetControlCloser(nullptr);
+  sequence_.reset();
+  control_.reset();
+  client_.reset();
   ui_.Detach();
 }
 

@@ -4,7 +4,13 @@
 // window logic. A front end (the Qt window, the command line, a test) creates one,
 // attaches its view, calls Start, and calls Shutdown before its view goes away.
 
+#include <memory>
+
 #include "app/message_log.h"
+#include "control/control_session.h"
+#include "platform/tcp_client.h"
+#include "subfw/sub_firmware_file.h"
+#include "update/update_sequence.h"
 #include "app/sorvi_form.h"
 #include "update/settings.h"
 #include "update/ui_queue.h"
@@ -16,11 +22,12 @@ namespace tessaly {
 
 class Updater {
  public:
-  Updater(FormPlatform platform, UpdaterSettings settings = {});
+  Updater(FormPlatform platform, UpdaterSettings settings = {}, StageRoutines stages = {});
   ~Updater();
   Updater(const Updater&) = delete;
   Updater& operator=(const Updater&) = delete;
 
+  // Creates the control connection and the update sequence for `view`.
   void AttachView(View& view);
   // Window creation (FormCreate). Runs on the view's thread.
   void Start();
@@ -35,6 +42,10 @@ class Updater {
   Workers& workers() { return workers_; }
   UiQueue& ui() { return ui_; }
   const UpdaterSettings& settings() const { return settings_; }
+  ControlSession& control() { return *control_; }
+  UpdateSequence& sequence() { return *sequence_; }
+  TcpClient& client() { return *client_; }
+  SubFwInfo& subInfo() { return subInfo_; }
 
  private:
   UpdaterSettings settings_;
@@ -43,7 +54,13 @@ class Updater {
   MessageLog log_;
   UpdateSession session_;
   Workers workers_;
+  SubFwInfo subInfo_;
+  FormPlatform platform_;
+  StageRoutines stages_;
   TSorviForm form_;
+  std::unique_ptr<TcpClient> client_;
+  std::unique_ptr<ControlSession> control_;
+  std::unique_ptr<UpdateSequence> sequence_;
 };
 
 }  // namespace tessaly

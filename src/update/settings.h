@@ -12,6 +12,11 @@ struct UpdaterSettings {
   std::uint32_t waitSliceMs = 5;
   // The projector restarts after the Main firmware before it answers again.
   std::uint32_t restartWaitMs = 7000;
+
+  // The control connection.
+  std::uint16_t controlPort = 20554;
+  std::uint32_t connectTimeoutMs = 5000;  // from the attempt to the connection
+  std::uint32_t switchTimeoutMs = 3000;   // from the connection to download mode
 };
 
 }  // namespace tessaly

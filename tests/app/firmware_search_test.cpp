@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support/param_print.h"
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,7 @@ struct SearchCase {
   bool found;
   std::string chosen;
 };
+TESSALY_PRINT_PARAM(SearchCase, name)
 
 class FindNewest : public ::testing::TestWithParam<SearchCase> {};
 

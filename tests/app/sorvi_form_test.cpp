@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support/param_print.h"
+
 #include "support/harness.h"
 
 namespace tessaly::testing {
@@ -55,6 +57,7 @@ struct ProfileCase {
   std::string expectedIp;
   int expectedSelection;
 };
+TESSALY_PRINT_PARAM(ProfileCase, name)
 
 class FormSettings : public ::testing::TestWithParam<ProfileCase> {};
 
@@ -144,6 +147,7 @@ struct CloseCase {
   Answer answer;
   bool closes;
 };
+TESSALY_PRINT_PARAM(CloseCase, name)
 
 class FormCloseConfirm : public ::testing::TestWithParam<CloseCase> {};
 
@@ -183,6 +187,7 @@ struct PasswordCase {
   bool entersAdvance;
   int invalidBoxes;
 };
+TESSALY_PRINT_PARAM(PasswordCase, name)
 
 class AdvanceMode : public ::testing::TestWithParam<PasswordCase> {};
 

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include "support/param_print.h"
 #include <unistd.h>
 
 #include <cstdlib>
@@ -84,6 +86,7 @@ struct IntCase {
   std::optional<std::string> stored;
   int expected;
 };
+TESSALY_PRINT_PARAM(IntCase, expected)
 
 class ProfileInt : public ::testing::TestWithParam<IntCase> {};
 

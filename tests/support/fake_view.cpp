@@ -176,6 +176,16 @@ bool FakeView::PumpUntil(const std::function<bool()>& done, std::chrono::millise
   }
 }
 
+std::size_t FakeView::Pending() const {
+  std::lock_guard<std::mutex> lock(postMutex_);
+  return queue_.size();
+}
+
+bool FakeView::WaitForPending(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(postMutex_);
+  return posted_.wait_for(lock, timeout, [this] { return !queue_.empty(); });
+}
+
 void FakeView::Click(Control c) {
   if (!Visible(c) && c != Control::SearchFwBtn && c != Control::ConnectBtn) return;
   if (!Enabled(c) || !events_) return;

@@ -65,6 +65,9 @@ class FakeView final : public View {
   // Runs posted work until `done` holds or `timeout` passes. Returns `done()`.
   bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
   int Pump();  // runs what is queued now; returns how many items ran
+  std::size_t Pending() const;
+  // Waits, without running anything, until some work is queued. Returns false on timeout.
+  bool WaitForPending(std::chrono::milliseconds timeout);
 
   // What happened.
   const std::vector<std::string>& calls() const { return calls_; }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support/param_print.h"
+
 #include <time.h>
 
 #include <atomic>
@@ -20,6 +22,7 @@ struct ProgressCase {
   const char* line;  // success line, or ""
   bool inProgressAfter;
 };
+TESSALY_PRINT_PARAM(ProgressCase, percent)
 
 class ReportProgressTable : public ::testing::TestWithParam<ProgressCase> {};
 

@@ -1,0 +1,169 @@
+#include "control/control_session.h"
+
+#include <arpa/inet.h>
+
+#include "control/frames.h"
+
+namespace tessaly {
+
+ControlSession::ControlSession(UpdateSession& session, View& view, TcpClient& client, const SubFwInfo& subInfo,
+                               Workers workers)
+    : session_(session),
+      state_(session.state()),
+      log_(session.log()),
+      view_(view),
+      client_(client),
+      subInfo_(subInfo),
+      workers_(std::move(workers)),
+      timer_(std::make_unique<ViewTimer>(view, [this] { ConnectTimerTimer(); })) {
+  client_.SetEvents(this);
+}
+
+ControlSession::~ControlSession() {
+  timer_.reset();  // no firing may reach a half-destroyed session
+  client_.SetEvents(nullptr);
+}
+
+bool ControlSession::OpenControlConnection(const std::string& addressText, std::uint16_t port) {
+  client_.SetPort(port);
+  client_.SetAddress(addressText);
+  if (!client_.Open()) {
+    log_.LogError("Projector IP address \"%s\" is not a dotted IPv4 address", addressText.c_str());
+    return false;
+  }
+  return true;
+}
+
+void ControlSession::ConnectBtnClick() {
+  if (!OpenControlConnection(state_.PjIpText, session_.settings().controlPort)) {
+    // Reached only on the way to the Sub stage, with a session running: end it.
+    session_.EndSession();
+  }
+}
+
+void ControlSession::CloseConnection() {
+  timer_->SetEnabled(false);
+  client_.Close();
+}
+
+void ControlSession::ClientSocketConnecting() {
+  if (state_.UpdateStage.load() == 0) {
+    log_.LogInfo("Try connecting to \"%s\"...", view_.Text(Control::IpAddrEdit).c_str());
+  }
+  switching_.store(false);
+  timer_->SetInterval(session_.settings().connectTimeoutMs);
+  timer_->SetEnabled(true);
+}
+
+void ControlSession::ClientSocketConnect() {
+  if (state_.UpdateStage.load() == 0) log_.LogInfo("Connected to projector has succeeded.");
+  // The interface that carries the connection is the one facing the projector: the
+  // boot loader is served on it.
+  state_.PcIpAddr.store(::inet_addr(client_.LocalAddress().c_str()));
+  timer_->SetEnabled(false);
+  switching_.store(true);
+  timer_->SetInterval(session_.settings().switchTimeoutMs);
+  timer_->SetEnabled(true);
+}
+
+void ControlSession::ClientSocketDisconnect() {
+  if (timer_->Enabled()) {
+    // The projector went away while connecting or switching: without this the window
+    // would wait in its update state for an answer that cannot come.
+    timer_->SetEnabled(false);
+    log_.LogError("Connection closed by projector");
+    session_.EndSession();
+    return;
+  }
+  timer_->SetEnabled(false);
+}
+
+void ControlSession::ClientSocketError(int& errorCode) {
+  if (timer_->Enabled()) log_.LogError("Please check the network connection");
+  session_.EndSession();
+  errorCode = 0;
+}
+
+void ControlSession::ConnectTimerTimer() {
+  const bool switching = switching_.load();
+  CloseConnection();
+  if (!switching) {
+    log_.LogError("Connecting to PJ timeout....");
+    log_.LogError("Please check PJ in \"LAN\" mode, and accepted \"Cedia\" cmd");
+  } else {
+    log_.LogError("Switched projector into download mode failed");
+    log_.LogError("Please check PJ in \"Standby\" mode, and accepted \"Cedia\" cmd");
+  }
+  session_.RequestStop();
+  session_.EndSession();
+}
+
+void ControlSession::Send(const std::uint8_t* data, std::size_t length) {
+  client_.SendBuf(data, static_cast<int>(length));
+}
+
+void ControlSession::ClientSocketRead() {
+  if (state_.ReadsSuspended.load() != 0) return;  // the Sub worker reads the connection itself
+  std::uint8_t buffer[kControlReadMax + 1] = {};
+  const int got = client_.ReceiveBuf(buffer, static_cast<int>(kControlReadMax));
+  if (got <= 0) return;
+  const auto length = static_cast<std::size_t>(got);
+  buffer[length] = 0;
+
+  const std::uint8_t selection = state_.FirmwareSelection.load();
+  switch (ClassifyControlRead(buffer, length)) {
+    case ControlRead::Greeting:
+      client_.SendText(std::string(kSessionRequest));
+      break;
+    case ControlRead::SessionAck:
+      if ((selection & MainFw) && state_.UpdateStage.load() == 0) {
+        state_.UpdateStage.store(1);
+        Send(kMainDownloadCommand.data(), kMainDownloadCommand.size());
+      } else if (selection & SubFw) {
+        state_.UpdateStage.store(2);
+        Send(kModelQuery.data(), kModelQuery.size());
+      }
+      break;
+    case ControlRead::UdAck:
+      if (state_.UpdateStage.load() == 1) {
+        timer_->SetEnabled(false);
+        if (workers_.startMainFwThread) workers_.startMainFwThread();
+      } else if (state_.UpdateStage.load() == 2) {
+        Send(kSqRecord.data(), kSqRecord.size());
+      }
+      break;
+    case ControlRead::ModelAnswer: {
+      const std::uint8_t letter = buffer[kModelLetterOffset];
+      if (letter == 'A') {
+        pjModelKind_.store(kModelQMA);
+        log_.LogInfo("Model Name: QMA");
+      } else if (letter == 'B') {
+        pjModelKind_.store(kModelQMB);
+        log_.LogInfo("Model Name: QMB");
+      } else {
+        pjModelKind_.store(kModelUnknown);
+      }
+      if (pjModelKind_.load() == kModelUnknown || pjModelKind_.load() != subInfo_.ModelKind) {
+        log_.LogError("This Sub firmware model doesn't match to QRN model");
+        session_.EndSession();
+      } else {
+        Send(kSubDownloadCommand.data(), kSubDownloadCommand.size());
+      }
+      break;
+    }
+    case ControlRead::SqReply:
+      Send(kScRecord.data(), kScRecord.size());
+      break;
+    case ControlRead::ScReply:
+      timer_->SetEnabled(false);
+      state_.ReadsSuspended.store(1);
+      state_.UpdateInProgress.store(1);
+      log_.LogInfo("Startup Sub firmware update process...");
+      if (workers_.startSubFwThread) workers_.startSubFwThread();
+      break;
+    case ControlRead::Other:
+      break;
+  }
+}
+
+}  // namespace tessaly

@@ -1,0 +1,66 @@
+#pragma once
+// The control connection to the projector: opening it, its notifications, the connect
+// and switch time-outs, and the read handler that answers the download-mode exchange.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/tcp_client.h"
+#include "platform/view_timer.h"
+#include "subfw/sub_firmware_file.h"
+#include "update/update_session.h"
+
+namespace tessaly {
+
+class ControlSession final : public TcpClientEvents {
+ public:
+  struct Workers {
+    std::function<void()> startMainFwThread;
+    std::function<void()> startSubFwThread;
+  };
+
+  ControlSession(UpdateSession& session, View& view, TcpClient& client, const SubFwInfo& subInfo,
+                 Workers workers);
+  ~ControlSession() override;
+
+  // Opens the connection to `addressText` on `port`; the outcome arrives as notifications.
+  // False, with an error line, when the text is not a dotted IPv4 address.
+  bool OpenControlConnection(const std::string& addressText, std::uint16_t port);
+  // Reconnects to PjIpText for the Sub firmware stage (on WM_SUBFW_CONNECT).
+  void ConnectBtnClick();
+  // Every close of ours goes through here. It stops ConnectTimer first, so that our own
+  // close is never taken for the projector's. Any thread.
+  void CloseConnection();
+
+  void ClientSocketConnecting() override;
+  void ClientSocketConnect() override;
+  void ClientSocketDisconnect() override;
+  void ClientSocketRead() override;
+  void ClientSocketError(int& errorCode) override;
+  void ConnectTimerTimer();
+
+  ViewTimer& ConnectTimer() { return *timer_; }
+  TcpClient& client() { return client_; }
+  std::uint8_t PjModelKind() const { return pjModelKind_.load(); }
+
+ private:
+  void Send(const std::uint8_t* data, std::size_t length);
+
+  UpdateSession& session_;
+  UpdateState& state_;
+  MessageLog& log_;
+  View& view_;
+  TcpClient& client_;
+  const SubFwInfo& subInfo_;
+  Workers workers_;
+  std::unique_ptr<ViewTimer> timer_;
+  std::atomic<std::uint8_t> pjModelKind_{kModelUnknown};
+  // Which phase ConnectTimer times; kept beside the interval so that equal test
+  // settings cannot confuse the two.
+  std::atomic<bool> switching_{false};
+};
+
+}  // namespace tessaly

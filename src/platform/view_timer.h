@@ -1,0 +1,37 @@
+#pragma once
+// A timer whose handler runs on the view's thread, like a window timer: it fires every
+// interval while enabled. Enable, disable and the interval may be changed from any thread.
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/view.h"
+
+namespace tessaly {
+
+class ViewTimer {
+ public:
+  ViewTimer(View& view, std::function<void()> onTimer, std::uint32_t intervalMs = 5100);
+  ~ViewTimer();
+  ViewTimer(const ViewTimer&) = delete;
+  ViewTimer& operator=(const ViewTimer&) = delete;
+
+  void SetInterval(std::uint32_t ms);  // restarts the count when enabled
+  std::uint32_t Interval() const;
+  void SetEnabled(bool enabled);       // enabling starts the count afresh
+  bool Enabled() const;
+
+ private:
+  struct Shared;
+  void Run();
+
+  View& view_;
+  std::shared_ptr<Shared> shared_;
+  std::thread thread_;
+};
+
+}  // namespace tessaly

@@ -1,0 +1,292 @@
+// The control session and the update sequence against the simulator on loopback.
+
+#include <gtest/gtest.h>
+
+#include "support/param_print.h"
+
+#include "integration/sim_harness.h"
+
+namespace tessaly::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const Lines kConnectTimeout = {"Connecting to PJ timeout....",
+                               "Please check PJ in \"LAN\" mode, and accepted \"Cedia\" cmd"};
+const Lines kSwitchTimeout = {"Switched projector into download mode failed",
+                              "Please check PJ in \"Standby\" mode, and accepted \"Cedia\" cmd"};
+
+TEST(ControlSessionThreaded, MainOnlyRoadStartsTheMainWorker) {
+  SimHarness h;
+  ASSERT_TRUE(h.started) << h.sim.error();
+  h.NameMain();
+  h.MarkStart();
+  h.stagesSeen.mainResult = 1;  // the stage fails: the worker ends the session
+  h.Press();
+  EXPECT_FALSE(h.view.Enabled(Control::UpdateFwBtn));
+  EXPECT_TRUE(h.view.Enabled(Control::AbortBtn));
+  EXPECT_FALSE(h.view.Enabled(Control::IpAddrEdit));
+  ASSERT_TRUE(h.PumpUntil([&] { return h.stagesSeen.mainRuns.load() == 1 && h.Idle(); }));
+  EXPECT_FALSE(h.stagesSeen.mainOnViewThread.load());
+  EXPECT_EQ(h.UpdateLines(), (Lines{"Try connecting to \"127.0.0.1\"...", "Connected to projector has succeeded."}));
+  EXPECT_EQ(h.sim.Snapshot().MessageNames(), (Lines{"PJREQ", "UD-ET"}));
+  EXPECT_TRUE(h.sim.violations().empty());
+  EXPECT_EQ(h.updater->state().PcIpAddr.load(), ::inet_addr("127.0.0.1"));
+  EXPECT_EQ(h.updater->state().UpdateStage.load(), 1);
+  EXPECT_FALSE(h.updater->control().ConnectTimer().Enabled());
+  EXPECT_EQ(h.profile.Read("LAN Communication", "IP Address"), std::optional<std::string>("127.0.0.1"));
+  // The worker closed the connection: the simulator sees it end.
+  EXPECT_TRUE(h.sim.WaitFor([](const pjsim::Report& r) { return r.ended_connection_count() == 1; }, 5s));
+}
+
+struct ModelCase {
+  const char* name;
+  const char* simModel;
+  std::uint8_t imageModel;
+  Lines lines;
+  bool match;
+};
+TESSALY_PRINT_PARAM(ModelCase, name)
+
+class SubRoadThreaded : public ::testing::TestWithParam<ModelCase> {};
+
+TEST_P(SubRoadThreaded, ModelCheckDecidesTheRoad) {
+  const ModelCase& c = GetParam();
+  pjsim::SimOptions o;
+  o.model_code = c.simModel;
+  SimHarness h(o);
+  ASSERT_TRUE(h.started) << h.sim.error();
+  h.NameSub(c.imageModel);
+  h.MarkStart();
+  h.Press();
+  if (c.match) {
+    ASSERT_TRUE(h.PumpUntil([&] { return h.stagesSeen.subRuns.load() == 1 && h.Idle(); }));
+    EXPECT_EQ(h.sim.Snapshot().MessageNames(), (Lines{"PJREQ", "MD?", "UD-RE", "SQ", "SC"}));
+    EXPECT_EQ(h.updater->state().ReadsSuspended.load(), 1);
+    EXPECT_EQ(h.updater->state().UpdateStage.load(), 2);
+  } else {
+    ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
+    EXPECT_EQ(h.sim.Snapshot().MessageNames(), (Lines{"PJREQ", "MD?"}));
+    EXPECT_EQ(h.updater->state().StopRequested.load(), 0u);
+    EXPECT_EQ(h.stagesSeen.subRuns.load(), 0);
+  }
+  Lines want = {"Try connecting to \"127.0.0.1\"...", "Connected to projector has succeeded."};
+  want.insert(want.end(), c.lines.begin(), c.lines.end());
+  EXPECT_EQ(h.UpdateLines(), want);
+  for (std::size_t i = h.startupLines; i < h.view.logLines().size(); ++i) {
+    const LogLine& l = h.view.logLines()[i];
+    const bool error = l.text.find("doesn't match") != std::string::npos;
+    EXPECT_EQ(l.colour, error ? LogColour::Red : LogColour::Blue) << l.text;
+  }
+  EXPECT_TRUE(h.sim.violations().empty());
+  EXPECT_FALSE(h.updater->control().ConnectTimer().Enabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, SubRoadThreaded,
+    ::testing::Values(
+        ModelCase{"QMA", "QMA", 0x0A, {"Model Name: QMA", "Startup Sub firmware update process..."}, true},
+        ModelCase{"QMB", "QMB", 0x0B, {"Model Name: QMB", "Startup Sub firmware update process..."}, true},
+        ModelCase{"image_for_other_model", "QMB", 0x0A,
+                  {"Model Name: QMB", "This Sub firmware model doesn't match to QRN model"}, false},
+        ModelCase{"unknown_projector", "QRN", 0x0A, {"This Sub firmware model doesn't match to QRN model"}, false},
+        ModelCase{"unknown_both", "QRN", 0x0C, {"This Sub firmware model doesn't match to QRN model"}, false}),
+    [](const ::testing::TestParamInfo<ModelCase>& p) { return std::string(p.param.name); });
+
+struct SwitchFault {
+  const char* name;
+  void (*apply)(pjsim::SimOptions&);
+  bool sub;
+};
+TESSALY_PRINT_PARAM(SwitchFault, name)
+
+class SwitchTimeoutThreaded : public ::testing::TestWithParam<SwitchFault> {};
+
+TEST_P(SwitchTimeoutThreaded, UnrecognisedAnswersRunIntoTheSwitchTimeout) {
+  pjsim::SimOptions o;
+  GetParam().apply(o);
+  SimHarness h(o);
+  ASSERT_TRUE(h.started) << h.sim.error();
+  if (GetParam().sub) {
+    h.NameSub(0x0A);
+  } else {
+    h.NameMain();
+  }
+  h.MarkStart();
+  h.Press();
+  ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
+  Lines want = {"Try connecting to \"127.0.0.1\"...", "Connected to projector has succeeded."};
+  want.insert(want.end(), kSwitchTimeout.begin(), kSwitchTimeout.end());
+  EXPECT_EQ(h.UpdateLines(), want);
+  EXPECT_EQ(h.updater->state().StopRequested.load(), 1u);
+  EXPECT_EQ(h.stagesSeen.mainRuns.load() + h.stagesSeen.subRuns.load(), 0);
+  EXPECT_FALSE(h.updater->client().Active());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SwitchTimeoutThreaded,
+    ::testing::Values(SwitchFault{"no_greeting", [](pjsim::SimOptions& o) { o.no_greeting = true; }, false},
+                      SwitchFault{"greeting_with_extra_bytes", [](pjsim::SimOptions& o) { o.greeting_extra = true; }, false},
+                      SwitchFault{"model_answer_in_two_pieces", [](pjsim::SimOptions& o) { o.split_model_answer = true; }, true},
+                      SwitchFault{"answers_too_slow", [](pjsim::SimOptions& o) { o.answer_delay = 300ms; }, true}),
+    [](const ::testing::TestParamInfo<SwitchFault>& p) { return std::string(p.param.name); });
+
+TEST(ControlSessionThreaded, RefusedConnectionSaysCheckTheNetwork) {
+  SimHarness h({}, SimHarness::ShortSettings(), ClosedPort());
+  h.NameMain();
+  h.MarkStart();
+  h.Press();
+  ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
+  EXPECT_EQ(h.UpdateLines(), (Lines{"Try connecting to \"127.0.0.1\"...", "Please check the network connection"}));
+  EXPECT_EQ(h.updater->state().StopRequested.load(), 0u);
+  EXPECT_EQ(h.view.logLines().back().colour, LogColour::Red);
+}
+
+TEST(ControlSessionThreaded, NothingAnswersGivesTheConnectTimeout) {
+  SilentListener silent;
+  SimHarness h({}, SimHarness::ShortSettings(), silent.port());
+  h.NameMain();
+  h.MarkStart();
+  h.Press();
+  ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
+  Lines want = {"Try connecting to \"127.0.0.1\"..."};
+  want.insert(want.end(), kConnectTimeout.begin(), kConnectTimeout.end());
+  EXPECT_EQ(h.UpdateLines(), want);
+  EXPECT_EQ(h.updater->state().StopRequested.load(), 1u);
+}
+
+TEST(ControlSessionThreaded, RealTimeoutValues) {
+  // The shipped 5000 ms and 3000 ms, once each.
+  {
+    SilentListener silent;
+    SimHarness h({}, UpdaterSettings{}, silent.port());
+    h.NameMain();
+    h.Press();
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }, 15s));
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, 4990ms);
+    EXPECT_LT(took, 9000ms);
+    EXPECT_TRUE(h.LogHas(kConnectTimeout[0]));
+  }
+  {
+    pjsim::SimOptions o;
+    o.greeting_extra = true;
+    SimHarness h(o, UpdaterSettings{});
+    h.NameMain();
+    h.Press();
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }, 15s));
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, 2990ms);
+    EXPECT_LT(took, 7000ms);
+    EXPECT_TRUE(h.LogHas(kSwitchTimeout[0]));
+  }
+}
+
+TEST(ControlSessionThreaded, ProjectorClosingWhileSwitchingEndsTheSession) {
+  pjsim::SimOptions o;
+  o.close_at = pjsim::CloseAt::kAfterGreeting;
+  SimHarness h(o);
+  h.NameMain();
+  h.MarkStart();
+  h.Press();
+  ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
+  const Lines lines = h.UpdateLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Connection closed by projector");
+  EXPECT_EQ(h.view.logLines().back().colour, LogColour::Red);
+  for (const std::string& l : lines) EXPECT_NE(l, kSwitchTimeout[0]);
+  EXPECT_EQ(h.updater->state().StopRequested.load(), 0u);
+  EXPECT_FALSE(h.updater->control().ConnectTimer().Enabled());
+}
+
+TEST(ControlSessionThreaded, BothFilesReconnectForTheSubStageQuietly) {
+  SimHarness h;
+  ASSERT_TRUE(h.started) << h.sim.error();
+  h.NameMain();
+  h.NameSub(0x0A);
+  h.MarkStart();
+  h.Press();
+  ASSERT_TRUE(h.PumpUntil([&] { return h.stagesSeen.subRuns.load() == 1 && h.Idle(); }));
+  EXPECT_EQ(h.stagesSeen.mainRuns.load(), 1);
+  EXPECT_EQ(h.UpdateLines(), (Lines{"Try connecting to \"127.0.0.1\"...", "Connected to projector has succeeded.",
+                                    "Waiting projector restart, and update Sub firmware ...", "Model Name: QMA",
+                                    "Startup Sub firmware update process..."}));
+  const pjsim::Report r = h.sim.Snapshot();
+  EXPECT_EQ(r.MessageNames(1), (Lines{"PJREQ", "UD-ET"}));
+  EXPECT_EQ(r.MessageNames(2), (Lines{"PJREQ", "MD?", "UD-RE", "SQ", "SC"}));
+  EXPECT_TRUE(r.violations.empty());
+}
+
+TEST(AbortThreaded, WhileConnecting) {
+  SilentListener silent;
+  SimHarness h({}, SimHarness::ShortSettings(), silent.port());
+  h.NameMain();
+  h.MarkStart();
+  h.Press();
+  ASSERT_TRUE(h.updater->control().ConnectTimer().Enabled());
+  h.view.Click(Control::AbortBtn);
+  EXPECT_TRUE(h.view.questions().empty());  // nothing is being written: no question
+  EXPECT_TRUE(h.Idle());
+  EXPECT_EQ(h.UpdateLines(), (Lines{"Try connecting to \"127.0.0.1\"...", "User abort update....."}));
+  EXPECT_EQ(h.updater->state().StopRequested.load(), 1u);
+  // The time-out that would have come stays away.
+  h.view.PumpUntil([] { return false; }, 900ms);
+  EXPECT_EQ(h.UpdateLines().size(), 2u);
+}
+
+TEST(AbortThreaded, WhileSwitching) {
+  pjsim::SimOptions o;
+  o.no_greeting = true;
+  SimHarness h(o);
+  h.NameMain();
+  h.MarkStart();
+  h.Press();
+  ASSERT_TRUE(h.PumpUntil([&] { return h.LogHas("Connected to projector has succeeded."); }));
+  h.view.Click(Control::AbortBtn);
+  EXPECT_TRUE(h.Idle());
+  EXPECT_EQ(h.UpdateLines().back(), "User abort update.....");
+  EXPECT_TRUE(h.sim.WaitFor([](const pjsim::Report& r) { return r.ended_connection_count() == 1; }, 5s));
+  h.view.PumpUntil([] { return false; }, 700ms);
+  EXPECT_EQ(h.UpdateLines().back(), "User abort update.....");
+}
+
+TEST(AbortThreaded, DuringTheRestartWaitNothingReconnects) {
+  UpdaterSettings s = SimHarness::ShortSettings();
+  s.restartWaitMs = 5000;
+  SimHarness h({}, s);
+  h.NameMain();
+  h.NameSub(0x0A);
+  h.MarkStart();
+  h.Press();
+  ASSERT_TRUE(h.PumpUntil([&] { return h.LogHas("Waiting projector restart, and update Sub firmware ..."); }));
+  h.updater->state().UpdateInProgress.store(1);  // as the Main stage leaves it
+  h.view.QueueAnswer(Answer::Yes);
+  h.view.Click(Control::AbortBtn);
+  EXPECT_EQ(h.view.questions().size(), 1u);
+  EXPECT_EQ(h.UpdateLines().back(), "User abort update.....");
+  // The worker ends its wait at once and posts nothing.
+  ASSERT_TRUE(h.PumpUntil([&] { return h.updater->workers().Running() == 0; }, 3s));
+  h.view.Pump();
+  EXPECT_EQ(h.sim.connection_count(), 1);
+  EXPECT_EQ(h.updater->control().ConnectTimer().Enabled(), false);
+  EXPECT_FALSE(h.updater->client().Active());
+}
+
+TEST(AbortThreaded, NoKeepsTheUpdateRunning) {
+  SimHarness h;
+  h.NameSub(0x0A);
+  h.MarkStart();
+  h.Press();
+  h.updater->state().UpdateInProgress.store(1);  // as if firmware were being written
+  h.view.QueueAnswer(Answer::No);
+  h.view.Click(Control::AbortBtn);
+  EXPECT_EQ(h.view.questions().size(), 1u);
+  EXPECT_EQ(h.updater->state().StopRequested.load(), 0u);
+  EXPECT_TRUE(h.view.Enabled(Control::AbortBtn));
+  for (const std::string& l : h.UpdateLines()) EXPECT_NE(l, "User abort update.....");
+}
+
+}  // namespace
+}  // namespace tessaly::testing

@@ -1,0 +1,53 @@
+#pragma once
+// A folder of the test's own, removed afterwards, with helpers to write image files.
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace tessaly::testing {
+
+class TempDir {
+ public:
+  TempDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string("tessaly-") + std::to_string(::getpid()) + "-" +
+                       (info ? std::string(info->test_suite_name()) + "-" + info->name() : "x");
+    for (char& c : name) {
+      if (c == '/') c = '_';
+    }
+    path_ = std::filesystem::temp_directory_path() / name;
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  std::string Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
+    const std::string p = File(name);
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return p;
+  }
+  // A Sub image: 32-byte header with the model code at byte 9, then the payload.
+  std::string WriteSubImage(const std::string& name, std::uint8_t model, const std::vector<std::uint8_t>& payload) const {
+    std::vector<std::uint8_t> bytes(32, 0);
+    bytes[9] = model;
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return Write(name, bytes);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace tessaly::testing
