@@ -100,7 +100,6 @@ void FakeView::AppendLogLine(const std::string& text, LogColour colour) {
   log_.push_back({text, colour});
 }
 
-std::vector<LogLine> FakeView::logLines() const { return log_; }
 
 Answer FakeView::AskConfirm(const std::string& text) {
   questions_.push_back(text);

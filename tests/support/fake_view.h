@@ -71,7 +71,7 @@ class FakeView final : public View {
 
   // What happened.
   const std::vector<std::string>& calls() const { return calls_; }
-  std::vector<LogLine> logLines() const;
+  const std::vector<LogLine>& logLines() const { return log_; }
   std::vector<std::string> Items(Control c) const;
   bool Visible(Control c) const;
   bool Enabled(Control c) const;
