@@ -12,8 +12,11 @@ Updater::Updater(FormPlatform platform, UpdaterSettings settings, StageRoutines 
       session_(state_, ui_, log_, settings_),
       platform_(platform),
       stages_(std::move(stages)),
-      form_(session_, platform) {
-  if (!stages_.UpdateMainFirmware) stages_.UpdateMainFirmware = [this] { return UpdateMainFirmware(session_); };
+      form_(session_, platform),
+      network_(CreateSystemDatagramNetwork()) {
+  if (!stages_.UpdateMainFirmware) {
+    stages_.UpdateMainFirmware = [this] { return UpdateMainFirmware(session_, *network_); };
+  }
   if (!stages_.SendSubFirmware) {
     stages_.SendSubFirmware = [this] { return SendSubFirmware(session_, *client_, subInfo_); };
   }

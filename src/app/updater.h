@@ -8,6 +8,7 @@
 
 #include "app/message_log.h"
 #include "control/control_session.h"
+#include "platform/datagram.h"
 #include "platform/tcp_client.h"
 #include "subfw/sub_firmware_file.h"
 #include "update/update_sequence.h"
@@ -58,6 +59,7 @@ class Updater {
   FormPlatform platform_;
   StageRoutines stages_;
   TSorviForm form_;
+  std::unique_ptr<DatagramNetwork> network_;
   std::unique_ptr<TcpClient> client_;
   std::unique_ptr<ControlSession> control_;
   std::unique_ptr<UpdateSequence> sequence_;

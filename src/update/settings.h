@@ -17,6 +17,19 @@ struct UpdaterSettings {
   std::uint16_t controlPort = 20554;
   std::uint32_t connectTimeoutMs = 5000;  // from the attempt to the connection
   std::uint32_t switchTimeoutMs = 3000;   // from the connection to download mode
+
+  // The boot loader's services.
+  std::uint16_t bootpServerPort = 67;
+  std::uint16_t tftpServerPort = 69;
+  std::uint16_t magicPort = 9;
+  std::uint32_t broadcastAddress = 0xFFFFFFFFu;  // 255.255.255.255 in either byte order
+  std::uint32_t selectWaitUs = 500000;  // one cycle of the service loop
+  std::uint32_t resendIdleCycles = 2;   // a silent peer gets its block again
+  std::uint32_t answeredIdleLimit = 10; // quiet cycles in a row once BOOTP is answered
+  std::uint32_t idleLimit = 130;        // cycles without any DATA sent
+  std::uint16_t dataPortFirst = 32768;
+  std::uint16_t dataPortCount = 8192;
+  std::uint32_t dataPortTries = 64;
 };
 
 }  // namespace tessaly

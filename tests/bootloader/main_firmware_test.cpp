@@ -1,0 +1,425 @@
+// The whole Main firmware stage against a scripted boot loader on an in-memory network.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "bootloader/main_firmware.h"
+#include "bootloader/tftp.h"
+#include "support/fake_network.h"
+#include "support/harness.h"
+#include "support/param_print.h"
+#include "support/temp_dir.h"
+
+namespace tessaly::testing {
+namespace {
+
+const MacAddress kFF{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+const std::uint32_t kPc = ::inet_addr("10.0.0.5");
+const std::uint32_t kPj = ::inet_addr("10.0.0.2");
+
+// The projector's boot loader, as the updater expects it to behave, with knobs for its faults.
+struct ScriptedBootLoader {
+  explicit ScriptedBootLoader(FakeNetwork& n, const UpdaterSettings& s) : net(n), settings(s) {
+    net.onSend = [this](const FakeNetwork::Sent& sent) { OnSend(sent); };
+  }
+
+  Bytes Request() const {
+    Bytes p(requestLength, 0);
+    p[0] = 1, p[1] = 1, p[2] = 6;
+    p[4] = 0x12, p[5] = 0x34, p[6] = 0x56, p[7] = 0x78;
+    std::memcpy(&p[28], mac.data(), 6);
+    std::memcpy(&p[44], sname.data(), sname.size());
+    return p;
+  }
+  void SendRequest() { net.Deliver(settings.bootpServerPort, {kPj, 68}, Request()); }
+  void SendRrq() {
+    Bytes rrq{0, 1};
+    for (char c : std::string("firmware.bin")) rrq.push_back(static_cast<std::uint8_t>(c));
+    rrq.push_back(0);
+    for (char c : std::string("octet")) rrq.push_back(static_cast<std::uint8_t>(c));
+    rrq.push_back(0);
+    net.Deliver(settings.tftpServerPort, tid, rrq);
+  }
+  void Ack(std::uint16_t port, std::uint32_t block, Endpoint from) {
+    net.Deliver(port, from, Bytes{0, 4, static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block)});
+  }
+
+  void OnSend(const FakeNetwork::Sent& s) {
+    if (s.fromPort == settings.magicPort) {
+      ++magic;
+      if (answerMagic && magic == 1) SendRequest();
+      return;
+    }
+    if (s.fromPort == settings.bootpServerPort) {
+      replies.push_back(s);
+      if (rrqAfterReply && replies.size() == 1) SendRrq();
+      return;
+    }
+    if (s.fromPort == settings.tftpServerPort) {
+      errors.push_back(s);
+      return;
+    }
+    // DATA from a data port.
+    if (s.data.size() < 4 || s.data[1] != 3) {
+      others.push_back(s);
+      return;
+    }
+    if (dataPort != s.fromPort) {
+      dataPort = s.fromPort;
+      ++transfers;
+      image.clear();
+      expected = 1;
+    }
+    ++dataSeen;
+    const std::uint16_t number = static_cast<std::uint16_t>(s.data[2] << 8 | s.data[3]);
+    if (number == static_cast<std::uint16_t>(expected)) {
+      image.insert(image.end(), s.data.begin() + 4, s.data.end());
+      ++expected;
+      if (s.data.size() < 516) complete = true;
+    } else {
+      ++repeats;
+    }
+    if (stopAtBlock && number == stopAtBlock) silent = true;
+    if (silent) return;
+    if (dropAcks > 0) {
+      --dropAcks;
+      return;
+    }
+    Ack(dataPort, number, tid);
+    if (duplicateAcks) Ack(dataPort, number, tid);
+    if (strangerAck) Ack(dataPort, static_cast<std::uint32_t>(number) + 1, {kPj, 4444});
+  }
+
+  FakeNetwork& net;
+  const UpdaterSettings& settings;
+  MacAddress mac = kFF;
+  std::string sname = "stellaris";
+  std::size_t requestLength = 300;
+  Endpoint tid{kPj, 2001};
+  bool answerMagic = true;
+  bool rrqAfterReply = true;
+  int dropAcks = 0;
+  bool duplicateAcks = false;
+  bool strangerAck = false;
+  std::uint16_t stopAtBlock = 0;
+  bool silent = false;
+
+  int magic = 0;
+  std::vector<FakeNetwork::Sent> replies, errors, others;
+  std::uint16_t dataPort = 0;
+  int transfers = 0;
+  int dataSeen = 0;
+  int repeats = 0;
+  std::uint32_t expected = 1;
+  Bytes image;
+  bool complete = false;
+};
+
+Bytes Pattern(std::size_t n) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>((i * 31 + i / 251) & 0xFF);
+  return b;
+}
+
+struct Stage {
+  explicit Stage(std::size_t imageSize) : image(Pattern(imageSize)), peer(net, h.updater->settings()) {
+    target.mac = kFF;
+    target.localAddress = kPc;
+    target.projectorAddress = kPj;
+    target.imagePath = dir.Write("main.bin", image);
+    h.updater->state().UpdateStage.store(1);
+    h.updater->state().FirmwareSelection.store(MainFw);
+  }
+  int Run() {
+    return ServeMainFirmware(h.updater->session(), net, target, [this](std::uint32_t p) { progress.push_back(p); });
+  }
+  TempDir dir;
+  Harness h;
+  Bytes image;
+  FakeNetwork net;
+  ScriptedBootLoader peer;
+  MainStageTarget target;
+  std::vector<std::uint32_t> progress;
+};
+
+TEST(MainStage, ServesTheImageByteForByte) {
+  Stage st(1000);
+  EXPECT_EQ(st.Run(), kMainServed);
+  EXPECT_EQ(st.peer.image, st.image);
+  EXPECT_EQ(st.progress, (std::vector<std::uint32_t>{51, 100}));
+  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Startup Main firmware update process..."});
+  EXPECT_EQ(st.h.updater->state().UpdateInProgress.load(), 1);
+  EXPECT_EQ(st.net.openSockets, 0) << "every socket closed at the end";
+  ASSERT_EQ(st.peer.replies.size(), 1u);
+  const auto& reply = st.peer.replies[0];
+  EXPECT_EQ(reply.to, (Endpoint{0xFFFFFFFFu, 68}));
+  ASSERT_EQ(reply.data.size(), 300u);
+  EXPECT_EQ(reply.data[0], 2);
+  EXPECT_EQ(Bytes(reply.data.begin() + 4, reply.data.begin() + 8), (Bytes{0x12, 0x34, 0x56, 0x78}));
+  EXPECT_EQ(0, std::memcmp(&reply.data[16], &kPj, 4));
+  EXPECT_EQ(0, std::memcmp(&reply.data[20], &kPc, 4));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&reply.data[108])), "firmware.bin");
+  EXPECT_EQ(st.peer.magic, 1) << "no Magic packet once the boot loader has asked";
+  // The sockets: BOOTP on the wildcard address tied to the adapter, the others bound to it.
+  ASSERT_GE(st.net.opened.size(), 4u);
+  EXPECT_EQ(st.net.opened[0].port, 67);
+  EXPECT_TRUE(st.net.opened[0].broadcast);
+  EXPECT_TRUE(st.net.opened[0].receiveBroadcast);
+  EXPECT_EQ(st.net.opened[1].port, 69);
+  EXPECT_FALSE(st.net.opened[1].broadcast);
+  EXPECT_EQ(st.net.opened[2].port, 9);
+  EXPECT_TRUE(st.net.opened[2].broadcast);
+  EXPECT_GE(st.net.opened[3].port, 32768);
+  EXPECT_LE(st.net.opened[3].port, 40959);
+  for (const auto& o : st.net.opened) EXPECT_EQ(o.localAddress, kPc);
+}
+
+struct SizeCase {
+  std::size_t size;
+  std::vector<std::uint32_t> progress;
+};
+TESSALY_PRINT_PARAM(SizeCase, size)
+
+class MainStageSizes : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(MainStageSizes, ProgressAndImage) {
+  Stage st(GetParam().size);
+  EXPECT_EQ(st.Run(), kMainServed);
+  EXPECT_EQ(st.peer.image, st.image);
+  if (!GetParam().progress.empty()) {
+    EXPECT_EQ(st.progress, GetParam().progress);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, MainStageSizes,
+                         ::testing::Values(SizeCase{1, {100}}, SizeCase{511, {100}}, SizeCase{512, {100, 100}},
+                                           SizeCase{1024, {50, 100, 100}}, SizeCase{1000, {51, 100}},
+                                           SizeCase{65536 * 512 + 700, {}}));
+
+TEST(MainStage, DroppedAcksAreResentEverySecondIdleCycle) {
+  Stage st(2000);
+  st.peer.dropAcks = 2;
+  EXPECT_EQ(st.Run(), kMainServed);
+  EXPECT_EQ(st.peer.image, st.image);
+  EXPECT_EQ(st.peer.repeats, 2);
+  EXPECT_EQ(st.net.idleCycles, 4);  // two idle cycles per resend
+}
+
+TEST(MainStage, DuplicateAcksAreIgnoredWithoutAResend) {
+  Stage st(5000);
+  st.peer.duplicateAcks = true;
+  EXPECT_EQ(st.Run(), kMainServed);
+  EXPECT_EQ(st.peer.image, st.image);
+  EXPECT_EQ(st.peer.repeats, 0);
+  EXPECT_EQ(st.peer.dataSeen, 10);
+}
+
+TEST(MainStage, SilentPeerEndsAfterElevenIdleCycles) {
+  Stage st(5000);
+  st.peer.stopAtBlock = 3;
+  EXPECT_EQ(st.Run(), kMainStopped);
+  EXPECT_EQ(st.net.idleCycles, 11);
+  EXPECT_EQ(st.peer.repeats, 5) << "block 3 again at idle cycles 2, 4, 6, 8 and 10";
+  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Startup Main firmware update process..."});
+  EXPECT_EQ(st.net.openSockets, 0);
+}
+
+TEST(MainStage, NoBootLoaderTimesOutAfter131IdleCycles) {
+  Stage st(100);
+  st.peer.answerMagic = false;
+  EXPECT_EQ(st.Run(), kMainStopped);
+  EXPECT_EQ(st.net.idleCycles, 131);
+  EXPECT_EQ(st.peer.magic, 132);  // once at the start and in every idle cycle
+  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Waiting update Main firmware packet timeout"});
+  for (const auto& s : st.net.sent) {
+    if (s.fromPort == 9) {
+      EXPECT_EQ(s.to, (Endpoint{0xFFFFFFFFu, 9}));
+      EXPECT_EQ(s.data, (Bytes{0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    }
+  }
+}
+
+TEST(MainStage, RequestForAnotherMacIsIgnoredAndMagicGoesOn) {
+  Stage st(100);
+  st.peer.mac = {0, 1, 2, 3, 4, 5};
+  st.net.onIdle = [&](int cycle) {
+    if (cycle == 20) st.h.updater->session().RequestStop();
+  };
+  EXPECT_EQ(st.Run(), kMainStopped);
+  EXPECT_TRUE(st.peer.replies.empty());
+  EXPECT_EQ(st.peer.magic, 21);
+  EXPECT_EQ(st.h.updater->state().UpdateInProgress.load(), 0);
+}
+
+TEST(MainStage, StopRequestEndsWithinOneWait) {
+  Stage st(100000);
+  st.net.onIdle = [&](int) { st.h.updater->session().RequestStop(); };
+  st.peer.stopAtBlock = 5;
+  EXPECT_EQ(st.Run(), kMainStopped);
+  EXPECT_EQ(st.net.idleCycles, 1);
+  EXPECT_EQ(st.net.openSockets, 0);
+}
+
+TEST(MainStage, StopSetWhenTheLastAckArrivesGivesSix) {
+  Stage st(700);
+  const int result = ServeMainFirmware(st.h.updater->session(), st.net, st.target, [&](std::uint32_t p) {
+    st.progress.push_back(p);
+    if (p == 100) st.h.updater->session().RequestStop();  // Abort at the very moment the image is done
+  });
+  EXPECT_EQ(result, kMainStopped);
+  EXPECT_EQ(st.peer.image, st.image);
+  EXPECT_EQ(st.progress.back(), 100u);
+}
+
+struct PortCase {
+  std::uint16_t port;
+  int result;
+};
+TESSALY_PRINT_PARAM(PortCase, port)
+
+class MainStagePorts : public ::testing::TestWithParam<PortCase> {};
+
+TEST_P(MainStagePorts, HeldPortGivesItsResultAndALine) {
+  Stage st(100);
+  st.net.refusedPorts = {GetParam().port};
+  EXPECT_EQ(st.Run(), GetParam().result);
+  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Cannot bind UDP port " + std::to_string(GetParam().port) +
+                                                      " on 10.0.0.5: Address already in use"});
+  EXPECT_EQ(st.net.openSockets, 0);
+  EXPECT_TRUE(st.net.sent.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, MainStagePorts,
+                         ::testing::Values(PortCase{67, kMainBootpSocket}, PortCase{69, kMainTftpSocket},
+                                           PortCase{9, kMainMagicSocket}));
+
+TEST(MainStage, DataPortDrawsAreBounded) {
+  Stage st(100);
+  for (int p = 32768; p <= 40959; ++p) st.net.refusedPorts.insert(static_cast<std::uint16_t>(p));
+  EXPECT_EQ(st.Run(), kMainTftpSocket);
+  EXPECT_EQ(st.net.opened.size(), 3u + 64u);
+  EXPECT_EQ(st.h.LogTexts().back(),
+            "No TFTP data port could be bound on 10.0.0.5 after 64 tries: Address already in use");
+}
+
+TEST(MainStage, EmptyOrMissingImageGivesOne) {
+  Stage st(0);
+  EXPECT_EQ(st.Run(), kMainImageUnreadable);
+  EXPECT_TRUE(st.net.opened.empty());
+  st.target.imagePath = st.dir.File("missing.bin");
+  EXPECT_EQ(st.Run(), kMainImageUnreadable);
+}
+
+TEST(MainStage, AckFromAStrangerMovesNothing) {
+  Stage st(3000);
+  st.peer.strangerAck = true;  // another host ACKs the next block before the boot loader does
+  EXPECT_EQ(st.Run(), kMainServed);
+  EXPECT_EQ(st.peer.image, st.image);
+  EXPECT_EQ(st.peer.repeats, 0);
+  int unknownTid = 0;
+  for (const auto& s : st.net.sent) {
+    if (s.to == Endpoint{kPj, 4444}) {
+      EXPECT_EQ(Bytes(s.data.begin(), s.data.begin() + 4), (Bytes{0, 5, 0, 5}));
+      ++unknownTid;
+    }
+  }
+  EXPECT_EQ(unknownTid, 5);  // the stage ends before the stranger's last datagram is read
+}
+
+TEST(MainStage, ShortRequestCarriesNoBytesOfAnEarlierDatagram) {
+  Stage st(100);
+  st.peer.answerMagic = false;
+  st.peer.requestLength = 240;
+  Bytes junk(700, 0xEE);
+  st.net.onIdle = [&](int cycle) {
+    if (cycle == 1) st.net.Deliver(67, {kPj, 68}, junk);  // a stray datagram fills the buffer
+    if (cycle == 2) st.peer.SendRequest();
+  };
+  EXPECT_EQ(st.Run(), kMainServed);
+  ASSERT_EQ(st.peer.replies.size(), 1u);
+  const Bytes& reply = st.peer.replies[0].data;
+  for (std::size_t i = 240; i < 300; ++i) EXPECT_EQ(reply[i], 0) << "byte " << i;
+}
+
+TEST(MainStage, WrongRequestOnTheServerPortGetsOnlyRrq) {
+  Stage st(100);
+  st.peer.answerMagic = false;
+  st.net.onIdle = [&, first = true](int) mutable {
+    if (first) st.net.Deliver(69, {kPj, 3333}, Bytes{0, 2, 'x', 0, 'o', 0});
+    if (!first) st.h.updater->session().RequestStop();
+    first = false;
+  };
+  EXPECT_EQ(st.Run(), kMainStopped);
+  ASSERT_EQ(st.peer.errors.size(), 1u);
+  EXPECT_EQ(st.peer.errors[0].to, (Endpoint{kPj, 3333}));
+  EXPECT_EQ(st.peer.errors[0].data, BuildError(4, "Only RRQ is supported!"));
+}
+
+TEST(MainStage, ReadRequestWithoutBootpStillServesAndKeepsWaking) {
+  Stage st(1500);
+  st.peer.answerMagic = false;
+  st.peer.dropAcks = 1;
+  st.net.onIdle = [&](int cycle) {
+    if (cycle == 1) st.peer.SendRrq();
+  };
+  EXPECT_EQ(st.Run(), kMainServed);
+  EXPECT_EQ(st.peer.image, st.image);
+  EXPECT_GE(st.peer.magic, 3) << "no BOOTP answered: the Magic packet goes on in idle cycles";
+}
+
+TEST(MainStage, NewReadRequestRestartsFromANewPort) {
+  Stage st(5000);
+  bool restarted = false;
+  st.net.onSend = [&, inner = st.net.onSend](const FakeNetwork::Sent& s) {
+    inner(s);
+    if (!restarted && st.peer.dataSeen == 3) {
+      restarted = true;
+      st.peer.tid = {kPj, 2002};
+      st.peer.SendRrq();
+    }
+  };
+  EXPECT_EQ(st.Run(), kMainServed);
+  EXPECT_EQ(st.peer.transfers, 2);
+  EXPECT_EQ(st.peer.image, st.image);
+}
+
+TEST(UpdateMainFirmwareStage, FailureLineAndStartProgress) {
+  TempDir dir;
+  Harness h;
+  FakeNetwork net;
+  h.updater->state().UpdateStage.store(1);
+  h.updater->state().FirmwareSelection.store(MainFw);
+  h.updater->state().MainFwFile = dir.File("missing.bin");
+  EXPECT_EQ(UpdateMainFirmware(h.updater->session(), net), kMainImageUnreadable);
+  EXPECT_EQ(h.LogTexts(), std::vector<std::string>{"Update Main firmware failed"});
+  EXPECT_EQ(h.view.Position(Control::UpdateProgBar), 0);
+  EXPECT_EQ(h.view.Text(Control::PercentText), "0%");
+}
+
+TEST(UpdateMainFirmwareStage, SuccessLineTwiceForAWholeNumberOfBlocks) {
+  TempDir dir;
+  Harness h;
+  FakeNetwork net;
+  ScriptedBootLoader peer(net, h.updater->settings());
+  auto& s = h.updater->state();
+  s.UpdateStage.store(1);
+  s.FirmwareSelection.store(MainFw);
+  s.MainFwFile = dir.Write("m.bin", Pattern(1024));
+  s.PcIpAddr.store(kPc);
+  s.PjIpAddr = {10, 0, 0, 2};
+  EXPECT_EQ(UpdateMainFirmware(h.updater->session(), net), kMainServed);
+  EXPECT_EQ(h.LogTexts(), (std::vector<std::string>{"Startup Main firmware update process...",
+                                                    "Updated Main Firmware has succeeded.",
+                                                    "Updated Main Firmware has succeeded."}));
+  EXPECT_EQ(h.view.Text(Control::PercentText), "100%");
+  EXPECT_EQ(s.UpdateInProgress.load(), 0);
+  ASSERT_FALSE(peer.replies.empty());
+  EXPECT_EQ(Bytes(peer.replies[0].data.begin() + 16, peer.replies[0].data.begin() + 20), (Bytes{10, 0, 0, 2}));
+}
+
+}  // namespace
+}  // namespace tessaly::testing
