@@ -1,0 +1,135 @@
+#pragma once
+// Helpers for tests that run in a private network namespace (see run_in_netns.sh).
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace tessaly::testing {
+
+inline bool InPrivateNamespace() {
+  const char* v = std::getenv("TESSALY_IN_NETNS");
+  return v && std::string(v) == "1";
+}
+
+#define TESSALY_REQUIRE_NETNS()                                                              \
+  do {                                                                                       \
+    if (!InPrivateNamespace()) GTEST_SKIP() << "runs only in a private network namespace"; \
+  } while (0)
+
+inline bool Sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+// A second network namespace, held by a sleeping process of our own, for the far ends
+// of test links. Sockets made inside Run() belong to it and keep working from any thread.
+class FarNamespace {
+ public:
+  FarNamespace() {
+    char* argv[] = {const_cast<char*>("unshare"), const_cast<char*>("--net"), const_cast<char*>("sleep"),
+                    const_cast<char*>("600"), nullptr};
+    if (::posix_spawnp(&pid_, "unshare", nullptr, nullptr, argv, environ) != 0) {
+      pid_ = -1;
+      return;
+    }
+    // Bounded wait until the process has its own namespace.
+    struct stat mine {};
+    ::stat("/proc/self/ns/net", &mine);
+    const std::string path = "/proc/" + std::to_string(pid_) + "/ns/net";
+    for (int i = 0; i < 500 && !ok_; ++i) {
+      struct stat theirs {};
+      if (::stat(path.c_str(), &theirs) == 0 && theirs.st_ino != mine.st_ino) {
+        ok_ = true;  // unshare has made the namespace; exec of sleep keeps it
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+  }
+  ~FarNamespace() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool ok() const { return ok_; }
+  pid_t pid() const { return pid_; }
+  // Runs `work` on a thread that has entered the namespace.
+  void Run(const std::function<void()>& work) {
+    std::thread t([&] {
+      const int fd = ::open(("/proc/" + std::to_string(pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0) work();
+      if (fd >= 0) ::close(fd);
+    });
+    t.join();
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool ok_ = false;
+};
+
+// A UDP socket for the projector's side of a test, optionally tied to one interface.
+class UdpPeer {
+ public:
+  UdpPeer(const char* bindAddress, std::uint16_t port, const char* device = nullptr) {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    if (device) ::setsockopt(fd_, SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(std::strlen(device)));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = ::inet_addr(bindAddress);
+    a.sin_port = htons(port);
+    ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~UdpPeer() { ::close(fd_); }
+  bool ok() const { return ok_; }
+  bool SendTo(const std::vector<std::uint8_t>& data, const char* address, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = ::inet_addr(address);
+    a.sin_port = htons(port);
+    return ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
+           static_cast<ssize_t>(data.size());
+  }
+  // One datagram within `timeoutMs`, or an empty vector.
+  std::vector<std::uint8_t> Receive(int timeoutMs, sockaddr_in* from = nullptr) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) return {};
+    std::vector<std::uint8_t> buffer(2048);
+    sockaddr_in sender{};
+    socklen_t len = sizeof sender;
+    const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&sender), &len);
+    if (n < 0) return {};
+    if (from) *from = sender;
+    buffer.resize(static_cast<std::size_t>(n));
+    return buffer;
+  }
+
+ private:
+  int fd_ = -1;
+  bool ok_ = false;
+};
+
+}  // namespace tessaly::testing
