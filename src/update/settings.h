@@ -30,6 +30,16 @@ struct UpdaterSettings {
   std::uint16_t dataPortFirst = 32768;
   std::uint16_t dataPortCount = 8192;
   std::uint32_t dataPortTries = 64;
+
+  // The Sub firmware stream is paced, not flow-controlled: the projector's receiver
+  // needs these gaps between writes.
+  std::uint32_t subRecordWaitMs = 10;   // after each header pair and each continue record
+  std::uint32_t subPacketWaitMs = 62;   // after each 682-byte packet
+  std::uint32_t replyFirstWaitMs = 30;  // before the first look for a reply
+  std::uint32_t shortReplyRetries = 10;
+  std::uint32_t shortReplyIntervalMs = 20;
+  std::uint32_t burnReplyRetries = 1000;  // about 100 s for the projector to burn the image
+  std::uint32_t burnReplyIntervalMs = 100;
 };
 
 }  // namespace tessaly

@@ -1,0 +1,352 @@
+// The Sub firmware stream against a scripted projector behind an in-memory connection.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <numeric>
+
+#include "subfw/sub_firmware_transfer.h"
+#include "subfw/sub_records.h"
+#include "support/harness.h"
+#include "support/param_print.h"
+#include "support/temp_dir.h"
+
+namespace tessaly::testing {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Record(const SubRecord& r) { return Bytes(r.begin(), r.end()); }
+
+// Takes the writes, answers as the video processor does, and plays faults. Each
+// ReceiveBuf hands out at most one queued piece, so a reply queued in two pieces
+// arrives in two reads.
+class ScriptedProjector final : public TcpClient {
+ public:
+  explicit ScriptedProjector(std::uint32_t payloadSize) : payload_(payloadSize) {}
+
+  void SetEvents(TcpClientEvents*) override {}
+  void SetPort(std::uint16_t) override {}
+  void SetAddress(const std::string&) override {}
+  bool Open() override { return true; }
+  void Close() override { open = false; }
+  bool Active() const override { return open; }
+  std::string LocalAddress() const override { return "127.0.0.1"; }
+  int SendText(const std::string& t) override { return SendBuf(t.data(), static_cast<int>(t.size())); }
+
+  int SendBuf(const void* data, int length) override {
+    if (!open) return -1;
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    writes.emplace_back(p, p + length);
+    stream_.insert(stream_.end(), p, p + length);
+    React();
+    if (onWrite) onWrite(writes.size());
+    return length;
+  }
+  int ReceiveBuf(void* buffer, int length) override {
+    if (!open) return 0;
+    if (replies_.empty()) return -1;
+    Bytes& front = replies_.front();
+    const std::size_t n = std::min(front.size(), static_cast<std::size_t>(length));
+    std::memcpy(buffer, front.data(), n);
+    front.erase(front.begin(), front.begin() + static_cast<long>(n));
+    if (front.empty()) replies_.pop_front();
+    return static_cast<int>(n);
+  }
+
+  // Faults.
+  int badAckAtBlock = -1;
+  bool splitAck = false;
+  bool splitBurnReport = false;
+  bool wrongChecksum = false;
+  bool upperCaseClose = false;
+  bool closeMidBlock = false;
+  bool noisyBurnReport = false;
+  std::function<void(std::size_t)> onWrite;
+
+  bool open = true;
+  std::vector<Bytes> writes;
+  Bytes payloadSeen;
+  std::uint32_t checksumSeen = 0;
+
+ private:
+  void Queue(Bytes b) { replies_.push_back(std::move(b)); }
+  void React() {
+    // Parse what has come so far: for each whole block 32 + 16368 bytes, then 16 of continue.
+    for (;;) {
+      const std::size_t wholeBlocks = payload_ / kSubBlockSize;
+      if (block_ < wholeBlocks) {
+        const std::size_t need = 32 + kSubBlockSize + (continuePending_ ? 16 : 0);
+        if (continuePending_) {
+          if (stream_.size() < 16) return;
+          stream_.erase(stream_.begin(), stream_.begin() + 16);
+          continuePending_ = false;
+          continue;
+        }
+        if (closeMidBlock && stream_.size() >= 32 + 682 * 3) {
+          open = false;
+          return;
+        }
+        if (stream_.size() < need) return;
+        payloadSeen.insert(payloadSeen.end(), stream_.begin() + 32, stream_.begin() + 32 + kSubBlockSize);
+        stream_.erase(stream_.begin(), stream_.begin() + 32 + static_cast<long>(kSubBlockSize));
+        Bytes ack = Record(kContinueRecord);
+        ack.resize(48, 0x5A);
+        if (static_cast<int>(block_) == badAckAtBlock) ack[5] ^= 1;
+        if (splitAck) {
+          Queue(Bytes(ack.begin(), ack.begin() + 16));
+          Queue(Bytes(ack.begin() + 16, ack.end()));
+        } else {
+          Queue(ack);
+        }
+        ++block_;
+        continuePending_ = true;
+        continue;
+      }
+      if (continuePending_) {
+        if (stream_.size() < 16) return;
+        stream_.erase(stream_.begin(), stream_.begin() + 16);
+        continuePending_ = false;
+      }
+      const std::size_t remainder = payload_ % kSubBlockSize;
+      if (!lastDone_) {
+        if (stream_.size() < 32 + remainder) return;
+        payloadSeen.insert(payloadSeen.end(), stream_.begin() + 32, stream_.begin() + 32 + static_cast<long>(remainder));
+        stream_.erase(stream_.begin(), stream_.begin() + 32 + static_cast<long>(remainder));
+        lastDone_ = true;
+        checksumSeen = std::accumulate(payloadSeen.begin(), payloadSeen.end(), 0u);
+        Queue(Record(kContinueRecord));
+        Bytes report = Record(kBurnReportHead);
+        report.resize(32, noisyBurnReport ? 0xC3 : 0);
+        PutBigEndian32(&report[28], checksumSeen + (wrongChecksum ? 1 : 0));
+        if (splitBurnReport) {
+          Queue(Bytes(report.begin(), report.begin() + 16));
+          Queue(Bytes(report.begin() + 16, report.end()));
+        } else {
+          Queue(report);
+        }
+        continue;
+      }
+      if (!closed_ && stream_.size() >= 32) {
+        closed_ = true;
+        Queue(upperCaseClose ? Bytes{'S', 'D', 0, 0} : Bytes{'s', 'd', 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2});
+      }
+      return;
+    }
+  }
+
+  std::uint32_t payload_;
+  Bytes stream_;
+  std::deque<Bytes> replies_;
+  std::size_t block_ = 0;
+  bool continuePending_ = false;
+  bool lastDone_ = false;
+  bool closed_ = false;
+};
+
+UpdaterSettings FastSettings() {
+  UpdaterSettings s;
+  s.subRecordWaitMs = 0;
+  s.subPacketWaitMs = 0;
+  s.replyFirstWaitMs = 0;
+  s.shortReplyIntervalMs = 1;
+  s.burnReplyRetries = 20;
+  s.burnReplyIntervalMs = 1;
+  return s;
+}
+
+struct SubRun {
+  explicit SubRun(std::uint32_t payloadSize, UpdaterSettings settings = FastSettings())
+      : h(settings), projector(payloadSize) {
+    payload.resize(payloadSize);
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 13 + (i >> 9));
+    h.updater->state().SubFwFile = dir.WriteSubImage("s.brec2", 0x0A, payload);
+    EXPECT_TRUE(VerifySubFirmware(h.updater->state().SubFwFile, info));
+    h.updater->state().UpdateStage.store(2);
+    h.updater->state().FirmwareSelection.store(SubFw);
+    h.updater->state().UpdateInProgress.store(1);
+    h.view.SetEnabled(Control::UpdateFwBtn, false);
+  }
+  bool Run() { return SendSubFirmware(h.updater->session(), projector, info); }
+  std::vector<std::size_t> WriteSizes() const {
+    std::vector<std::size_t> sizes;
+    for (const Bytes& w : projector.writes) sizes.push_back(w.size());
+    return sizes;
+  }
+  void ExpectFailed() {
+    const std::vector<std::string> lines = h.LogTexts();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Update Sub firmware failed");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Update Sub firmware failed"), 1);
+    EXPECT_EQ(h.updater->state().StopRequested.load(), 1u);
+    EXPECT_TRUE(h.view.Enabled(Control::UpdateFwBtn));
+    EXPECT_EQ(h.updater->state().UpdateInProgress.load(), 0);
+  }
+  TempDir dir;
+  Harness h;
+  Bytes payload;
+  SubFwInfo info;
+  ScriptedProjector projector;
+};
+
+TEST(SubRecords, LastAnnouncementAndHeader) {
+  struct Case {
+    std::uint32_t r;
+    std::uint8_t h16, l16, h, l;
+  };
+  for (Case c : {Case{0, 0x00, 0x10, 0x00, 0x00}, Case{1000, 0x03, 0xF8, 0x03, 0xE8}, Case{16367, 0x3F, 0xFF, 0x3F, 0xEF}}) {
+    const auto r = BuildLastRecords(c.r, 0x11223344u);
+    EXPECT_EQ(Bytes(r.begin(), r.begin() + 16),
+              (Bytes{0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, c.h16, c.l16, 0, 0, 0, 0}))
+        << c.r;
+    EXPECT_EQ(Bytes(r.begin() + 16, r.end()),
+              (Bytes{0x54, 0x42, 0xFF, 0x01, 0, 0, 0xFF, 0xFF, 0, 0, c.h, c.l, 0x11, 0x22, 0x33, 0x44}))
+        << c.r;
+  }
+  EXPECT_EQ(Record(kBlockAnnouncement), (Bytes{0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x40, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Record(kBlockHeader), (Bytes{0x54, 0x42, 0xFF, 0x01, 0, 0, 0, 0, 0, 0, 0x3F, 0xF0, 0, 0, 0, 0}));
+  EXPECT_EQ(Record(kContinueRecord), (Bytes{0x73, 0x61, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Record(kCloseRecord), (Bytes{0x53, 0x44, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+std::vector<std::size_t> Plan(std::uint32_t payload) {
+  std::vector<std::size_t> plan;
+  for (std::uint32_t b = 0; b < payload / 16368; ++b) {
+    plan.push_back(32);
+    for (int p = 0; p < 24; ++p) plan.push_back(682);
+    plan.push_back(16);  // continue
+  }
+  plan.push_back(32);
+  const std::uint32_t r = payload % 16368;
+  for (std::uint32_t p = 0; p < r / 682; ++p) plan.push_back(682);
+  plan.push_back(r % 682);
+  plan.push_back(16);  // continue
+  plan.push_back(16);  // close
+  return plan;
+}
+
+struct PlanCase {
+  std::uint32_t payload;
+  std::size_t writes;
+};
+TESSALY_PRINT_PARAM(PlanCase, payload)
+
+class SubPacketPlan : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(SubPacketPlan, WritesInOrderAndThePayloadIntact) {
+  SubRun run(GetParam().payload);
+  ASSERT_TRUE(run.Run());
+  EXPECT_EQ(run.WriteSizes(), Plan(GetParam().payload));
+  EXPECT_EQ(run.WriteSizes().size(), GetParam().writes);
+  EXPECT_EQ(run.projector.payloadSeen, run.payload);
+  EXPECT_EQ(run.h.LogTexts(), (std::vector<std::string>{"Burning...... Please waiting.....", "Updated Sub Firmware has succeeded."}));
+  EXPECT_EQ(run.h.updater->state().StopRequested.load(), 0u);
+  EXPECT_EQ(run.h.view.Text(Control::PercentText), "100%");
+  // The last header carries the checksum the image was verified with.
+  const auto last = BuildLastRecords(GetParam().payload % 16368, run.info.Checksum);
+  const std::size_t at = (GetParam().payload / 16368) * 26;
+  EXPECT_EQ(run.projector.writes[at], Bytes(last.begin(), last.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Payloads, SubPacketPlan,
+                         ::testing::Values(PlanCase{0, 4}, PlanCase{1000, 5}, PlanCase{16368, 30}, PlanCase{16369, 30},
+                                           PlanCase{2 * 16368 + 5, 56}));
+
+TEST(SubProgress, Values) {
+  EXPECT_EQ(SubBlockPercent(0, 1), 0u);
+  std::vector<std::uint32_t> ten;
+  for (std::uint32_t i = 0; i < 10; ++i) ten.push_back(SubBlockPercent(i, 10));
+  EXPECT_EQ(ten, (std::vector<std::uint32_t>{0, 9, 18, 27, 36, 45, 54, 63, 72, 81}));
+  EXPECT_EQ(SubBlockPercent(99, 100), 90u);
+}
+
+TEST(SubProgress, ReportedOnTheBar) {
+  SubRun run(10 * 16368 + 3);
+  std::vector<std::string> shown;
+  ASSERT_TRUE(run.Run());
+  for (const std::string& c : run.h.view.calls()) {
+    if (c.rfind("text PercentText", 0) == 0) shown.push_back(c.substr(17));
+  }
+  EXPECT_EQ(shown, (std::vector<std::string>{"0%", "9%", "18%", "27%", "36%", "45%", "54%", "63%", "72%", "81%", "100%"}));
+}
+
+struct FaultCase {
+  const char* name;
+  void (*apply)(ScriptedProjector&);
+  bool succeeds;
+};
+TESSALY_PRINT_PARAM(FaultCase, name)
+
+class SubFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(SubFaults, EndAsTheProjectorAnswers) {
+  SubRun run(3 * 16368 + 100);
+  GetParam().apply(run.projector);
+  EXPECT_EQ(run.Run(), GetParam().succeeds);
+  if (GetParam().succeeds) {
+    EXPECT_EQ(run.h.LogTexts().back(), "Updated Sub Firmware has succeeded.");
+  } else {
+    run.ExpectFailed();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SubFaults,
+    ::testing::Values(
+        FaultCase{"ack_in_two_pieces", [](ScriptedProjector& p) { p.splitAck = true; }, true},
+        FaultCase{"burn_report_bytes_16_to_27_free", [](ScriptedProjector& p) { p.noisyBurnReport = true; }, true},
+        FaultCase{"wrong_ack", [](ScriptedProjector& p) { p.badAckAtBlock = 1; }, false},
+        FaultCase{"burn_report_in_two_pieces", [](ScriptedProjector& p) { p.splitBurnReport = true; }, false},
+        FaultCase{"wrong_checksum", [](ScriptedProjector& p) { p.wrongChecksum = true; }, false},
+        FaultCase{"close_reply_upper_case", [](ScriptedProjector& p) { p.upperCaseClose = true; }, false},
+        FaultCase{"connection_closed_mid_block", [](ScriptedProjector& p) { p.closeMidBlock = true; }, false}));
+
+TEST(SubFaultDetail, WrongAckStopsAfterThatBlockAndSendsNoBlockTwice) {
+  SubRun run(4 * 16368);
+  run.projector.badAckAtBlock = 1;
+  EXPECT_FALSE(run.Run());
+  // Block 0 and block 1 went out (2 × 26 writes minus the continue after block 1).
+  EXPECT_EQ(run.projector.writes.size(), 26u + 25u);
+  EXPECT_EQ(run.projector.payloadSeen, Bytes(run.payload.begin(), run.payload.begin() + 2 * 16368));
+}
+
+TEST(SubFaultDetail, ImageShorterThanVerifiedSendsNothing) {
+  SubRun run(20000);
+  run.dir.WriteSubImage("s.brec2", 0x0A, Bytes(19000, 1));  // changed after the check
+  EXPECT_FALSE(run.Run());
+  EXPECT_TRUE(run.projector.writes.empty());
+  run.ExpectFailed();
+}
+
+TEST(SubFaultDetail, ImageGoneSendsNothing) {
+  SubRun run(20000);
+  std::filesystem::remove(run.h.updater->state().SubFwFile);
+  EXPECT_FALSE(run.Run());
+  EXPECT_TRUE(run.projector.writes.empty());
+  run.ExpectFailed();
+}
+
+TEST(SubFaultDetail, StopRequestEndsAfterTheCurrentPacket) {
+  SubRun run(3 * 16368);
+  run.projector.onWrite = [&](std::size_t n) {
+    if (n == 10) run.h.updater->session().RequestStop();  // during the 9th packet of block 0
+  };
+  EXPECT_FALSE(run.Run());
+  EXPECT_EQ(run.projector.writes.size(), 10u);
+  run.ExpectFailed();
+}
+
+TEST(SubFaultDetail, SilentProjectorFailsAfterTheShortBudget) {
+  SubRun run(16368);
+  // This projector waits for a second whole block, so the last block's acknowledgement never comes.
+  ScriptedProjector silent(2 * 16368);
+  EXPECT_FALSE(SendSubFirmware(run.h.updater->session(), silent, run.info));
+  EXPECT_EQ(silent.writes.size(), 28u);  // block, continue, last records, empty packet: nothing after
+  const std::vector<std::string> lines = run.h.LogTexts();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Burning...... Please waiting....."), 0);
+  run.ExpectFailed();
+}
+
+}  // namespace
+}  // namespace tessaly::testing
