@@ -7,13 +7,6 @@
 
 namespace tessaly {
 
-namespace {
-constexpr const char* kAbortQuestion =
-    "Firmware updating in progress.\n"
-    "The firmware on the board will be damaged if you presses abort button.\n"
-    "Do you still want to abort progress?";
-}
-
 UpdateSequence::UpdateSequence(UpdateSession& session, View& view, Profile& profile, ControlSession& control,
                                Workers& workers, const AdapterAddressTable& adapterAddresses, SubFwInfo& subInfo,
                                StageRoutines stages)
@@ -71,6 +64,7 @@ void UpdateSequence::UpdateFwBtnClick() {
   state_.UpdateInProgress.store(0);
   state_.ReadsSuspended.store(0);
   state_.StopRequested.store(0);
+  state_.StagesSucceeded.store(0);
 
   if (ParseIpText(state_.PjIpText, state_.PjIpAddr) != 4) {
     log_.LogError("Projector IP address \"%s\" error", state_.PjIpText.c_str());

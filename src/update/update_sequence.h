@@ -12,6 +12,11 @@
 
 namespace tessaly {
 
+constexpr const char* kAbortQuestion =
+    "Firmware updating in progress.\n"
+    "The firmware on the board will be damaged if you presses abort button.\n"
+    "Do you still want to abort progress?";
+
 // The stage routines the workers run: 0 / true for success. Each logs its own failures.
 struct StageRoutines {
   std::function<int()> UpdateMainFirmware;

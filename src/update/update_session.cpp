@@ -24,9 +24,11 @@ void UpdateSession::ReportProgress(std::uint32_t percent) {
   const std::uint8_t selection = state_.FirmwareSelection.load();
   if (percent == 100) {
     if (stage == 1) {
+      state_.StagesSucceeded.fetch_or(MainFw);
       log_.LogInfo("Updated Main Firmware has succeeded.");
       if (selection != (MainFw | SubFw)) state_.UpdateInProgress.store(0);
     } else if (stage == 2) {
+      state_.StagesSucceeded.fetch_or(SubFw);
       log_.LogInfo("Updated Sub Firmware has succeeded.");
       state_.UpdateInProgress.store(0);
     }

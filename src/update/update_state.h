@@ -21,6 +21,9 @@ struct UpdateState {
   std::atomic<std::uint8_t> UpdateInProgress{0};
   std::atomic<std::uint8_t> ReadsSuspended{0};
   std::atomic<std::uint32_t> StopRequested{0};
+  // MainFw / SubFw bits of the stages that reported 100 in this update, for front ends
+  // that must tell success from failure (the command line's exit status).
+  std::atomic<std::uint8_t> StagesSucceeded{0};
 
   // Written on the window's thread when an update starts, before any worker of that
   // update exists; workers only read them.

@@ -1,0 +1,32 @@
+// tessaly-update: the updater without a window, for scripts and service laptops.
+
+#include <unistd.h>
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+#include "cli/cli_options.h"
+#include "cli/cli_run.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  tessaly::cli::CliOptions options;
+  std::string error;
+  if (!tessaly::cli::ParseCliOptions(args, options, error)) {
+    std::fprintf(stderr, "tessaly-update: %s\n\n%s", error.c_str(), tessaly::cli::CliUsage());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(tessaly::cli::CliUsage(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("tessaly-update %s\n", TESSALY_VERSION);
+    return 0;
+  }
+  int qtArgc = 1;
+  QCoreApplication app(qtArgc, argv);
+  QCoreApplication::setApplicationName(QStringLiteral("tessaly-update"));
+  return tessaly::cli::RunUpdate(options, stdout, ::isatty(STDOUT_FILENO) != 0);
+}
