@@ -1,0 +1,168 @@
+// The command line's contract: options, output, exit statuses and Ctrl-C, run as a
+// child process in a folder of the test's own.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "cli/cli_options.h"
+#include "support/param_print.h"
+#include "control_service.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace tessaly::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+struct Cli {
+  explicit Cli(std::vector<std::string> args) : process(TESSALY_UPDATE_PATH, args, dir.path().string(), Env()) {}
+  std::vector<std::string> Env() const {
+    return {"HOME=" + dir.path().string(), "XDG_CONFIG_HOME=" + dir.File("config")};
+  }
+  TempDir dir;
+  ChildProcess process;
+};
+
+// A run whose folder is prepared before the program starts.
+struct PreparedCli {
+  TempDir dir;
+  std::unique_ptr<ChildProcess> process;
+  void Start(std::vector<std::string> args) {
+    process = std::make_unique<ChildProcess>(TESSALY_UPDATE_PATH, args, dir.path().string(),
+                                             std::vector<std::string>{"HOME=" + dir.path().string(),
+                                                                      "XDG_CONFIG_HOME=" + dir.File("config")});
+  }
+};
+
+TEST(CliOptions, Parsing) {
+  cli::CliOptions o;
+  std::string error;
+  ASSERT_TRUE(cli::ParseCliOptions({"--projector", "10.0.0.5", "--main=a.bin", "--sub", "b.brec2", "--yes"}, o, error));
+  EXPECT_EQ(o.projector, std::optional<std::string>("10.0.0.5"));
+  EXPECT_EQ(o.main, std::optional<std::string>("a.bin"));
+  EXPECT_EQ(o.sub, std::optional<std::string>("b.brec2"));
+  EXPECT_TRUE(o.yes);
+  for (const Lines& bad : {Lines{"--main"}, Lines{"--frobnicate"}, Lines{"--main", "a", "--main", "b"}, Lines{"--yes=1"}}) {
+    cli::CliOptions x;
+    EXPECT_FALSE(cli::ParseCliOptions(bad, x, error)) << bad[0];
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+struct RefusalCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::vector<std::string> files;  // made in the folder first
+  Lines lines;                     // the output, in order
+};
+
+TESSALY_PRINT_PARAM(RefusalCase, name)
+
+class CliRefusals : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(CliRefusals, ExitTwoWithTheWindowsLines) {
+  PreparedCli run;
+  // A *.brec2 gets a header and a payload, but "short.brec2" is shorter than a header.
+  for (const std::string& f : GetParam().files) {
+    const bool image = f.size() > 6 && f.substr(f.size() - 6) == ".brec2" && f != "short.brec2";
+    run.dir.Write(f, image ? std::vector<std::uint8_t>(40, 0) : std::vector<std::uint8_t>{1, 2, 3});
+  }
+  run.Start(GetParam().args);
+  ASSERT_TRUE(run.process->started());
+  EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(2)) << run.process->Output();
+  EXPECT_EQ(run.process->lines(), GetParam().lines) << run.process->Output();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliRefusals,
+    ::testing::Values(
+        RefusalCase{"nothing_to_update", {}, {}, {"error: Not found any firmware file"}},
+        RefusalCase{"bad_address", {"--projector", "192.168.0"}, {"a.bin"},
+                    {"Main firmware : a.bin", "Press \"Update Firmware\" button to startup...",
+                     "error: Projector IP address \"192.168.0\" error"}},
+        RefusalCase{"missing_main", {"--main", "gone.bin"}, {}, {"Main firmware : gone.bin", "error: Main firmware file not found"}},
+        RefusalCase{"sub_too_short", {"--sub", "short.brec2"}, {"short.brec2"},
+                    {"Sub firmware : short.brec2",
+                     "error: Sub firmware file \"short.brec2\" is shorter than its 32-byte header"}},
+        RefusalCase{"manual_not_a_local_address", {"--manual", "203.0.113.9", "--main", "a.bin"}, {"a.bin"},
+                    {"Main firmware : a.bin", "error: Please verify PC ethernet adapter..."}},
+        RefusalCase{"manual_without_main", {"--manual", "127.0.0.1", "--sub", "s.brec2"}, {"s.brec2"},
+                    {"Sub firmware : s.brec2", "error: Checked Manually switch to download mode",
+                     "error: The folder must have Main Firmware"}}),
+    [](const ::testing::TestParamInfo<RefusalCase>& p) { return std::string(p.param.name); });
+
+TEST(CliContract, BadOptionsHelpAndVersion) {
+  {
+    Cli cli({"--no-such-option"});
+    EXPECT_EQ(cli.process.WaitExit(10s), std::optional<int>(2));
+    EXPECT_NE(cli.process.Output().find("unknown option --no-such-option"), std::string::npos);
+  }
+  {
+    Cli cli({"--help"});
+    EXPECT_EQ(cli.process.WaitExit(10s), std::optional<int>(0));
+    EXPECT_NE(cli.process.Output().find("Usage: tessaly-update"), std::string::npos);
+  }
+  {
+    Cli cli({"--version"});
+    EXPECT_EQ(cli.process.WaitExit(10s), std::optional<int>(0));
+    EXPECT_EQ(cli.process.lines().at(0).rfind("tessaly-update ", 0), 0u);
+  }
+}
+
+// The control port is fixed in the shipped program: these tests hold it on loopback
+// under a CTest resource lock.
+std::unique_ptr<pjsim::ControlService> SimOnControlPort(pjsim::SimOptions o) {
+  o.listen_address = "127.0.0.1";
+  o.port = 20554;
+  auto sim = std::make_unique<pjsim::ControlService>(o);
+  EXPECT_TRUE(sim->Start()) << sim->error();
+  return sim;
+}
+
+TEST(CliOnControlPort, RefusedConnectionExitsOne) {
+  PreparedCli run;
+  run.dir.Write("a.bin", {1, 2, 3});
+  run.Start({"--projector", "127.0.0.1"});
+  EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1)) << run.process->Output();
+  EXPECT_EQ(run.process->lines(),
+            (Lines{"Main firmware : a.bin", "Press \"Update Firmware\" button to startup...",
+                   "Try connecting to \"127.0.0.1\"...", "error: Please check the network connection"}));
+}
+
+TEST(CliOnControlPort, CtrlCBeforeWritingAbortsAtOnce) {
+  pjsim::SimOptions o;
+  o.no_greeting = true;
+  auto sim = SimOnControlPort(o);
+  PreparedCli run;
+  run.dir.Write("a.bin", {1, 2, 3});
+  run.Start({"--projector", "127.0.0.1"});
+  ASSERT_TRUE(run.process->WaitForLine("Connected to projector has succeeded.", 10s)) << run.process->Output();
+  run.process->Signal(SIGINT);
+  EXPECT_EQ(run.process->WaitExit(10s), std::optional<int>(1));
+  EXPECT_EQ(run.process->lines().back(), "User abort update.....");
+}
+
+TEST(CliOnControlPort, SwitchTimeoutExitsOneWithTheLines) {
+  pjsim::SimOptions o;
+  o.greeting_extra = true;
+  auto sim = SimOnControlPort(o);
+  PreparedCli run;
+  run.dir.Write("a.bin", {1, 2, 3});
+  run.Start({"--projector", "127.0.0.1", "--main", "a.bin"});
+  EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1));
+  EXPECT_EQ(run.process->lines(),
+            (Lines{"Main firmware : a.bin", "Try connecting to \"127.0.0.1\"...", "Connected to projector has succeeded.",
+                   "error: Switched projector into download mode failed",
+                   "error: Please check PJ in \"Standby\" mode, and accepted \"Cedia\" cmd"}));
+  // The address is remembered like the window remembers it.
+  std::ifstream ini(run.dir.File("config/tessaly/updater.ini"));
+  std::string text((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("127.0.0.1"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace tessaly::testing
