@@ -4,8 +4,8 @@
 //
 // Later parts plug in here:
 //  - the boot loader (BOOTP/TFTP over UDP) starts from OnMainDownloadMode;
-//  - the Sub firmware receiver takes the stream from OnSubStream / OnSubStreamData and
-//    answers through the Channel.
+//  - the Sub firmware receiver (sub_receiver.h) takes the stream from OnSubStream /
+//    OnSubStreamData and answers through the Channel.
 
 #include <cstdint>
 #include <span>
@@ -21,6 +21,8 @@ class Channel {
   virtual ~Channel() = default;
   virtual int connection() const = 0;
   virtual const std::string& peer() const = 0;  // the updater, "a.b.c.d:port"
+  // The projector's end, "a.b.c.d:port"; empty when unknown.
+  virtual std::string local() const { return {}; }
   // One write of all bytes; false when the connection has failed.
   virtual bool Send(std::span<const std::uint8_t> bytes) = 0;
   // Ends the connection once the hook returns, as a projector that restarts would.

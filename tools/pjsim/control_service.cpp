@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -41,6 +42,15 @@ void CloseFd(int& fd) {
     ::close(fd);
     fd = -1;
   }
+}
+
+std::string LocalText(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
 std::string PeerText(const sockaddr_in& address) {
@@ -93,7 +103,7 @@ class ControlService::Session final : public Channel {
  public:
   Session(ControlService& service, int fd, int index, std::string peer)
       : service_(service), options_(service.options_), fd_(fd), index_(index), peer_(std::move(peer)),
-        step_(options_.no_greeting ? Step::kSilent : Step::kAwaitPjreq) {}
+        local_(LocalText(fd)), step_(options_.no_greeting ? Step::kSilent : Step::kAwaitPjreq) {}
   ~Session() override {
     if (!ended_) End("ended");
   }
@@ -104,6 +114,7 @@ class ControlService::Session final : public Channel {
 
   int connection() const override { return index_; }
   const std::string& peer() const override { return peer_; }
+  std::string local() const override { return local_; }
   bool Send(std::span<const std::uint8_t> bytes) override {
     std::string error;
     return fd_ >= 0 && SendAll(fd_, bytes, error);
@@ -131,6 +142,7 @@ class ControlService::Session final : public Channel {
   int fd_;
   const int index_;
   const std::string peer_;
+  const std::string local_;
   Step step_;
   bool close_requested_ = false;
   bool ended_ = false;
@@ -149,12 +161,16 @@ void ControlService::Session::Run() {
   std::array<std::uint8_t, kReadSize> buffer{};
   // Ends on the peer's close, an error, a fault close or Stop().
   for (;;) {
-    std::array<pollfd, 2> fds{{{fd_, POLLIN, 0}, {service_.wake_read_fd_, POLLIN, 0}}};
+    std::array<pollfd, 3> fds{{{fd_, POLLIN, 0},
+                               {service_.wake_read_fd_, POLLIN, 0},
+                               {service_.restart_read_fd_, POLLIN, 0}}};
     if (::poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
       return End("poll failed: " + ErrorText(errno));
     }
     if (fds[1].revents != 0) return End("stopped");
+    // Left readable for the accept loop, which drains it.
+    if (fds[2].revents != 0) return End("projector restarted");
     if (fds[0].revents == 0) continue;
 
     const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
@@ -263,11 +279,18 @@ void ControlService::Session::End(std::string reason) {
 
 // ---------------------------------------------------------------------------------------
 
-ControlService::ControlService(SimOptions options, std::shared_ptr<ControlHooks> hooks)
+ControlService::ControlService(SimOptions options, std::shared_ptr<ControlHooks> hooks,
+                               std::shared_ptr<ReportStore> store)
     : options_(std::move(options)),
-      hooks_(hooks ? std::move(hooks) : std::make_shared<ControlHooks>()) {}
+      hooks_(hooks ? std::move(hooks) : std::make_shared<ControlHooks>()),
+      store_(store ? std::move(store) : std::make_shared<ReportStore>()) {}
 
-ControlService::~ControlService() { Stop(); }
+ControlService::~ControlService() {
+  Stop();
+  CloseFd(restart_read_fd_);
+  int write_fd = restart_write_fd_.exchange(-1);
+  CloseFd(write_fd);
+}
 
 bool ControlService::Start() {
   std::lock_guard<std::mutex> lock(lifecycle_mutex_);
@@ -319,6 +342,16 @@ bool ControlService::Start() {
     CloseFd(fd);
     return false;
   }
+  std::array<int, 2> restart{-1, -1};
+  if (::pipe2(restart.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+    error_ = "cannot create the restart pipe: " + ErrorText(errno);
+    CloseFd(fd);
+    CloseFd(wake[0]);
+    CloseFd(wake[1]);
+    return false;
+  }
+  restart_read_fd_ = restart[0];
+  restart_write_fd_.store(restart[1]);
 
   listen_fd_ = fd;
   wake_read_fd_ = wake[0];
@@ -360,15 +393,50 @@ void ControlService::Stop() {
   CloseFd(wake_write_fd_);
 }
 
+bool ControlService::Restart(std::chrono::milliseconds delay) {
+  if (!running_.load()) return false;
+  const auto until = std::chrono::steady_clock::now() + std::max(delay, std::chrono::milliseconds(0));
+  resume_at_.store(until.time_since_epoch().count());
+  const int fd = restart_write_fd_.load();
+  if (fd < 0) return false;
+  const std::uint8_t byte = 1;
+  // A full pipe already wakes the service thread: a lost byte does no harm.
+  [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
+  return true;
+}
+
+void ControlService::DrainRestartPipe() {
+  std::array<std::uint8_t, 64> bytes{};
+  // The pipe is non-blocking and holds at most what Restart() wrote: a few reads empty it.
+  for (int i = 0; i < 1000; ++i) {
+    if (::read(restart_read_fd_, bytes.data(), bytes.size()) <= 0) return;
+  }
+}
+
+std::chrono::milliseconds ControlService::RestartTimeLeft() const {
+  const std::int64_t until = resume_at_.load();
+  if (until == 0) return std::chrono::milliseconds(0);
+  const auto left = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(until)) -
+                    std::chrono::steady_clock::now();
+  return std::max(std::chrono::ceil<std::chrono::milliseconds>(left), std::chrono::milliseconds(0));
+}
+
 void ControlService::Run() {
   while (!stopping()) {
-    std::array<pollfd, 2> fds{{{listen_fd_, POLLIN, 0}, {wake_read_fd_, POLLIN, 0}}};
+    DrainRestartPipe();
+    // Restarting: connections wait in the backlog until the projector is back.
+    if (const std::chrono::milliseconds left = RestartTimeLeft(); left.count() > 0) {
+      if (!Pause(left)) return;
+      continue;
+    }
+    std::array<pollfd, 3> fds{{{listen_fd_, POLLIN, 0}, {wake_read_fd_, POLLIN, 0}, {restart_read_fd_, POLLIN, 0}}};
     if (::poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
       if (!Pause(kAcceptBackoff)) return;
       continue;
     }
     if (fds[1].revents != 0) return;
+    if (fds[2].revents != 0) continue;
     if (fds[0].revents == 0) continue;
 
     sockaddr_in peer{};
@@ -408,11 +476,7 @@ bool ControlService::Pause(std::chrono::milliseconds duration) const {
 
 template <typename Change>
 void ControlService::ChangeReport(Change change) {
-  {
-    std::lock_guard<std::mutex> lock(report_mutex_);
-    change(report_);
-  }
-  report_changed_.notify_all();
+  store_->Change(change);
 }
 
 int ControlService::AddConnection(const std::string& peer) {
@@ -432,15 +496,16 @@ void ControlService::SetStep(int connection, Step step) {
 }
 
 void ControlService::EndConnection(int connection, Step step, std::string reason) {
+  const auto index = static_cast<std::size_t>(connection - 1);
   ConnectionRecord record;
-  ChangeReport([&](Report& r) {
-    ConnectionRecord& c = r.connections.at(static_cast<std::size_t>(connection - 1));
-    c.last_step = step;
-    c.ended = true;
-    c.end_reason = std::move(reason);
-    record = c;
-  });
+  store_->Read([&](const Report& r) { record = r.connections.at(index); });
+  record.last_step = step;
+  record.ended = true;
+  record.end_reason = std::move(reason);
+  // The hooks first: whoever waits for the end then also finds what they made of it (the
+  // Sub receiver's verdict). Only this thread writes connection records.
   hooks_->OnConnectionEnded(record);
+  ChangeReport([&](Report& r) { r.connections.at(index) = record; });
 }
 
 void ControlService::RecordMessage(Message message) {
@@ -465,40 +530,41 @@ void ControlService::AddSubStreamBytes(std::size_t n) {
   ChangeReport([&](Report& r) { r.sub_stream_bytes += n; });
 }
 
-Report ControlService::Snapshot() const {
-  std::lock_guard<std::mutex> lock(report_mutex_);
-  return report_;
-}
+Report ControlService::Snapshot() const { return store_->Snapshot(); }
 
 std::vector<Message> ControlService::messages() const {
-  std::lock_guard<std::mutex> lock(report_mutex_);
-  return report_.messages;
+  std::vector<Message> out;
+  store_->Read([&](const Report& r) { out = r.messages; });
+  return out;
 }
 
 std::vector<Violation> ControlService::violations() const {
-  std::lock_guard<std::mutex> lock(report_mutex_);
-  return report_.violations;
+  std::vector<Violation> out;
+  store_->Read([&](const Report& r) { out = r.violations; });
+  return out;
 }
 
 bool ControlService::main_download_mode_entered() const {
-  std::lock_guard<std::mutex> lock(report_mutex_);
-  return report_.main_download_mode_entered;
+  bool out = false;
+  store_->Read([&](const Report& r) { out = r.main_download_mode_entered; });
+  return out;
 }
 
 bool ControlService::sub_stream_reached() const {
-  std::lock_guard<std::mutex> lock(report_mutex_);
-  return report_.sub_stream_reached;
+  bool out = false;
+  store_->Read([&](const Report& r) { out = r.sub_stream_reached; });
+  return out;
 }
 
 int ControlService::connection_count() const {
-  std::lock_guard<std::mutex> lock(report_mutex_);
-  return report_.connection_count();
+  int out = 0;
+  store_->Read([&](const Report& r) { out = r.connection_count(); });
+  return out;
 }
 
 bool ControlService::WaitFor(const std::function<bool(const Report&)>& condition,
                              std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(report_mutex_);
-  return report_changed_.wait_for(lock, timeout, [&] { return condition(report_); });
+  return store_->WaitFor(condition, timeout);
 }
 
 }  // namespace tessaly::pjsim

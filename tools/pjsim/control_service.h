@@ -23,8 +23,10 @@ namespace tessaly::pjsim {
 
 class ControlService {
  public:
-  // `hooks` may be null; it is called on the service thread.
-  explicit ControlService(SimOptions options, std::shared_ptr<ControlHooks> hooks = nullptr);
+  // `hooks` may be null; it is called on the service thread. `store` may be null; pass one
+  // to share the report with the boot loader.
+  explicit ControlService(SimOptions options, std::shared_ptr<ControlHooks> hooks = nullptr,
+                          std::shared_ptr<ReportStore> store = nullptr);
   ~ControlService();  // runs Stop()
   ControlService(const ControlService&) = delete;
   ControlService& operator=(const ControlService&) = delete;
@@ -38,6 +40,12 @@ class ControlService {
   // Closes the listener and any open connection and joins the thread. Idempotent.
   void Stop();
   bool running() const { return running_.load(); }
+
+  // The projector restarts: the open connection, if any, is ended, and no connection is
+  // accepted until `delay` has passed; those that come meanwhile wait in the listen backlog
+  // and are greeted afterwards. A later call moves the end of the wait. Callable from any
+  // thread, hooks included; false when the service is not running.
+  bool Restart(std::chrono::milliseconds delay);
 
   const SimOptions& options() const { return options_; }
 
@@ -53,6 +61,7 @@ class ControlService {
   // with the report locked: it must not call back into this object.
   bool WaitFor(const std::function<bool(const Report&)>& condition,
                std::chrono::milliseconds timeout) const;
+  const std::shared_ptr<ReportStore>& report_store() const { return store_; }
 
  private:
   class Session;
@@ -61,6 +70,8 @@ class ControlService {
   // Waits `duration` unless Stop() comes first; false when stopping.
   bool Pause(std::chrono::milliseconds duration) const;
   bool stopping() const { return stopping_.load(); }
+  void DrainRestartPipe();
+  std::chrono::milliseconds RestartTimeLeft() const;
 
   int AddConnection(const std::string& peer);
   void SetStep(int connection, Step step);
@@ -84,13 +95,17 @@ class ControlService {
   int listen_fd_ = -1;
   int wake_read_fd_ = -1;  // readable once Stop() has begun
   int wake_write_fd_ = -1;
+  // Readable while a restart is pending; drained by the service thread. Open until the
+  // destructor, so Restart() never writes to a closed descriptor.
+  int restart_read_fd_ = -1;
+  std::atomic<int> restart_write_fd_{-1};
+  // steady_clock ticks until which nothing is accepted; 0 when no restart is pending.
+  std::atomic<std::int64_t> resume_at_{0};
   std::atomic<std::uint16_t> port_{0};
   std::atomic<bool> stopping_{false};
   std::atomic<bool> running_{false};  // readable from hooks while Stop() joins
 
-  mutable std::mutex report_mutex_;
-  mutable std::condition_variable report_changed_;
-  Report report_;
+  const std::shared_ptr<ReportStore> store_;
 };
 
 }  // namespace tessaly::pjsim

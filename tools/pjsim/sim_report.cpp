@@ -16,6 +16,37 @@ std::string_view StepName(Step step) {
   return "?";
 }
 
+std::string_view BootPhaseName(BootPhase phase) {
+  switch (phase) {
+    case BootPhase::kOff: return "off";
+    case BootPhase::kAwaitMagic: return "awaiting the Magic packet";
+    case BootPhase::kBootp: return "awaiting the BOOTP reply";
+    case BootPhase::kTftp: return "receiving the image by TFTP";
+    case BootPhase::kRestarting: return "restarting";
+    case BootPhase::kRestarted: return "restarted";
+    case BootPhase::kSilent: return "silent (fault)";
+    case BootPhase::kGaveUp: return "gave up";
+    case BootPhase::kStopped: return "stopped";
+    case BootPhase::kFailed: return "failed to start";
+  }
+  return "?";
+}
+
+std::string_view SubPhaseName(SubPhase phase) {
+  switch (phase) {
+    case SubPhase::kOff: return "off";
+    case SubPhase::kBlocks: return "receiving blocks";
+    case SubPhase::kBurning: return "burning";
+    case SubPhase::kClosing: return "burn report sent, awaiting the close";
+    case SubPhase::kClosed: return "closed";
+    case SubPhase::kLost: return "lost";
+    case SubPhase::kCutShort: return "cut short by the projector (fault)";
+    case SubPhase::kEnded: return "ended before the close";
+    case SubPhase::kStopped: return "stopped";
+  }
+  return "?";
+}
+
 std::string ToHex(std::span<const std::uint8_t> bytes) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string out;
@@ -51,6 +82,30 @@ std::vector<std::string> Report::MessageNames(int connection) const {
     if (m.connection == connection) out.push_back(m.name);
   }
   return out;
+}
+
+void ReportStore::Change(const std::function<void(Report&)>& change) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    change(report_);
+  }
+  changed_.notify_all();
+}
+
+Report ReportStore::Snapshot() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return report_;
+}
+
+void ReportStore::Read(const std::function<void(const Report&)>& read) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  read(report_);
+}
+
+bool ReportStore::WaitFor(const std::function<bool(const Report&)>& condition,
+                          std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return condition(report_); });
 }
 
 }  // namespace tessaly::pjsim
