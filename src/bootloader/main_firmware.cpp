@@ -158,9 +158,11 @@ int MainService::Run() {
   SendMagic();
   bool ended = false;
   std::vector<bool> readable;
+  std::vector<DatagramSocket*> sockets;  // kept across cycles: the loop allocates nothing per block
+  sockets.reserve(3);
   while (!ended && state_.StopRequested.load() == 0) {
     DatagramSocket* data = data_.get();  // the data socket this cycle waits on
-    std::vector<DatagramSocket*> sockets{bootp_.get(), tftp_.get()};
+    sockets.assign({bootp_.get(), tftp_.get()});
     if (data) sockets.push_back(data);
     const int ready = net_.Wait(sockets, s_.selectWaitUs, readable);
     if (ready <= 0) {  // idle; a failed wait counts as one too

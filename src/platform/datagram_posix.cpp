@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/datagram.h"
 
@@ -158,8 +159,9 @@ class PosixDatagramNetwork final : public DatagramNetwork {
 
   int Wait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs,
            std::vector<bool>& readable) override {
-    std::vector<pollfd> fds;
-    for (DatagramSocket* s : sockets) fds.push_back({static_cast<PosixDatagramSocket*>(s)->fd(), POLLIN, 0});
+    fds_.clear();
+    for (DatagramSocket* s : sockets) fds_.push_back({static_cast<PosixDatagramSocket*>(s)->fd(), POLLIN, 0});
+    std::vector<pollfd>& fds = fds_;
     readable.assign(sockets.size(), false);
     timespec timeout{static_cast<time_t>(timeoutUs / 1000000), static_cast<long>(timeoutUs % 1000000) * 1000};
     const int n = ::ppoll(fds.data(), fds.size(), &timeout, nullptr);
@@ -173,6 +175,9 @@ class PosixDatagramNetwork final : public DatagramNetwork {
     }
     return count;
   }
+
+ private:
+  std::vector<pollfd> fds_;  // reused: one wait per TFTP block
 };
 
 }  // namespace
