@@ -147,11 +147,13 @@ int RunUpdate(const CliOptions& options, std::FILE* out, bool terminal) {
   watch.start(20);
   QCoreApplication::exec();
   watch.stop();
-  updater.Shutdown();
 
+  // Read before the shutdown, which raises the stop request to end the workers.
   const std::uint8_t selection = updater.state().FirmwareSelection.load();
   const bool allDone = (updater.state().StagesSucceeded.load() & selection) == selection;
-  if (aborted || !allDone || updater.state().StopRequested.load() != 0) return kExitFailed;
+  const bool stopped = updater.state().StopRequested.load() != 0;
+  updater.Shutdown();
+  if (aborted || !allDone || stopped) return kExitFailed;
   return kExitOk;
 }
 

@@ -9,6 +9,7 @@
 #include "cli/cli_options.h"
 #include "support/param_print.h"
 #include "control_service.h"
+#include "projector_sim.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -162,6 +163,73 @@ TEST(CliOnControlPort, SwitchTimeoutExitsOneWithTheLines) {
   std::ifstream ini(run.dir.File("config/tessaly/updater.ini"));
   std::string text((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find("127.0.0.1"), std::string::npos) << text;
+}
+
+std::unique_ptr<pjsim::ProjectorSim> ProjectorOnControlPort(pjsim::SimOptions o) {
+  o.listen_address = "127.0.0.1";
+  o.port = 20554;
+  auto sim = std::make_unique<pjsim::ProjectorSim>(o);
+  EXPECT_TRUE(sim->Start()) << sim->error();
+  return sim;
+}
+
+std::vector<std::uint8_t> SubImage(std::size_t payload) {
+  std::vector<std::uint8_t> image(32 + payload);
+  image[9] = 0x0A;
+  for (std::size_t i = 32; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 5);
+  return image;
+}
+
+TEST(CliOnControlPort, SubUpdateSucceedsWithProgressLines) {
+  pjsim::SimOptions o;
+  o.burn_time = 100ms;
+  o.sub_expected_image = std::make_shared<std::vector<std::uint8_t>>(SubImage(2 * 16368 + 10));
+  auto sim = ProjectorOnControlPort(o);
+  PreparedCli run;
+  run.dir.Write("s.brec2", *o.sub_expected_image);
+  run.Start({"--projector", "127.0.0.1"});
+  EXPECT_EQ(run.process->WaitExit(60s), std::optional<int>(0)) << run.process->Output();
+  EXPECT_EQ(run.process->lines(),
+            (Lines{"Sub firmware : s.brec2", "Press \"Update Firmware\" button to startup...",
+                   "Try connecting to \"127.0.0.1\"...", "Connected to projector has succeeded.", "Model Name: QMA",
+                   "Startup Sub firmware update process...", "progress: 50%", "Burning...... Please waiting.....",
+                   "Updated Sub Firmware has succeeded.", "progress: 100%"}));
+  EXPECT_EQ(run.process->Output().find('\033'), std::string::npos) << "no colours when the output is not a terminal";
+  EXPECT_TRUE(sim->Snapshot().sub.intact) << sim->Snapshot().sub.verdict;
+}
+
+TEST(CliOnControlPort, CtrlCWhileWritingAsksThenASecondOneAborts) {
+  pjsim::SimOptions o;
+  o.burn_time = 20000ms;  // the burn outlasts the test's two signals
+  auto sim = ProjectorOnControlPort(o);
+  PreparedCli run;
+  run.dir.Write("s.brec2", SubImage(100));
+  run.Start({"--projector", "127.0.0.1"});
+  ASSERT_TRUE(run.process->WaitForLine("Burning...... Please waiting.....", 20s)) << run.process->Output();
+  run.process->Signal(SIGINT);
+  ASSERT_TRUE(run.process->WaitForLine("Do you still want to abort progress?", 10s)) << run.process->Output();
+  EXPECT_TRUE(run.process->WaitForLine("Press Ctrl-C again within 5 seconds to abort; otherwise the update goes on.", 5s));
+  run.process->Signal(SIGINT);
+  EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1)) << run.process->Output();
+  const Lines& lines = run.process->lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "User abort update....."), lines.end()) << run.process->Output();
+  EXPECT_EQ(lines.back(), "error: Update Sub firmware failed");
+}
+
+TEST(CliOnControlPort, CtrlCWhileWritingWithYesAbortsAtOnce) {
+  pjsim::SimOptions o;
+  o.burn_time = 20000ms;
+  auto sim = ProjectorOnControlPort(o);
+  PreparedCli run;
+  run.dir.Write("s.brec2", SubImage(100));
+  run.Start({"--projector", "127.0.0.1", "--yes"});
+  ASSERT_TRUE(run.process->WaitForLine("Burning...... Please waiting.....", 20s)) << run.process->Output();
+  run.process->Signal(SIGTERM);
+  EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1)) << run.process->Output();
+  const Lines& lines = run.process->lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "User abort update....."), lines.end());
+  EXPECT_EQ(std::find(lines.begin(), lines.end(), "Do you still want to abort progress?"), lines.end());
 }
 
 }  // namespace
