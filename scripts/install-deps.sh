@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev                       # the window (Qt Widgets), the INI settings (QSettings), Qt tests
   libgtest-dev libgmock-dev          # the tests
   xvfb xauth                         # running the window where no display is attached
-  iproute2 util-linux                # private network namespaces for the tests on the fixed ports
+  iproute2 util-linux nftables       # private network namespaces and packet loss for the lab tests
   tftp-hpa curl                      # real TFTP clients that fetch the Main image in the tests
 )
 

@@ -1,0 +1,108 @@
+// The lab: the simulated projector in a namespace of its own, joined to the updater's by
+// a veth pair; the real command-line updater and the real simulator program, the real
+// ports, broadcasts crossing the link. Once clean, once with 10% of the datagrams lost.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "netns/netns_support.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace tessaly::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed) {
+  std::vector<std::uint8_t> b(n);
+  std::uint32_t x = seed;
+  for (auto& v : b) {
+    x = x * 22695477u + 1u;
+    v = static_cast<std::uint8_t>(x >> 16);
+  }
+  return b;
+}
+
+class Lab : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TESSALY_REQUIRE_NETNS();
+    far_ = std::make_unique<FarNamespace>();
+    ASSERT_TRUE(far_->ok());
+    const std::string pid = std::to_string(far_->pid());
+    in_ = "nsenter --net=/proc/" + pid + "/ns/net ";
+    for (const std::string& cmd : {std::string("ip link add ua type veth peer name pa"), "ip link set pa netns " + pid,
+                                   std::string("ip addr add 10.72.0.1/24 dev ua"), std::string("ip link set ua up"),
+                                   in_ + "ip addr add 10.72.0.2/24 dev pa", in_ + "ip link set pa up",
+                                   in_ + "ip link set lo up"}) {
+      ASSERT_TRUE(Sh(cmd)) << cmd;
+    }
+  }
+
+  void Run(bool lossy) {
+    TempDir dir;
+    const auto main = Pattern(24 * 512 + 300, 11);
+    std::vector<std::uint8_t> sub(32, 0);
+    sub[9] = 0x0B;
+    const auto payload = Pattern(16368 + 777, 12);
+    sub.insert(sub.end(), payload.begin(), payload.end());
+    dir.Write("main.bin", main);
+    dir.Write("sub.brec2", sub);
+
+    ChildProcess projector("/usr/bin/nsenter",
+                           {"--net=/proc/" + std::to_string(far_->pid()) + "/ns/net", TESSALY_PJSIM_PATH, "--listen",
+                            "10.72.0.2", "--model", "QMB", "--burn-ms", "500", "--restart-delay-ms", "3000", "--image",
+                            dir.File("main.bin"), "--sub-image", dir.File("sub.brec2")},
+                           dir.path().string());
+    ASSERT_TRUE(projector.WaitForLine("listening on 10.72.0.2:20554, model QMB", 10s)) << projector.Output();
+
+    if (lossy) {
+      // One datagram in ten lost each way on the updater's side of the link: the Magic
+      // packet, BOOTP and every TFTP block and ACK. The kernel here has no netem; the
+      // packet filter's random numbers do the same for these datagrams.
+      for (const char* cmd : {"nft add table inet loss",
+                              "nft add chain inet loss in '{ type filter hook input priority 0; }'",
+                              "nft add chain inet loss out '{ type filter hook output priority 0; }'",
+                              "nft add rule inet loss in iifname ua meta l4proto udp numgen random mod 10 0 counter drop",
+                              "nft add rule inet loss out oifname ua meta l4proto udp numgen random mod 10 0 counter drop"}) {
+        ASSERT_TRUE(Sh(cmd)) << cmd;
+      }
+    }
+
+    ChildProcess updater(TESSALY_UPDATE_PATH, {"--projector", "10.72.0.2"}, dir.path().string(),
+                         {"HOME=" + dir.path().string(), "XDG_CONFIG_HOME=" + dir.File("config")});
+    const auto status = updater.WaitExit(lossy ? 150s : 60s);
+    EXPECT_EQ(status, std::optional<int>(0)) << updater.Output();
+    const Lines& lines = updater.lines();
+    for (const char* wanted : {"Startup Main firmware update process...", "Updated Main Firmware has succeeded.",
+                               "Waiting projector restart, and update Sub firmware ...", "Model Name: QMB",
+                               "Updated Sub Firmware has succeeded."}) {
+      EXPECT_NE(std::find(lines.begin(), lines.end(), wanted), lines.end()) << wanted << "\n" << updater.Output();
+    }
+    if (lossy) {
+      FILE* p = ::popen("nft list table inet loss", "r");
+      std::string listing;
+      char buffer[512];
+      while (p && std::fgets(buffer, sizeof buffer, p)) listing += buffer;
+      if (p) ::pclose(p);
+      EXPECT_EQ(listing.find("packets 0 "), std::string::npos) << "no datagram was lost:\n" << listing;
+    }
+
+    projector.Signal(SIGTERM);
+    EXPECT_EQ(projector.WaitExit(20s), std::optional<int>(0)) << projector.Output();
+    EXPECT_TRUE(projector.WaitForLine("verdict: OK", 1s)) << projector.Output();
+  }
+
+  std::unique_ptr<FarNamespace> far_;  // its end removes the projector's namespace
+  std::string in_;
+};
+
+TEST_F(Lab, WholeUpdateAcrossTheLink) { Run(false); }
+
+TEST_F(Lab, WholeUpdateWithTenPercentLoss) { Run(true); }
+
+}  // namespace
+}  // namespace tessaly::testing
