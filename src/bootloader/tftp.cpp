@@ -30,8 +30,12 @@ bool IsAckOf(const std::uint8_t* packet, std::size_t length, std::uint32_t k) {
 bool IsReadRequest(const std::uint8_t* packet) { return packet[0] == 0 && packet[1] == kTftpRrq; }
 
 std::vector<std::uint8_t> BuildError(std::uint16_t code, const char* message) {
-  std::vector<std::uint8_t> d{0, kTftpError, static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code & 0xFF)};
-  d.insert(d.end(), message, message + std::strlen(message) + 1);
+  const std::size_t length = std::strlen(message) + 1;  // the text and its NUL
+  std::vector<std::uint8_t> d(4 + length);
+  d[1] = kTftpError;
+  d[2] = static_cast<std::uint8_t>(code >> 8);
+  d[3] = static_cast<std::uint8_t>(code & 0xFF);
+  std::memcpy(d.data() + 4, message, length);
   return d;
 }
 

@@ -54,7 +54,7 @@ class Lab : public ::testing::Test {
 
     ChildProcess projector("/usr/bin/nsenter",
                            {"--net=/proc/" + std::to_string(far_->pid()) + "/ns/net", TESSALY_PJSIM_PATH, "--listen",
-                            "10.72.0.2", "--model", "QMB", "--burn-ms", "500", "--restart-delay-ms", "3000", "--image",
+                            "10.72.0.2", "--model", "QMB", "--burn-ms", "500", "--restart-delay-ms", "5000", "--image",
                             dir.File("main.bin"), "--sub-image", dir.File("sub.brec2")},
                            dir.path().string());
     ASSERT_TRUE(projector.WaitForLine("listening on 10.72.0.2:20554, model QMB", 10s)) << projector.Output();

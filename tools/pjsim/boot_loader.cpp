@@ -580,8 +580,10 @@ void BootLoader::BeginRestart() {
   const Clock::time_point now = Clock::now();
   phase_ = BootPhase::kRestarting;
   deadline_.reset();
-  dally_end_ = now + options_.tftp_timeout;
   restart_end_ = now + options_.restart_delay;
+  // Dally until the restart: the last ACK may be lost, and the updater resends the last
+  // block only after a second of silence, later than one TFTP time-out.
+  dally_end_ = std::max(restart_end_, now + options_.tftp_timeout);
   const std::string verdict = ImageVerdict();
   ChangeBoot([&](BootLoaderReport& b) {
     b.phase = BootPhase::kRestarting;
