@@ -1,5 +1,7 @@
 #include "support/fake_view.h"
 
+#include <algorithm>
+
 #include "platform/control_design.h"
 
 namespace tessaly::testing {
@@ -166,12 +168,13 @@ bool FakeView::PumpUntil(const std::function<bool()>& done, std::chrono::millise
   for (;;) {
     Pump();
     if (done()) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    // Wake for posted work at once, and look again every few milliseconds for what
+    // changes without a post (a worker ending, a simulator's report).
+    const auto until = std::min(deadline, now + std::chrono::milliseconds(5));
     std::unique_lock<std::mutex> lock(postMutex_);
-    if (!posted_.wait_until(lock, deadline, [this] { return !queue_.empty(); })) {
-      lock.unlock();
-      Pump();
-      return done();
-    }
+    posted_.wait_until(lock, until, [this] { return !queue_.empty(); });
   }
 }
 
