@@ -118,11 +118,6 @@ struct ScriptedBootLoader {
   bool complete = false;
 };
 
-Bytes Pattern(std::size_t n) {
-  Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>((i * 31 + i / 251) & 0xFF);
-  return b;
-}
 
 struct Stage {
   explicit Stage(std::size_t imageSize) : image(Pattern(imageSize)), peer(net, h.updater->settings()) {

@@ -20,15 +20,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Pattern(std::size_t n, unsigned seed) {
-  Bytes b(n);
-  std::uint32_t x = seed;
-  for (auto& v : b) {
-    x = x * 1103515245u + 12345u;
-    v = static_cast<std::uint8_t>(x >> 16);
-  }
-  return b;
-}
 
 Bytes ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -74,16 +65,8 @@ class TwoAdapters : public ::testing::Test {
     // process: "ua" faces the projector, "ub" another network.
     far_ = std::make_unique<FarNamespace>();
     ASSERT_TRUE(far_->ok());
-    const std::string pid = std::to_string(far_->pid());
-    const std::string in = "nsenter --net=/proc/" + pid + "/ns/net ";
-    for (const std::string& cmd :
-         {std::string("ip link add ua type veth peer name pa"), std::string("ip link add ub type veth peer name pb"),
-          "ip link set pa netns " + pid, "ip link set pb netns " + pid, std::string("ip addr add 10.71.1.1/24 dev ua"),
-          std::string("ip addr add 10.71.2.1/24 dev ub"), std::string("ip link set ua up"), std::string("ip link set ub up"),
-          in + "ip addr add 10.71.1.2/24 dev pa", in + "ip addr add 10.71.2.2/24 dev pb", in + "ip link set pa up",
-          in + "ip link set pb up", in + "ip link set lo up"}) {
-      ASSERT_TRUE(Sh(cmd)) << cmd;
-    }
+    ASSERT_TRUE(far_->Link("ua", "10.71.1.1/24", "pa", "10.71.1.2/24"));
+    ASSERT_TRUE(far_->Link("ub", "10.71.2.1/24", "pb", "10.71.2.2/24"));
   }
   std::unique_ptr<FarNamespace> far_;
 };

@@ -22,15 +22,6 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::string>;
 
-Bytes Pattern(std::size_t n, unsigned seed) {
-  Bytes b(n);
-  std::uint32_t x = seed;
-  for (auto& v : b) {
-    x = x * 1664525u + 1013904223u;
-    v = static_cast<std::uint8_t>(x >> 24);
-  }
-  return b;
-}
 
 struct Lab {
   explicit Lab(pjsim::SimOptions o, UpdaterSettings settings = {}) : harness(settings) {

@@ -16,15 +16,6 @@ namespace {
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
-std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed) {
-  std::vector<std::uint8_t> b(n);
-  std::uint32_t x = seed;
-  for (auto& v : b) {
-    x = x * 22695477u + 1u;
-    v = static_cast<std::uint8_t>(x >> 16);
-  }
-  return b;
-}
 
 class Lab : public ::testing::Test {
  protected:
@@ -32,14 +23,7 @@ class Lab : public ::testing::Test {
     TESSALY_REQUIRE_NETNS();
     far_ = std::make_unique<FarNamespace>();
     ASSERT_TRUE(far_->ok());
-    const std::string pid = std::to_string(far_->pid());
-    in_ = "nsenter --net=/proc/" + pid + "/ns/net ";
-    for (const std::string& cmd : {std::string("ip link add ua type veth peer name pa"), "ip link set pa netns " + pid,
-                                   std::string("ip addr add 10.72.0.1/24 dev ua"), std::string("ip link set ua up"),
-                                   in_ + "ip addr add 10.72.0.2/24 dev pa", in_ + "ip link set pa up",
-                                   in_ + "ip link set lo up"}) {
-      ASSERT_TRUE(Sh(cmd)) << cmd;
-    }
+    ASSERT_TRUE(far_->Link("ua", "10.72.0.1/24", "pa", "10.72.0.2/24"));
   }
 
   void Run(bool lossy) {
@@ -102,7 +86,6 @@ class Lab : public ::testing::Test {
   }
 
   std::unique_ptr<FarNamespace> far_;  // its end removes the projector's namespace
-  std::string in_;
 };
 
 TEST_F(Lab, WholeUpdateAcrossTheLink) { Run(false); }

@@ -73,6 +73,24 @@ class FarNamespace {
   }
   bool ok() const { return ok_; }
   pid_t pid() const { return pid_; }
+  // A veth pair from this namespace to the far one, both ends addressed and up.
+  bool Link(const std::string& nearName, const std::string& nearCidr, const std::string& farName,
+            const std::string& farCidr) {
+    const std::string pid = std::to_string(pid_);
+    const std::string in = "nsenter --net=/proc/" + pid + "/ns/net ";
+    for (const std::string& cmd :
+         {"ip link add " + nearName + " type veth peer name " + farName, "ip link set " + farName + " netns " + pid,
+          "ip addr add " + nearCidr + " dev " + nearName, "ip link set " + nearName + " up",
+          in + "ip addr add " + farCidr + " dev " + farName, in + "ip link set " + farName + " up",
+          in + "ip link set lo up"}) {
+      if (!Sh(cmd)) {
+        ADD_FAILURE() << cmd;
+        return false;
+      }
+    }
+    return true;
+  }
+
   // Runs `work` on a thread that has entered the namespace.
   void Run(const std::function<void()>& work) {
     std::thread t([&] {

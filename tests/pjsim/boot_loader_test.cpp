@@ -6,6 +6,8 @@
 
 #include "boot_loader.h"
 #include "projector_sim.h"
+#include "test_client.h"
+#include "updater_bytes.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -1075,65 +1077,19 @@ TEST(PjsimBootLifecycleThreaded, StartRefusesWhatItCannotWorkWith) {
 
 // --- The whole projector: control service, boot loader, restart -------------------------
 
-// A TCP client from 127.0.0.1, with bounded reads.
-class Control {
+// The control connection from the updater's address to the projector's.
+class Control : public testing::TestClient {
  public:
-  explicit Control(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
-    const int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr = Address(kUpdaterAddress);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr = Address(kProjectorAddress);
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~Control() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool connected() const { return fd_ >= 0; }
-  bool Send(const Bytes& bytes) {
-    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-  }
+  explicit Control(std::uint16_t port) : TestClient(port, kProjectorAddress, kUpdaterAddress) {}
   // Exactly n bytes, or fewer when the time runs out or the connection ends.
-  Bytes Read(std::size_t n, std::chrono::milliseconds budget = kBudget) {
-    Bytes out;
-    const auto deadline = Clock::now() + budget;
-    for (int pass = 0; pass < 1000 && out.size() < n; ++pass) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left <= 0ms) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      std::array<std::uint8_t, 64> buffer{};
-      const ssize_t got = ::recv(fd_, buffer.data(), std::min(buffer.size(), n - out.size()), 0);
-      if (got <= 0) break;
-      out.insert(out.end(), buffer.begin(), buffer.begin() + got);
-    }
-    return out;
-  }
+  Bytes Read(std::size_t n, std::chrono::milliseconds budget = kBudget) { return ReadExactly(n, budget); }
   // True when the projector ends the connection within the budget.
-  bool Closed(std::chrono::milliseconds budget = kBudget) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(budget.count())) <= 0) return false;
-    std::uint8_t b = 0;
-    return ::recv(fd_, &b, 1, 0) <= 0;
-  }
-
- private:
-  int fd_ = -1;
+  bool Closed(std::chrono::milliseconds budget = kBudget) { return ClosedWithin(budget); }
 };
 
-Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
-const Bytes kUdEt{0x21, 0x89, 0x01, 0x55, 0x44, 0x45, 0x54, 0x0A};
-const Bytes kUdAck{0x06, 0x89, 0x01, 0x55, 0x44, 0x0A};
+using testing::kUdAck;
+using testing::kUdEt;
+using testing::Text;
 
 TEST(PjsimProjectorThreaded, MainStageThenRestartThenAFreshControlService) {
   constexpr std::chrono::milliseconds kRestart = 800ms;

@@ -7,31 +7,21 @@
 #include <vector>
 
 #include "pj_protocol.h"
+#include "updater_bytes.h"
 
 namespace tessaly::pjsim {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// The updater's bytes, written out here rather than taken from the simulator's tables.
-Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
-Bytes Hex(std::initializer_list<int> v) {
-  Bytes out;
-  for (int b : v) out.push_back(static_cast<std::uint8_t>(b));
-  return out;
-}
-const Bytes kPjreq = Text("PJREQ");
-const Bytes kUdEt = Hex({0x21, 0x89, 0x01, 0x55, 0x44, 0x45, 0x54, 0x0A});
-const Bytes kUdRe = Hex({0x21, 0x89, 0x01, 0x55, 0x44, 0x52, 0x45, 0x0A});
-const Bytes kMdQuery = Hex({0x3F, 0x89, 0x01, 0x4D, 0x44, 0x0A});
-const Bytes kSq = Hex({0x53, 0x51, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0});
-const Bytes kSc = Hex({0x53, 0x43, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0});
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using testing::Bytes;
+using testing::Concat;
+using testing::Hex;
+using testing::kMdQuery;
+using testing::kPjreq;
+using testing::kSc;
+using testing::kSq;
+using testing::kUdEt;
+using testing::kUdRe;
+using testing::Text;
 
 std::vector<ExchangeOutcome> Drain(ControlExchange& e) {
   std::vector<ExchangeOutcome> out;

@@ -2,6 +2,8 @@
 // every read bounded by a deadline.
 
 #include "control_service.h"
+#include "test_client.h"
+#include "updater_bytes.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -27,140 +29,26 @@ namespace tessaly::pjsim {
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
-
-// Generous, for the sanitizer builds; waits end as soon as the event comes.
-constexpr std::chrono::milliseconds kBudget = 5000ms;
-// How long "nothing arrives" is watched.
-constexpr std::chrono::milliseconds kSilence = 300ms;
-
-Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
-Bytes Hex(std::initializer_list<int> v) {
-  Bytes out;
-  for (int b : v) out.push_back(static_cast<std::uint8_t>(b));
-  return out;
-}
-
-// What the updater sends, written out independently of the simulator's tables.
-const Bytes kPjreq = Text("PJREQ");
-const Bytes kUdEt = Hex({0x21, 0x89, 0x01, 0x55, 0x44, 0x45, 0x54, 0x0A});
-const Bytes kUdRe = Hex({0x21, 0x89, 0x01, 0x55, 0x44, 0x52, 0x45, 0x0A});
-const Bytes kMdQuery = Hex({0x3F, 0x89, 0x01, 0x4D, 0x44, 0x0A});
-const Bytes kSq = Hex({0x53, 0x51, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0});
-const Bytes kSc = Hex({0x53, 0x43, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0});
-// What a projector answers.
-const Bytes kGreeting = Text("PJ_OK");
-const Bytes kPjack = Text("PJACK");
-const Bytes kUdAck = Hex({0x06, 0x89, 0x01, 0x55, 0x44, 0x0A});
-const Bytes kMdAck = Hex({0x06, 0x89, 0x01, 0x4D, 0x44, 0x0A});
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using testing::Bytes;
+using testing::Clock;
+using testing::Concat;
+using testing::Hex;
+using testing::kBudget;
+using testing::kGreeting;
+using testing::kMdAck;
+using testing::kMdQuery;
+using testing::kPjack;
+using testing::kPjreq;
+using testing::kSc;
+using testing::kSilence;
+using testing::kSq;
+using testing::kUdAck;
+using testing::kUdEt;
+using testing::kUdRe;
+using testing::TestClient;
+using testing::Text;
 
 bool Contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
-
-// A blocking TCP client with bounded reads.
-class TestClient {
- public:
-  enum class Kind { kData, kTimeout, kClosed, kError };
-  struct Read {
-    Kind kind = Kind::kError;
-    Bytes bytes;
-  };
-
-  explicit TestClient(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
-    // Backstop for the blocking calls; reads are bounded by poll() first.
-    const timeval timeout{2, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    const int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) Close();
-  }
-  ~TestClient() { Close(); }
-  TestClient(const TestClient&) = delete;
-  TestClient& operator=(const TestClient&) = delete;
-
-  bool connected() const { return fd_ >= 0; }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
-  // One send() for the whole message, as the updater does.
-  bool Send(const Bytes& bytes) {
-    return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-  }
-  bool SendByteByByte(const Bytes& bytes) {
-    for (std::uint8_t b : bytes) {
-      if (fd_ < 0 || ::send(fd_, &b, 1, MSG_NOSIGNAL) != 1) return false;
-    }
-    return true;
-  }
-
-  // A single recv() once data is there, or what stopped it.
-  Read ReadOnce(std::chrono::milliseconds timeout, std::size_t max = 256) {
-    Read r;
-    if (fd_ < 0) return r;
-    pollfd p{fd_, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
-    if (ready == 0) {
-      r.kind = Kind::kTimeout;
-      return r;
-    }
-    if (ready < 0) return r;
-    r.bytes.resize(max);
-    const ssize_t n = ::recv(fd_, r.bytes.data(), max, 0);
-    if (n > 0) {
-      r.bytes.resize(static_cast<std::size_t>(n));
-      r.kind = Kind::kData;
-      return r;
-    }
-    r.bytes.clear();
-    if (n == 0 || errno == ECONNRESET || errno == EPIPE) {
-      r.kind = Kind::kClosed;
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      r.kind = Kind::kTimeout;
-    }
-    return r;
-  }
-
-  // Gathers exactly n bytes over as many reads as it takes; fewer when time runs out or
-  // the connection ends.
-  Bytes ReadExactly(std::size_t n, std::chrono::milliseconds budget = kBudget) {
-    Bytes out;
-    const auto deadline = Clock::now() + budget;
-    // Each pass either takes at least one byte or ends the loop.
-    while (out.size() < n) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left <= 0ms) break;
-      Read r = ReadOnce(left, n - out.size());
-      if (r.kind != Kind::kData) break;
-      out.insert(out.end(), r.bytes.begin(), r.bytes.end());
-    }
-    return out;
-  }
-
-  // True when the projector ends the connection before sending anything more.
-  bool ClosedWithin(std::chrono::milliseconds budget = kBudget) {
-    return ReadOnce(budget).kind == Kind::kClosed;
-  }
-
-  bool SilentFor(std::chrono::milliseconds span = kSilence) { return ReadOnce(span).kind == Kind::kTimeout; }
-
- private:
-  int fd_ = -1;
-};
 
 std::unique_ptr<ControlService> StartSim(SimOptions options = {},
                                          std::shared_ptr<ControlHooks> hooks = nullptr) {

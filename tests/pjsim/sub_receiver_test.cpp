@@ -5,6 +5,8 @@
 
 #include "sub_protocol.h"
 #include "sub_receiver.h"
+#include "test_client.h"
+#include "updater_bytes.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -37,24 +39,22 @@ namespace tessaly::pjsim {
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
+using testing::Bytes;
+using testing::Clock;
+using testing::Concat;
+using testing::Hex;
+using testing::kBudget;
+using testing::kGreeting;
+using testing::kMdQuery;
+using testing::kPjack;
+using testing::kPjreq;
+using testing::kSc;
+using testing::kSq;
+using testing::kUdAck;
+using testing::kUdRe;
+using testing::TestClient;
 
 constexpr std::size_t kBlock = 16368;
-// Generous, for the sanitizer builds; waits end as soon as the event comes.
-constexpr std::chrono::milliseconds kBudget = 5000ms;
-
-Bytes Hex(std::initializer_list<int> v) {
-  Bytes out;
-  for (int b : v) out.push_back(static_cast<std::uint8_t>(b));
-  return out;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
 
 bool Contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
 
@@ -949,122 +949,18 @@ TEST(SubReceiverOptions, SubImageShorterThanItsHeaderIsRefused) {
 
 // --- The whole simulator over 127.0.0.1 -------------------------------------------------
 
-const Bytes kPjreq = {'P', 'J', 'R', 'E', 'Q'};
-const Bytes kUdRe = Hex({0x21, 0x89, 0x01, 0x55, 0x44, 0x52, 0x45, 0x0A});
-const Bytes kMdQuery = Hex({0x3F, 0x89, 0x01, 0x4D, 0x44, 0x0A});
-const Bytes kSq = Hex({0x53, 0x51, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0});
-const Bytes kSc = Hex({0x53, 0x43, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0});
-const Bytes kGreeting = {'P', 'J', '_', 'O', 'K'};
-const Bytes kPjack = {'P', 'J', 'A', 'C', 'K'};
-const Bytes kUdAck = Hex({0x06, 0x89, 0x01, 0x55, 0x44, 0x0A});
 constexpr std::size_t kPacket = 682;
 
-// A blocking TCP client with bounded reads, as the updater's connection.
-class TestClient {
- public:
-  enum class Kind { kData, kTimeout, kClosed, kError };
-  struct Read {
-    Kind kind = Kind::kError;
-    Bytes bytes;
-  };
-
-  explicit TestClient(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
-    // Backstop for the blocking calls; reads are bounded by poll() first.
-    const timeval timeout{2, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    const int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) Close();
+// As the updater sends a block's payload: one write per packet, the last one maybe short.
+bool SendPackets(TestClient& c, const Bytes& payload) {
+  for (std::size_t i = 0; i < payload.size(); i += kPacket) {
+    const std::size_t n = std::min(kPacket, payload.size() - i);
+    const Bytes packet(payload.begin() + static_cast<std::ptrdiff_t>(i),
+                       payload.begin() + static_cast<std::ptrdiff_t>(i + n));
+    if (!c.Send(packet)) return false;
   }
-  ~TestClient() { Close(); }
-  TestClient(const TestClient&) = delete;
-  TestClient& operator=(const TestClient&) = delete;
-
-  bool connected() const { return fd_ >= 0; }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
-  bool Send(const Bytes& bytes) {
-    return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-  }
-  // As the updater sends a block's payload: one write per packet, the last one maybe short.
-  bool SendPackets(const Bytes& payload) {
-    for (std::size_t i = 0; i < payload.size(); i += kPacket) {
-      const std::size_t n = std::min(kPacket, payload.size() - i);
-      const Bytes packet(payload.begin() + static_cast<std::ptrdiff_t>(i),
-                         payload.begin() + static_cast<std::ptrdiff_t>(i + n));
-      if (!Send(packet)) return false;
-    }
-    return true;
-  }
-
-  // A single recv() once data is there, or what stopped it.
-  Read ReadOnce(std::chrono::milliseconds timeout, std::size_t max = 256) {
-    Read r;
-    if (fd_ < 0) return r;
-    pollfd p{fd_, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
-    if (ready == 0) {
-      r.kind = Kind::kTimeout;
-      return r;
-    }
-    if (ready < 0) return r;
-    r.bytes.resize(max);
-    const ssize_t n = ::recv(fd_, r.bytes.data(), max, 0);
-    if (n > 0) {
-      r.bytes.resize(static_cast<std::size_t>(n));
-      r.kind = Kind::kData;
-      return r;
-    }
-    r.bytes.clear();
-    if (n == 0 || errno == ECONNRESET || errno == EPIPE) {
-      r.kind = Kind::kClosed;
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      r.kind = Kind::kTimeout;
-    }
-    return r;
-  }
-
-  // Exactly n bytes over as many reads as it takes; fewer when time runs out or it closes.
-  Bytes ReadExactly(std::size_t n, std::chrono::milliseconds budget = kBudget) {
-    Bytes out;
-    const auto deadline = Clock::now() + budget;
-    // Each pass either takes at least one byte or ends the loop.
-    while (out.size() < n) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left <= 0ms) break;
-      Read r = ReadOnce(left, n - out.size());
-      if (r.kind != Kind::kData) break;
-      out.insert(out.end(), r.bytes.begin(), r.bytes.end());
-    }
-    return out;
-  }
-
-  bool ClosedWithin(std::chrono::milliseconds budget = kBudget) {
-    const auto deadline = Clock::now() + budget;
-    // Bytes still on their way are read past; each pass takes some or ends the loop.
-    for (int reads = 0; reads < 10000; ++reads) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left <= 0ms) return false;
-      const Read r = ReadOnce(left, 4096);
-      if (r.kind == Kind::kClosed) return true;
-      if (r.kind != Kind::kData) return false;
-    }
-    return false;
-  }
-
- private:
-  int fd_ = -1;
-};
+  return true;
+}
 
 SimOptions SocketOptions() {
   SimOptions o;
@@ -1112,7 +1008,7 @@ Bytes Slice(const Bytes& b, std::size_t from, std::size_t n) {
 void SendWholeBlocks(TestClient& c, const Bytes& payload, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     ASSERT_TRUE(c.Send(Concat({kAnnouncement, kHeader})));
-    ASSERT_TRUE(c.SendPackets(Slice(payload, i * kBlock, kBlock)));
+    ASSERT_TRUE(SendPackets(c, Slice(payload, i * kBlock, kBlock)));
     const Bytes ack = c.ReadExactly(48);
     ASSERT_EQ(ack.size(), 48u) << "block " << i + 1;
     ASSERT_EQ(Slice(ack, 0, 16), kAckHead) << "block " << i + 1;
@@ -1124,7 +1020,7 @@ void SendWholeBlocks(TestClient& c, const Bytes& payload, std::size_t count) {
 void SendLastBlock(TestClient& c, const Bytes& payload) {
   const std::size_t r = payload.size() % kBlock;
   ASSERT_TRUE(c.Send(Concat({LastAnnouncement(r), LastHeader(r, Sum(payload))})));
-  ASSERT_TRUE(c.SendPackets(Slice(payload, payload.size() - r, r)));
+  ASSERT_TRUE(SendPackets(c, Slice(payload, payload.size() - r, r)));
 }
 
 std::string Describe(const Report& r) {
@@ -1227,7 +1123,7 @@ TEST(SubReceiverSocketThreaded, SplitAckArrivesAs16Then32) {
   TestClient c(sim->port());
   ASSERT_NO_FATAL_FAILURE(OpenSubStream(c));
   ASSERT_TRUE(c.Send(Concat({kAnnouncement, kHeader})));
-  ASSERT_TRUE(c.SendPackets(Slice(payload, 0, kBlock)));
+  ASSERT_TRUE(SendPackets(c, Slice(payload, 0, kBlock)));
   const TestClient::Read first = c.ReadOnce(kBudget, 48);
   const Clock::time_point first_at = Clock::now();
   ASSERT_EQ(first.kind, TestClient::Kind::kData);
@@ -1318,7 +1214,7 @@ TEST(SubReceiverSocketThreaded, BadAckForOneBlock) {
   ASSERT_NO_FATAL_FAILURE(OpenSubStream(c));
   ASSERT_NO_FATAL_FAILURE(SendWholeBlocks(c, payload, 1));
   ASSERT_TRUE(c.Send(Concat({kAnnouncement, kHeader})));
-  ASSERT_TRUE(c.SendPackets(Slice(payload, kBlock, kBlock)));
+  ASSERT_TRUE(SendPackets(c, Slice(payload, kBlock, kBlock)));
   const Bytes ack = c.ReadExactly(48);
   ASSERT_EQ(ack.size(), 48u);
   Bytes wrong = kAckHead;
@@ -1336,8 +1232,8 @@ TEST(SubReceiverSocketThreaded, CloseMidBlockEndsTheConnection) {
   ASSERT_NO_FATAL_FAILURE(SendWholeBlocks(c, payload, 1));
   ASSERT_TRUE(c.Send(Concat({kAnnouncement, kHeader})));
   // Once the projector is gone, writes may fail: only the close matters.
-  c.SendPackets(Slice(payload, kBlock, kBlock));
-  EXPECT_TRUE(c.ClosedWithin());
+  SendPackets(c, Slice(payload, kBlock, kBlock));
+  EXPECT_TRUE(c.ClosedAfterAnyBytes());
   ASSERT_TRUE(sim->WaitFor([](const Report& r) { return r.ended_connection_count() == 1; }, kBudget));
   const Report r = sim->Snapshot();
   EXPECT_EQ(r.connections.at(0).end_reason, "closed by the projector");
@@ -1354,7 +1250,7 @@ TEST(SubReceiverSocketThreaded, UpdaterStoppingMidBlockLeavesNoImage) {
   TestClient c(sim->port());
   ASSERT_NO_FATAL_FAILURE(OpenSubStream(c));
   ASSERT_TRUE(c.Send(Concat({kAnnouncement, kHeader})));
-  ASSERT_TRUE(c.SendPackets(Slice(payload, 0, 3 * kPacket)));
+  ASSERT_TRUE(SendPackets(c, Slice(payload, 0, 3 * kPacket)));
   ASSERT_TRUE(sim->WaitFor([](const Report& r) { return r.sub.payload_bytes == 3 * kPacket; }, kBudget));
   c.Close();
   ASSERT_TRUE(sim->WaitFor([](const Report& r) { return r.sub.phase == SubPhase::kEnded; }, kBudget));
@@ -1380,7 +1276,7 @@ TEST(SubReceiverSocketThreaded, StopDuringTheBurnIsPrompt) {
   const Clock::time_point asked = Clock::now();
   sim->Stop();
   EXPECT_LT(Clock::now() - asked, kBudget);
-  EXPECT_TRUE(c.ClosedWithin());
+  EXPECT_TRUE(c.ClosedAfterAnyBytes());
   const Report r = sim->Snapshot();
   EXPECT_EQ(r.sub.phase, SubPhase::kStopped);
   EXPECT_FALSE(r.sub.burn_report_sent);

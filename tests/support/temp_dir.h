@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,17 @@
 #include <gtest/gtest.h>
 
 namespace tessaly::testing {
+
+// Bytes that differ from one place to the next, so a misplaced byte cannot go unseen.
+inline std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed = 1) {
+  std::vector<std::uint8_t> b(n);
+  std::uint32_t x = seed;
+  for (auto& v : b) {
+    x = x * 1664525u + 1013904223u;
+    v = static_cast<std::uint8_t>(x >> 24);
+  }
+  return b;
+}
 
 class TempDir {
  public:
@@ -39,9 +51,9 @@ class TempDir {
   }
   // A Sub image: 32-byte header with the model code at byte 9, then the payload.
   std::string WriteSubImage(const std::string& name, std::uint8_t model, const std::vector<std::uint8_t>& payload) const {
-    std::vector<std::uint8_t> bytes(32, 0);
+    std::vector<std::uint8_t> bytes(32 + payload.size(), 0);
     bytes[9] = model;
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), bytes.begin() + 32);
     return Write(name, bytes);
   }
   const std::filesystem::path& path() const { return path_; }

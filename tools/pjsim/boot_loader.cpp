@@ -1,7 +1,8 @@
 #include "boot_loader.h"
 
+#include "posix_util.h"
+
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -26,18 +27,6 @@ constexpr std::size_t kReceiveSize = 2048;
 constexpr std::size_t kProgressBlocks = 128;
 // poll() takes an int: long waits are cut into pieces.
 constexpr std::chrono::milliseconds kLongestPoll{60000};
-
-std::string ErrorText(int err) {
-  char buffer[128];
-  return strerror_r(err, buffer, sizeof buffer);  // GNU variant: thread-safe, returns the text
-}
-
-void CloseFd(int& fd) {
-  if (fd >= 0) {
-    ::close(fd);
-    fd = -1;
-  }
-}
 
 sockaddr_in SocketAddress(const Ipv4& address, std::uint16_t port) {
   sockaddr_in out{};
@@ -203,7 +192,7 @@ bool BootLoader::StartLocked(const BootContext& context) {
   if ((tftp_fd_ = OpenUdp(own_, 0, false, port, error)) < 0) return Fail("TFTP socket: " + error);
   tftp_port_.store(port);
   std::array<int, 2> wake{-1, -1};
-  if (::pipe2(wake.data(), O_CLOEXEC | O_NONBLOCK) != 0) return Fail("cannot create the stop pipe: " + ErrorText(errno));
+  if (!OpenWakePipe(wake)) return Fail("cannot create the stop pipe: " + ErrorText(errno));
   wake_read_fd_ = wake[0];
   wake_write_fd_ = wake[1];
   store_->Change([&](Report& r) {
@@ -232,11 +221,8 @@ void BootLoader::Stop() {
   std::lock_guard<std::mutex> lock(lifecycle_mutex_);
   if (!started_ || stopped_) return;
   stopped_ = true;
-  if (wake_write_fd_ >= 0) {
-    const std::uint8_t wake = 1;
-    // Never drained: it wakes every wait from now on.
-    [[maybe_unused]] const ssize_t written = ::write(wake_write_fd_, &wake, 1);
-  }
+  // Never drained: it wakes every wait from now on.
+  PokeWakePipe(wake_write_fd_);
   if (thread_.joinable()) thread_.join();
   running_.store(false);
   CloseFd(magic_fd_);
@@ -474,6 +460,8 @@ void BootLoader::OnDeadline(Clock::time_point now) {
   if (phase_ == BootPhase::kRestarting) {
     if (now >= restart_end_) {
       std::string verdict = ImageVerdict();
+      // As in Finish(): whoever sees the restart in the report sees running() false too.
+      running_.store(false);
       ChangeBoot([](BootLoaderReport& b) { b.restarted = true; });
       Event("restart over after " + Ms(options_.restart_delay) + ": the control service answers again");
       Finish(BootPhase::kRestarted, std::move(verdict));

@@ -1,7 +1,6 @@
 #include "control_service.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -12,11 +11,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 
 #include "control_exchange.h"
 #include "pj_protocol.h"
+#include "posix_util.h"
 
 namespace tessaly::pjsim {
 namespace {
@@ -31,18 +30,6 @@ constexpr int kMaxPollRestarts = 1000;
 constexpr timeval kSendTimeout{2, 0};
 // Back-off when accept fails for want of resources, instead of spinning.
 constexpr std::chrono::milliseconds kAcceptBackoff{100};
-
-std::string ErrorText(int err) {
-  char buffer[128];
-  return strerror_r(err, buffer, sizeof buffer);  // GNU variant: thread-safe, returns the text
-}
-
-void CloseFd(int& fd) {
-  if (fd >= 0) {
-    ::close(fd);
-    fd = -1;
-  }
-}
 
 std::string LocalText(int fd) {
   sockaddr_in address{};
@@ -337,13 +324,13 @@ bool ControlService::Start() {
     return false;
   }
   std::array<int, 2> wake{-1, -1};
-  if (::pipe2(wake.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (!OpenWakePipe(wake)) {
     error_ = "cannot create the stop pipe: " + ErrorText(errno);
     CloseFd(fd);
     return false;
   }
   std::array<int, 2> restart{-1, -1};
-  if (::pipe2(restart.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (!OpenWakePipe(restart)) {
     error_ = "cannot create the restart pipe: " + ErrorText(errno);
     CloseFd(fd);
     CloseFd(wake[0]);
@@ -384,9 +371,8 @@ void ControlService::Stop() {
   stopped_ = true;
   stopping_.store(true);
   running_.store(false);
-  const std::uint8_t wake = 1;
   // The pipe is never drained: it stays readable and wakes every wait from now on.
-  [[maybe_unused]] const ssize_t written = ::write(wake_write_fd_, &wake, 1);
+  PokeWakePipe(wake_write_fd_);
   if (thread_.joinable()) thread_.join();
   CloseFd(listen_fd_);
   CloseFd(wake_read_fd_);
@@ -399,9 +385,7 @@ bool ControlService::Restart(std::chrono::milliseconds delay) {
   resume_at_.store(until.time_since_epoch().count());
   const int fd = restart_write_fd_.load();
   if (fd < 0) return false;
-  const std::uint8_t byte = 1;
-  // A full pipe already wakes the service thread: a lost byte does no harm.
-  [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
+  PokeWakePipe(fd);
   return true;
 }
 
