@@ -195,7 +195,7 @@ TEST(CliOnControlPort, SubUpdateSucceedsWithProgressLines) {
                    "Startup Sub firmware update process...", "progress: 50%", "Burning...... Please waiting.....",
                    "Updated Sub Firmware has succeeded.", "progress: 100%"}));
   EXPECT_EQ(run.process->Output().find('\033'), std::string::npos) << "no colours when the output is not a terminal";
-  EXPECT_TRUE(sim->Snapshot().sub.intact) << sim->Snapshot().sub.verdict;
+  EXPECT_TRUE(sim->WaitFor([](const pjsim::Report& r) { return r.sub.intact; }, 5s)) << sim->Snapshot().sub.verdict;
 }
 
 TEST(CliOnControlPort, CtrlCWhileWritingAsksThenASecondOneAborts) {

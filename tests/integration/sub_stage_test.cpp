@@ -93,7 +93,8 @@ TEST_P(SubStageThreaded, AgainstTheSimulatedVideoProcessor) {
   const Lines got = st.UpdateLines();
   if (GetParam().succeeds) {
     EXPECT_EQ(got, want);
-    EXPECT_TRUE(st.sim->Snapshot().sub.intact) << st.sim->Snapshot().sub.verdict;
+    EXPECT_TRUE(st.sim->WaitFor([](const pjsim::Report& r) { return r.sub.intact; }, 5s))
+        << st.sim->Snapshot().sub.verdict;
     EXPECT_EQ(st.harness.updater->state().StopRequested.load(), 0u);
   } else {
     ASSERT_FALSE(got.empty());

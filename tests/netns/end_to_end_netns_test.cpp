@@ -111,6 +111,9 @@ TEST(EndToEndNetns, BothFirmwaresWithTheRealWaits) {
   EXPECT_GT(std::count_if(shown.begin(), shown.end(), [](int v) { return v > 0 && v < 50; }), 0);
   EXPECT_GT(std::count_if(shown.begin(), shown.end(), [](int v) { return v > 50 && v < 100; }), 0);
 
+  // The simulator's verdicts follow its last answers by a moment.
+  EXPECT_TRUE(lab.sim->WaitFor(
+      [](const pjsim::Report& r) { return r.boot_loader.image_intact && r.sub.intact && r.sub.close_received; }, 5s));
   const pjsim::Report r = lab.sim->Snapshot();
   EXPECT_TRUE(r.boot_loader.image_intact) << r.boot_loader.verdict;
   EXPECT_TRUE(r.sub.intact) << r.sub.verdict;
@@ -150,6 +153,10 @@ TEST_P(MainStageNetns, AgainstTheSimulatedBootLoader) {
   const Lines lines = lab.harness.LogTexts();
   ASSERT_GE(lines.size(), GetParam().tail.size());
   EXPECT_EQ(Lines(lines.end() - static_cast<long>(GetParam().tail.size()), lines.end()), GetParam().tail);
+  if (GetParam().succeeds) {
+    // The simulator records its verdict just after its last ACK has gone out.
+    EXPECT_TRUE(lab.sim->WaitFor([](const pjsim::Report& r) { return r.boot_loader.image_intact; }, 5s));
+  }
   const pjsim::Report r = lab.sim->Snapshot();
   EXPECT_EQ(r.boot_loader.image_intact, GetParam().succeeds) << r.boot_loader.verdict;
   EXPECT_EQ(lab.harness.updater->state().StagesSucceeded.load() & MainFw, GetParam().succeeds ? MainFw : 0);
