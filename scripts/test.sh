@@ -26,11 +26,11 @@ LSAN_OPTIONS="suppressions=$top/scripts/lsan.supp:print_suppressions=0" \
 UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
-echo "== ThreadSanitizer (threaded tests)"
+echo "== ThreadSanitizer (threaded tests, end-to-end tests)"
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g1" -DTESSALY_SANITIZE=thread -DTESSALY_BUILD_GUI=OFF
 # The sanitizer runtime needs the address layout it was built for; newer kernels
 # randomise more bits than it expects, so the tests run with randomisation off.
 norandom=()
 if setarch "$(uname -m)" -R true 2>/dev/null; then norandom=(setarch "$(uname -m)" -R); fi
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
-  "${norandom[@]}" ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R Threaded
+  "${norandom[@]}" ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R 'Threaded|Netns|^Lab\.|^CliOnControlPort\.'

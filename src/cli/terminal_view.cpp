@@ -4,6 +4,9 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "platform/control_design.h"
 
 namespace tessaly::cli {
@@ -21,6 +24,18 @@ TerminalView::TerminalView(std::FILE* out, bool terminal) : out_(out), terminal_
     s.text = d.caption;
     s.visible = d.visible;
     s.enabled = d.enabled;
+  }
+  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) == 0) {
+    wakeNotifier_ = std::make_unique<QSocketNotifier>(wake_[0], QSocketNotifier::Read);
+    QObject::connect(wakeNotifier_.get(), &QSocketNotifier::activated, this, [this] { RunPosted(); });
+  }
+}
+
+TerminalView::~TerminalView() {
+  wakeNotifier_.reset();
+  for (int& fd : wake_) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
   }
 }
 
@@ -131,7 +146,34 @@ Answer TerminalView::AskConfirm(const std::string&) {
 void TerminalView::ShowMessage(const std::string& text) { Say(text); }
 
 void TerminalView::Post(std::function<void()> work) {
-  QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+  if (!wakeNotifier_) {
+    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(postMutex_);
+    posted_.push_back(std::move(work));
+  }
+  // A full pipe already holds a wake-up, so a failed write loses nothing.
+  const char c = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wake_[1], &c, 1);
+}
+
+void TerminalView::RunPosted() {
+  char buffer[64];
+  while (::read(wake_[0], buffer, sizeof buffer) > 0) {
+  }
+  // One at a time, in order: a piece of work may post more, or run the event loop.
+  for (;;) {
+    std::function<void()> work;
+    {
+      std::lock_guard<std::mutex> lock(postMutex_);
+      if (posted_.empty()) return;
+      work = std::move(posted_.front());
+      posted_.pop_front();
+    }
+    work();
+  }
 }
 
 void TerminalView::PostWindowMessage(std::uint32_t msg) {

@@ -4,9 +4,14 @@
 // live bar or as "progress: N%" lines. Runs on a QCoreApplication event loop.
 
 #include <QObject>
+#include <QSocketNotifier>
 
 #include <cstdio>
+#include <deque>
+#include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,6 +22,9 @@ namespace tessaly::cli {
 class TerminalView final : public QObject, public View {
  public:
   TerminalView(std::FILE* out, bool terminal);
+  ~TerminalView() override;
+  TerminalView(const TerminalView&) = delete;
+  TerminalView& operator=(const TerminalView&) = delete;
 
   void SetEvents(ViewEvents* events) { events_ = events; }
   // The answer to the next confirmation (the command line asks by a second Ctrl-C).
@@ -64,6 +72,7 @@ class TerminalView final : public QObject, public View {
   };
   void ClearBar();
   void DrawBar();
+  void RunPosted();
 
   std::FILE* out_;
   bool terminal_;
@@ -73,6 +82,14 @@ class TerminalView final : public QObject, public View {
   int shownProgress_ = 0;  // the bar's design position: only changes are shown
   bool muted_ = false;
   bool barShown_ = false;
+
+  // Work posted from other threads: a queue of our own and a pipe that wakes the event
+  // loop, so that every hand-over between threads goes through locks the thread
+  // sanitizer sees (Qt's own queue is not built with it).
+  std::mutex postMutex_;
+  std::deque<std::function<void()>> posted_;
+  int wake_[2] = {-1, -1};
+  std::unique_ptr<QSocketNotifier> wakeNotifier_;
 };
 
 }  // namespace tessaly::cli
