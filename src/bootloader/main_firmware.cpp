@@ -67,7 +67,11 @@ class MainService {
   std::unique_ptr<DatagramSocket> bootp_, tftp_, magic_, data_;
   std::uint8_t packet_[kPacketBufferSize] = {};
   bool bootpAnswered_ = false;
-  std::uint32_t idle_ = 0;
+  std::uint32_t idle_ = 0;     // idle cycles since a block last went out: paces the resends
+  // Idle cycles since the transfer last moved on (a new block, not a resend), or since the
+  // start: the time-out. Resends must not restart it, or a silent peer keeps the stage
+  // alive for ever when no BOOTP request was answered.
+  std::uint32_t stalled_ = 0;
   std::uint32_t consecutiveIdle_ = 0;
   std::uint32_t n_ = 0;
   Endpoint peer_;
@@ -119,6 +123,7 @@ bool MainService::HandleTftpServer() {
   }
   peer_ = from;
   n_ = 1;
+  stalled_ = 0;
   SendBlock();
   return true;
 }
@@ -141,6 +146,7 @@ bool MainService::HandleData() {
   }
   if (progress_) progress_(TransferPercent(image_.size(), n_));
   ++n_;
+  stalled_ = 0;
   SendBlock();
   return false;
 }
@@ -167,13 +173,14 @@ int MainService::Run() {
     const int ready = net_.Wait(sockets, s_.selectWaitUs, readable);
     if (ready <= 0) {  // idle; a failed wait counts as one too
       ++idle_;
+      ++stalled_;
       if (data_ && idle_ >= s_.resendIdleCycles) SendBlock();
       if (!bootpAnswered_) SendMagic();
       if (bootpAnswered_ && ++consecutiveIdle_ > s_.answeredIdleLimit) {
         result_ = kMainStopped;
         break;
       }
-      if (idle_ > s_.idleLimit) {
+      if (stalled_ > s_.idleLimit) {
         session_.log().LogError("Waiting update Main firmware packet timeout");
         result_ = kMainStopped;
         break;

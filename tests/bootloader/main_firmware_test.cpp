@@ -366,6 +366,52 @@ TEST(MainStage, ReadRequestWithoutBootpStillServesAndKeepsWaking) {
   EXPECT_GE(st.peer.magic, 3) << "no BOOTP answered: the Magic packet goes on in idle cycles";
 }
 
+TEST(MainStage, SilentReadRequestWithoutBootpTimesOut) {
+  Stage st(1000);
+  st.peer.answerMagic = false;
+  st.peer.stopAtBlock = 1;  // takes block 1, then never answers again
+  st.net.waitLimit = 1000;  // resending for ever would end here, as a failure
+  st.net.onIdle = [&](int cycle) {
+    if (cycle == 1) st.peer.SendRrq();
+  };
+  EXPECT_EQ(st.Run(), kMainStopped);
+  // One idle cycle before the request, then 131 without the transfer moving on; the
+  // resends every second idle cycle do not restart that count.
+  EXPECT_EQ(st.net.idleCycles, 1 + 131);
+  EXPECT_EQ(st.peer.repeats, 65);
+  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Waiting update Main firmware packet timeout"});
+  EXPECT_EQ(st.net.openSockets, 0);
+}
+
+TEST(MainStage, EmptyDatagramsOnEveryPortMoveNothing) {
+  Stage st(1000);
+  st.peer.answerMagic = false;
+  st.net.onIdle = [&](int cycle) {
+    if (cycle == 1) {
+      st.net.Deliver(67, {kPj, 68}, {});
+      st.net.Deliver(69, {kPj, 3333}, {});
+    }
+    if (cycle == 2) st.peer.SendRequest();
+  };
+  bool emptyOnData = false;
+  st.net.onSend = [&, inner = st.net.onSend](const FakeNetwork::Sent& s) {
+    if (s.fromPort >= 32768 && !emptyOnData) {
+      emptyOnData = true;  // from the transfer's own peer, ahead of its ACK
+      st.net.Deliver(s.fromPort, st.peer.tid, {});
+    }
+    inner(s);
+  };
+  EXPECT_EQ(st.Run(), kMainServed);
+  EXPECT_TRUE(emptyOnData);
+  EXPECT_EQ(st.peer.image, st.image);
+  EXPECT_EQ(st.peer.repeats, 0);
+  EXPECT_EQ(st.peer.replies.size(), 1u);
+  // The empty datagram on the server port is no read request, and is told so.
+  ASSERT_EQ(st.peer.errors.size(), 1u);
+  EXPECT_EQ(st.peer.errors[0].to, (Endpoint{kPj, 3333}));
+  EXPECT_EQ(st.peer.errors[0].data, BuildError(4, "Only RRQ is supported!"));
+}
+
 TEST(MainStage, NewReadRequestRestartsFromANewPort) {
   Stage st(5000);
   bool restarted = false;
