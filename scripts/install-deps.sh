@@ -9,6 +9,7 @@ packages=(
   xvfb xauth                         # running the window where no display is attached
   iproute2 util-linux nftables       # private network namespaces and packet loss for the lab tests
   tftp-hpa curl                      # real TFTP clients that fetch the Main image in the tests
+  clang libclang-rt-14-dev llvm      # the fuzz targets: libFuzzer, its sanitizers, symbolized reports
 )
 
 missing=()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: once as built for use, once under
-# AddressSanitizer with UndefinedBehaviorSanitizer, and the threaded tests once more
-# under ThreadSanitizer.
+# AddressSanitizer with UndefinedBehaviorSanitizer, the threaded and end-to-end tests once
+# more under ThreadSanitizer; then each fuzz target for a bounded time.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
@@ -34,3 +34,6 @@ norandom=()
 if setarch "$(uname -m)" -R true 2>/dev/null; then norandom=(setarch "$(uname -m)" -R); fi
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
   "${norandom[@]}" ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R 'Threaded|Netns|^Lab\.|^CliOnControlPort\.'
+
+echo "== Fuzz targets (${TESSALY_FUZZ_SECONDS:-20} s each)"
+scripts/fuzz.sh "${TESSALY_FUZZ_SECONDS:-20}"

@@ -1,0 +1,238 @@
+// The control connection's read handler, ControlSession::ClientSocketRead, over a
+// scripted in-memory connection: what it reads, what it answers, which worker it starts.
+//
+// Input: four bytes of state (update stage, firmware selection, reads suspended, the
+// Sub image's model), then steps until the input ends:
+//   0            the connection has nothing waiting (-1)
+//   1            the connection is closed (0)
+//   2 hh ll ...  a piece of hhll bytes arrives (more than one read takes may be left over)
+//   3 s          the update stage becomes s % 3, reads are suspended when s & 4
+//   other        one more read notification with whatever is left over
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "control/control_session.h"
+#include "control/frames.h"
+#include "control_reference.h"
+#include "fuzz_support.h"
+
+namespace tessaly::fuzz {
+namespace {
+
+// A view that shows nothing and runs nothing posted: the session's timer is never
+// enabled by a read, and nothing here waits for posted work.
+class NullView final : public View {
+ public:
+  void SetCaption(const std::string&) override {}
+  void SetText(Control, const std::string&) override {}
+  std::string Text(Control) const override { return {}; }
+  void SetVisible(Control, bool) override {}
+  void SetEnabled(Control, bool) override {}
+  void SetTop(Control, int) override {}
+  void SetOuterHeight(int) override {}
+  void SetPosition(Control, int) override {}
+  void ClearItems(Control) override {}
+  void AddItem(Control, const std::string&) override {}
+  void SetItemIndex(Control, int) override {}
+  int ItemIndex(Control) const override { return -1; }
+  bool Checked(Control) const override { return false; }
+  void SetChecked(Control, bool) override {}
+  void AppendLogLine(const std::string&, LogColour) override {}
+  Answer AskConfirm(const std::string&) override { return Answer::Closed; }
+  void ShowMessage(const std::string&) override {}
+  int RunPasswordDialog(const std::function<bool(const std::string&)>&) override { return kModalCancel; }
+  void Post(std::function<void()>) override {}
+  void PostWindowMessage(std::uint32_t) override {}
+  bool OnViewThread() const override { return true; }
+  void ProcessEvents() override {}
+};
+
+// The connection: each ReceiveBuf gives what the script holds for it, at most what was
+// asked for; the rest of a piece stays for the next read, as a stream does.
+class ScriptedConnection final : public TcpClient {
+ public:
+  void SetEvents(TcpClientEvents*) override {}
+  void SetPort(std::uint16_t) override {}
+  void SetAddress(const std::string&) override {}
+  bool Open() override { return true; }
+  void Close() override {}
+  bool Active() const override { return true; }
+  std::string LocalAddress() const override { return "127.0.0.1"; }
+  int SendBuf(const void* data, int length) override {
+    FUZZ_CHECK(length >= 0);
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    sent.emplace_back(p, p + length);
+    return length;
+  }
+  int SendText(const std::string& text) override { return SendBuf(text.data(), static_cast<int>(text.size())); }
+  int ReceiveBuf(void* buffer, int length) override {
+    ++reads;
+    // The handler's buffer holds one read and the NUL after it.
+    FUZZ_CHECK(length > 0 && static_cast<std::size_t>(length) <= kControlReadMax);
+    lastRead.clear();
+    if (result != 1) return result;
+    const std::size_t n = std::min(pending.size(), static_cast<std::size_t>(length));
+    if (n == 0) return -1;
+    std::memcpy(buffer, pending.data(), n);
+    lastRead.assign(pending.begin(), pending.begin() + static_cast<long>(n));
+    pending.erase(pending.begin(), pending.begin() + static_cast<long>(n));
+    return static_cast<int>(n);
+  }
+
+  int result = 1;  // -1 or 0 to give that instead of data
+  Bytes pending;
+  Bytes lastRead;
+  std::vector<Bytes> sent;
+  int reads = 0;
+};
+
+template <std::size_t N>
+Bytes B(const std::array<std::uint8_t, N>& a) {
+  return Bytes(a.begin(), a.end());
+}
+
+struct World {
+  World() : session(UpdaterSettings{}) {
+    control = std::make_unique<ControlSession>(
+        session.session, view, connection, subInfo,
+        ControlSession::Workers{[this] { ++mainStarts; }, [this] { ++subStarts; }});
+  }
+  QuietSession session;
+  NullView view;
+  ScriptedConnection connection;
+  SubFwInfo subInfo;
+  int mainStarts = 0;
+  int subStarts = 0;
+  std::unique_ptr<ControlSession> control;  // its timer is a thread: made once per process
+};
+
+World& TheWorld() {
+  static World* world = new World();  // kept to the end of the process
+  return *world;
+}
+
+// One notification, and what it must have done, judged from the state before it.
+void Notify(World& w) {
+  UpdateState& s = w.session.state;
+  const std::uint8_t stage = s.UpdateStage.load();
+  const std::uint8_t selection = s.FirmwareSelection.load();
+  const bool suspended = s.ReadsSuspended.load() != 0;
+  const int readsBefore = w.connection.reads;
+  const int mainBefore = w.mainStarts;
+  const int subBefore = w.subStarts;
+  w.connection.sent.clear();
+
+  w.control->ClientSocketRead();
+
+  const std::vector<Bytes>& sent = w.connection.sent;
+  auto nothingElse = [&] {
+    FUZZ_CHECK(w.mainStarts == mainBefore && w.subStarts == subBefore);
+  };
+  if (suspended) {
+    FUZZ_CHECK(w.connection.reads == readsBefore);  // the Sub worker owns the connection
+    FUZZ_CHECK(sent.empty());
+    nothingElse();
+    return;
+  }
+  FUZZ_CHECK(w.connection.reads == readsBefore + 1);
+  const Bytes& read = w.connection.lastRead;
+  const ControlRead kind = ReferenceClassify(read.data(), read.size());
+  switch (kind) {
+    case ControlRead::Greeting:
+      FUZZ_CHECK(sent.size() == 1 && sent[0] == Bytes(kSessionRequest.begin(), kSessionRequest.end()));
+      nothingElse();
+      break;
+    case ControlRead::SessionAck:
+      if ((selection & MainFw) && stage == 0) {
+        FUZZ_CHECK(sent.size() == 1 && sent[0] == B(kMainDownloadCommand));
+        FUZZ_CHECK(s.UpdateStage.load() == 1);
+      } else if (selection & SubFw) {
+        FUZZ_CHECK(sent.size() == 1 && sent[0] == B(kModelQuery));
+        FUZZ_CHECK(s.UpdateStage.load() == 2);
+      } else {
+        FUZZ_CHECK(sent.empty());
+      }
+      nothingElse();
+      break;
+    case ControlRead::UdAck:
+      if (stage == 1) {
+        FUZZ_CHECK(sent.empty() && w.mainStarts == mainBefore + 1 && w.subStarts == subBefore);
+      } else if (stage == 2) {
+        FUZZ_CHECK(sent.size() == 1 && sent[0] == B(kSqRecord));
+        nothingElse();
+      } else {
+        FUZZ_CHECK(sent.empty());
+        nothingElse();
+      }
+      break;
+    case ControlRead::ModelAnswer: {
+      const std::uint8_t letter = read[kModelLetterOffset];
+      const std::uint8_t model = letter == 'A' ? kModelQMA : letter == 'B' ? kModelQMB : kModelUnknown;
+      FUZZ_CHECK(w.control->PjModelKind() == model);
+      if (model != kModelUnknown && model == w.subInfo.ModelKind) {
+        FUZZ_CHECK(sent.size() == 1 && sent[0] == B(kSubDownloadCommand));
+      } else {
+        FUZZ_CHECK(sent.empty());
+        FUZZ_CHECK(s.UpdateInProgress.load() == 0);  // the session was ended
+      }
+      nothingElse();
+      break;
+    }
+    case ControlRead::SqReply:
+      FUZZ_CHECK(sent.size() == 1 && sent[0] == B(kScRecord));
+      nothingElse();
+      break;
+    case ControlRead::ScReply:
+      FUZZ_CHECK(sent.empty() && w.subStarts == subBefore + 1 && w.mainStarts == mainBefore);
+      FUZZ_CHECK(s.ReadsSuspended.load() == 1 && s.UpdateInProgress.load() == 1);
+      break;
+    case ControlRead::Other:
+      FUZZ_CHECK(sent.empty());
+      FUZZ_CHECK(s.UpdateStage.load() == stage);
+      nothingElse();
+      break;
+  }
+}
+
+}  // namespace
+}  // namespace tessaly::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace tessaly;
+  fuzz::World& w = fuzz::TheWorld();
+  fuzz::ByteReader in(data, size);
+  UpdateState& s = w.session.state;
+  s.UpdateStage.store(static_cast<std::uint8_t>(in.Byte() % 3));
+  s.FirmwareSelection.store(static_cast<std::uint8_t>(in.Byte() % 4));
+  s.ReadsSuspended.store(static_cast<std::uint8_t>(in.Byte() & 1));
+  s.UpdateInProgress.store(1);
+  s.StopRequested.store(0);
+  w.subInfo.ModelKind = static_cast<std::uint8_t>(in.Byte() % 3);
+  w.connection.pending.clear();
+
+  // Every step is one notification at most; what is left over gets its own afterwards.
+  int steps = 0;
+  while (!in.Empty() && ++steps <= 4096) {
+    const std::uint8_t op = in.Byte();
+    w.connection.result = 1;
+    if (op == 0 || op == 1) {
+      w.connection.result = op == 0 ? -1 : 0;
+    } else if (op == 2) {
+      const fuzz::Bytes piece = in.Take(in.U16());
+      w.connection.pending.insert(w.connection.pending.end(), piece.begin(), piece.end());
+    } else if (op == 3) {
+      const std::uint8_t v = in.Byte();
+      s.UpdateStage.store(static_cast<std::uint8_t>(v % 3));
+      s.ReadsSuspended.store(static_cast<std::uint8_t>((v & 4) ? 1 : 0));
+      continue;
+    }
+    fuzz::Notify(w);
+  }
+  w.connection.result = 1;
+  for (int i = 0; i < 8 && !w.connection.pending.empty() && s.ReadsSuspended.load() == 0; ++i) fuzz::Notify(w);
+  return 0;
+}
