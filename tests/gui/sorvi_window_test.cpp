@@ -41,6 +41,13 @@
 #include "app/updater.h"
 #include "gui/sorvi_window.h"
 
+#ifdef TESSALY_GUI_WITH_SIM
+#include <dirent.h>
+
+#include "projector_sim.h"
+#include "support/temp_dir.h"
+#endif
+
 namespace tessaly::gui {
 namespace {
 
@@ -797,6 +804,151 @@ TEST_F(GuiWindowTest, HandlerExceptionsShowTheErrorBoxAndTheWindowGoesOn) {
   W<QPushButton>("UpdateFwBtn")->click();
   EXPECT_EQ(events.calls["UpdateFwBtnClick"], 2);
 }
+
+
+#ifdef TESSALY_GUI_WITH_SIM
+// ---- the real window against the simulated projector ----------------------------------
+
+int Entries(const char* folder) {
+  int n = 0;
+  if (DIR* d = ::opendir(folder)) {
+    while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+    ::closedir(d);
+  }
+  return n;
+}
+
+// What the process holds, less Qt's own thread pool: the toolkit starts pool threads (each
+// with its event descriptor) when it needs them and ends them a while after.
+struct Held {
+  int descriptors = 0;
+  int threads = 0;
+  bool operator==(const Held&) const = default;
+  static Held Now() {
+    int pooled = 0;
+    int threads = 0;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+      while (const dirent* e = ::readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        ++threads;
+        std::FILE* f = std::fopen((std::string("/proc/self/task/") + e->d_name + "/comm").c_str(), "r");
+        char name[32] = {};
+        if (f && std::fgets(name, sizeof name, f) && std::string(name) == "Thread (pooled)\n") ++pooled;
+        if (f) std::fclose(f);
+      }
+      ::closedir(d);
+    }
+    return Held{Entries("/proc/self/fd") - pooled, threads - pooled};
+  }
+};
+
+// Runs the event loop until `done` holds or `seconds` pass, napping while nothing is due.
+bool ProcessFor(const std::function<bool()>& done, int seconds) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done() && !clock.hasExpired(seconds * 1000)) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return done();
+}
+
+// A Sub-only update through the real window and the real connection, on a free loopback port.
+struct WindowOnSim {
+  WindowOnSim(std::uint16_t port, const std::string& subPath) {
+    UpdaterSettings s;
+    s.controlPort = port;
+    s.subPacketWaitMs = 20;  // a block lasts about half a second: long enough to act in
+    updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug}, s);
+    window = std::make_unique<CheckedWindow>();
+    window->SetEvents(&updater->form());
+    updater->AttachView(*window);
+    updater->Start();
+    window->SetText(Control::IpAddrEdit, "127.0.0.1");
+    window->SetText(Control::FileEdit, "");
+    window->SetText(Control::FileEdit2, subPath);
+    window->show();
+  }
+  ~WindowOnSim() { Close(); }
+  void Close() {
+    if (!updater) return;
+    updater->Shutdown();  // as the program's main does once its window has closed
+    window.reset();
+    updater.reset();
+  }
+  std::vector<QString> Lines() {
+    std::vector<QString> out;
+    for (const DocLine& l : DocumentLines(Find<QTextEdit>(window.get(), "MsgEdit"))) out.push_back(l.text);
+    return out;
+  }
+
+  MapProfile profile;
+  TwoFiles directory;
+  TwoAdapters adapters;
+  CollectingDebug debug;
+  std::unique_ptr<Updater> updater;
+  std::unique_ptr<CheckedWindow> window;
+};
+
+TEST(GuiOnSimulatorThreaded, ClosingTheWindowMidSubTransferStopsCleanlyAndTheNextUpdateSucceeds) {
+  testing::TempDir dir;
+  const std::vector<std::uint8_t> payload = testing::Pattern(16368 + 1000, 5);
+  const std::string subPath = dir.WriteSubImage("sub.brec2", 0x0A, payload);
+  auto image = std::make_shared<std::vector<std::uint8_t>>(32 + payload.size(), 0);
+  (*image)[9] = 0x0A;
+  std::copy(payload.begin(), payload.end(), image->begin() + 32);
+
+  pjsim::SimOptions o;
+  o.port = 0;
+  o.burn_time = std::chrono::milliseconds(200);
+  o.sub_expected_image = image;
+  auto sim = std::make_unique<pjsim::ProjectorSim>(o);
+  ASSERT_TRUE(sim->Start()) << sim->error();
+
+  const Held before = Held::Now();
+  {
+    WindowOnSim run(sim->port(), subPath);
+    Find<QPushButton>(run.window.get(), "UpdateFwBtn")->click();
+    ASSERT_TRUE(ProcessFor([&] { return sim->Snapshot().sub.payload_bytes > 0; }, 10));
+
+    QString question;
+    ModalDriver yes([&](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      if (!box) return false;
+      question = box->text();
+      box->button(QMessageBox::Yes)->click();
+      return true;
+    });
+    EXPECT_TRUE(run.window->close());
+    EXPECT_TRUE(yes.done());
+    EXPECT_EQ(question.toStdString(), std::string(kCloseQuestion));
+    QElapsedTimer took;
+    took.start();
+    run.Close();
+    EXPECT_LT(took.elapsed(), 3000) << "the Sub worker must see the stop request at once";
+  }
+  // The projector sees the stream end in the middle of the block, and nothing is burnt.
+  EXPECT_TRUE(sim->WaitFor([](const pjsim::Report& r) { return r.ended_connection_count() == 1; },
+                           std::chrono::seconds(5)));
+  EXPECT_FALSE(sim->Snapshot().sub.burn_report_sent);
+  EXPECT_TRUE(ProcessFor([&] { return Held::Now() == before; }, 5))
+      << Held::Now().descriptors << " descriptors (" << before.descriptors << " before), " << Held::Now().threads
+      << " threads (" << before.threads << " before)";
+
+  // A new window updates the same projector.
+  WindowOnSim next(sim->port(), subPath);
+  Find<QPushButton>(next.window.get(), "UpdateFwBtn")->click();
+  ASSERT_TRUE(ProcessFor([&] {
+    return next.updater->workers().Running() == 0 && Find<QPushButton>(next.window.get(), "UpdateFwBtn")->isEnabled();
+  }, 30));
+  ASSERT_FALSE(next.Lines().empty());
+  EXPECT_EQ(next.Lines().back(), QStringLiteral("Updated Sub Firmware has succeeded."));
+  EXPECT_TRUE(sim->WaitFor([](const pjsim::Report& r) { return r.sub.intact && r.sub.close_received; },
+                           std::chrono::seconds(5)));
+  next.Close();
+  sim->Stop();
+}
+#endif
 
 }  // namespace
 }  // namespace tessaly::gui
