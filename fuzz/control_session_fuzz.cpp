@@ -53,22 +53,14 @@ class NullView final : public View {
 
 // The connection: each ReceiveBuf gives what the script holds for it, at most what was
 // asked for; the rest of a piece stays for the next read, as a stream does.
-class ScriptedConnection final : public TcpClient {
+class ScriptedConnection final : public ScriptedConnectionBase {
  public:
-  void SetEvents(TcpClientEvents*) override {}
-  void SetPort(std::uint16_t) override {}
-  void SetAddress(const std::string&) override {}
-  bool Open() override { return true; }
-  void Close() override {}
-  bool Active() const override { return true; }
-  std::string LocalAddress() const override { return "127.0.0.1"; }
   int SendBuf(const void* data, int length) override {
     FUZZ_CHECK(length >= 0);
     const auto* p = static_cast<const std::uint8_t*>(data);
     sent.emplace_back(p, p + length);
     return length;
   }
-  int SendText(const std::string& text) override { return SendBuf(text.data(), static_cast<int>(text.size())); }
   int ReceiveBuf(void* buffer, int length) override {
     ++reads;
     // The handler's buffer holds one read and the NUL after it.

@@ -15,6 +15,7 @@
 
 #include "app/message_log.h"
 #include "platform/debug_output.h"
+#include "platform/tcp_client.h"
 #include "update/settings.h"
 #include "update/ui_queue.h"
 #include "update/update_session.h"
@@ -120,5 +121,19 @@ inline Bytes Pattern(std::size_t n, std::uint32_t seed) {
   }
   return b;
 }
+
+// A connection that is always open and goes nowhere: the harnesses script what it sends
+// and what reads give.
+class ScriptedConnectionBase : public TcpClient {
+ public:
+  void SetEvents(TcpClientEvents*) override {}
+  void SetPort(std::uint16_t) override {}
+  void SetAddress(const std::string&) override {}
+  bool Open() override { return true; }
+  void Close() override {}
+  bool Active() const override { return true; }
+  std::string LocalAddress() const override { return "127.0.0.1"; }
+  int SendText(const std::string& text) override { return SendBuf(text.data(), static_cast<int>(text.size())); }
+};
 
 }  // namespace tessaly::fuzz

@@ -60,23 +60,15 @@ struct Event {
   int asked = 0;
 };
 
-class ScriptedConnection final : public TcpClient {
+class ScriptedConnection final : public ScriptedConnectionBase {
  public:
   explicit ScriptedConnection(ByteReader& in) : in_(in) {}
-  void SetEvents(TcpClientEvents*) override {}
-  void SetPort(std::uint16_t) override {}
-  void SetAddress(const std::string&) override {}
-  bool Open() override { return true; }
-  void Close() override {}
-  bool Active() const override { return true; }
-  std::string LocalAddress() const override { return "127.0.0.1"; }
   int SendBuf(const void* data, int length) override {
     FUZZ_CHECK(length >= 0);
     const auto* p = static_cast<const std::uint8_t*>(data);
     events.push_back({Ev::Write, Bytes(p, p + length)});
     return length;
   }
-  int SendText(const std::string& text) override { return SendBuf(text.data(), static_cast<int>(text.size())); }
   int ReceiveBuf(void* buffer, int length) override {
     FUZZ_CHECK(length > 0 && static_cast<std::size_t>(length) <= kLargestReply);
     // A transfer that keeps reading with nothing coming must still end by its retries.
