@@ -96,7 +96,10 @@ class Peer {
       Check(sent);
       Step();
     };
-    net_.onIdle = [this](int) { Step(); };
+    net_.onIdle = [this](int) {
+      idleWait_ = net_.waits;
+      Step();
+    };
   }
 
   void Finish(int result) {
@@ -258,6 +261,12 @@ class Peer {
       dataPort_ = sent.fromPort;
       acked_.clear();
       lastBlock_ = 0;
+    } else if (d[2] == 0 && d[3] == 1 && net_.waits != idleWait_) {
+      // Block 1 again, not in an idle cycle: the peer asked again before acknowledging it,
+      // and gets it from the same port.
+      const Queued request = Next(serverQueue_, false);
+      FUZZ_CHECK(request.kind == Kind::Answered);
+      FUZZ_CHECK(peer_ && request.from == *peer_ && lastBlock_ == 1);
     }
     FUZZ_CHECK(peer_ && sent.to == *peer_);
     FUZZ_CHECK(sent.fromPort == dataPort_);
@@ -286,6 +295,7 @@ class Peer {
   bool bootpAnswered_ = false;
   std::size_t openedSeen_ = 3;  // BOOTP, TFTP and Magic
   std::optional<Endpoint> peer_;
+  int idleWait_ = -1;  // the wait that began the current idle cycle
   std::uint16_t dataPort_ = 0;
   std::set<std::uint32_t> acked_;
   std::uint32_t lastBlock_ = 0;

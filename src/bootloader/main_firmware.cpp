@@ -108,6 +108,13 @@ bool MainService::HandleTftpServer() {
     tftp_->SendTo(kOnlyRrq.data(), kOnlyRrq.size(), from);
     return true;
   }
+  if (data_ && n_ == 1 && from == peer_) {
+    // The boot loader asking again before block 1 was acknowledged: its request or our
+    // block crossed with a resend. It may already have taken the current data port as the
+    // transfer's, so block 1 goes out again from that port; a new port would be refused.
+    SendBlock();
+    return true;
+  }
   data_.reset();  // a new read request ends the transfer that used the old port
   std::string lastError;
   for (std::uint32_t i = 0; i < s_.dataPortTries && !data_; ++i) {

@@ -67,6 +67,12 @@ struct ScriptedBootLoader {
       others.push_back(s);
       return;
     }
+    if (keepFirstPort && dataPort != 0 && dataPort != s.fromPort) {
+      // As a real client does: the first DATA fixed the transfer's port; others get ERROR 5.
+      ++strays;
+      net.Deliver(s.fromPort, tid, Bytes{0, 5, 0, 5, 0});
+      return;
+    }
     if (dataPort != s.fromPort) {
       dataPort = s.fromPort;
       ++transfers;
@@ -104,6 +110,7 @@ struct ScriptedBootLoader {
   int dropAcks = 0;
   bool duplicateAcks = false;
   bool strangerAck = false;
+  bool keepFirstPort = false;
   std::uint16_t stopAtBlock = 0;
   bool silent = false;
 
@@ -113,6 +120,7 @@ struct ScriptedBootLoader {
   int transfers = 0;
   int dataSeen = 0;
   int repeats = 0;
+  int strays = 0;
   std::uint32_t expected = 1;
   Bytes image;
   bool complete = false;
@@ -426,6 +434,32 @@ TEST(MainStage, NewReadRequestRestartsFromANewPort) {
   EXPECT_EQ(st.Run(), kMainServed);
   EXPECT_EQ(st.peer.transfers, 2);
   EXPECT_EQ(st.peer.image, st.image);
+}
+
+// The boot loader's repeated read request crosses our resend of block 1: it has taken the
+// first data port already and refuses any other, so block 1 must come again from that port.
+TEST(MainStage, RepeatedReadRequestBeforeTheFirstAckKeepsTheDataPort) {
+  for (const bool fromAnotherPort : {false, true}) {
+    SCOPED_TRACE(fromAnotherPort ? "repeated from another port" : "repeated from the same port");
+    Stage st(3000);
+    st.peer.keepFirstPort = !fromAnotherPort;
+    bool repeated = false;
+    st.net.onSend = [&, inner = st.net.onSend](const FakeNetwork::Sent& s) {
+      const bool firstBlock = s.data.size() >= 4 && s.data[1] == 3 && s.data[3] == 1 && st.peer.dataSeen == 0;
+      inner(s);
+      if (firstBlock && !repeated) {
+        repeated = true;
+        if (fromAnotherPort) st.peer.tid = {kPj, 2002};  // a restarted boot loader: a new transfer
+        st.peer.SendRrq();
+      }
+    };
+    EXPECT_EQ(st.Run(), kMainServed);
+    EXPECT_EQ(st.peer.image, st.image);
+    EXPECT_EQ(st.peer.strays, 0);
+    EXPECT_EQ(st.peer.transfers, fromAnotherPort ? 2 : 1);
+    ASSERT_FALSE(st.progress.empty());
+    EXPECT_EQ(st.progress.back(), 100u);
+  }
 }
 
 TEST(UpdateMainFirmwareStage, FailureLineAndStartProgress) {
