@@ -222,16 +222,17 @@ T* Find(QWidget* root, const char* name) {
 
 // ---- fixture: a real Updater attached to the real window ------------------------------
 
-class GuiUpdaterTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug});
+struct RealWindow {
+  explicit RealWindow(const UpdaterSettings& settings = {}) {
+    updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug}, settings);
     window = std::make_unique<CheckedWindow>();
     window->SetEvents(&updater->form());
     updater->AttachView(*window);
   }
-  void TearDown() override {
-    updater->Shutdown();
+  ~RealWindow() { Close(); }
+  void Close() {
+    if (!updater) return;
+    updater->Shutdown();  // as the program's main does once its window has closed
     window.reset();
     updater.reset();
   }
@@ -249,6 +250,11 @@ class GuiUpdaterTest : public ::testing::Test {
   CollectingDebug debug;
   std::unique_ptr<Updater> updater;
   std::unique_ptr<CheckedWindow> window;
+};
+
+class GuiUpdaterTest : public ::testing::Test, protected RealWindow {
+ protected:
+  void TearDown() override { Close(); }
 };
 
 TEST_F(GuiUpdaterTest, StartShowsTitleAddressAndBlueFirmwareLines) {
@@ -854,40 +860,21 @@ bool ProcessFor(const std::function<bool()>& done, int seconds) {
 }
 
 // A Sub-only update through the real window and the real connection, on a free loopback port.
-struct WindowOnSim {
-  WindowOnSim(std::uint16_t port, const std::string& subPath) {
-    UpdaterSettings s;
-    s.controlPort = port;
-    s.subPacketWaitMs = 20;  // a block lasts about half a second: long enough to act in
-    updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug}, s);
-    window = std::make_unique<CheckedWindow>();
-    window->SetEvents(&updater->form());
-    updater->AttachView(*window);
+UpdaterSettings OnSimSettings(std::uint16_t port) {
+  UpdaterSettings s;
+  s.controlPort = port;
+  s.subPacketWaitMs = 20;  // a block lasts about half a second: long enough to act in
+  return s;
+}
+
+struct WindowOnSim : RealWindow {
+  WindowOnSim(std::uint16_t port, const std::string& subPath) : RealWindow(OnSimSettings(port)) {
     updater->Start();
     window->SetText(Control::IpAddrEdit, "127.0.0.1");
     window->SetText(Control::FileEdit, "");
     window->SetText(Control::FileEdit2, subPath);
     window->show();
   }
-  ~WindowOnSim() { Close(); }
-  void Close() {
-    if (!updater) return;
-    updater->Shutdown();  // as the program's main does once its window has closed
-    window.reset();
-    updater.reset();
-  }
-  std::vector<QString> Lines() {
-    std::vector<QString> out;
-    for (const DocLine& l : DocumentLines(Find<QTextEdit>(window.get(), "MsgEdit"))) out.push_back(l.text);
-    return out;
-  }
-
-  MapProfile profile;
-  TwoFiles directory;
-  TwoAdapters adapters;
-  CollectingDebug debug;
-  std::unique_ptr<Updater> updater;
-  std::unique_ptr<CheckedWindow> window;
 };
 
 TEST(GuiOnSimulatorThreaded, ClosingTheWindowMidSubTransferStopsCleanlyAndTheNextUpdateSucceeds) {
@@ -941,8 +928,8 @@ TEST(GuiOnSimulatorThreaded, ClosingTheWindowMidSubTransferStopsCleanlyAndTheNex
   ASSERT_TRUE(ProcessFor([&] {
     return next.updater->workers().Running() == 0 && Find<QPushButton>(next.window.get(), "UpdateFwBtn")->isEnabled();
   }, 30));
-  ASSERT_FALSE(next.Lines().empty());
-  EXPECT_EQ(next.Lines().back(), QStringLiteral("Updated Sub Firmware has succeeded."));
+  ASSERT_FALSE(next.LogTexts().empty());
+  EXPECT_EQ(next.LogTexts().back(), QStringLiteral("Updated Sub Firmware has succeeded."));
   EXPECT_TRUE(sim->WaitFor([](const pjsim::Report& r) { return r.sub.intact && r.sub.close_received; },
                            std::chrono::seconds(5)));
   next.Close();
