@@ -1154,6 +1154,61 @@ TEST(PjsimProjectorThreaded, MainStageThenRestartThenAFreshControlService) {
   sim.Stop();
 }
 
+TEST(PjsimProjectorThreaded, RepeatedAcknowledgementStartsOneBootLoaderAndTheRestartResets) {
+  UpdaterSetup setup;
+  setup.image = MakeImage(1500, 12);
+  const std::vector<std::uint16_t> ports = FreeUdpPorts(2);
+  setup.magic_port = ports[0];
+  TestUpdater updater(setup);
+  ASSERT_TRUE(updater.Open());
+
+  SimOptions o = LoopbackOptions();
+  o.tftp_server.clear();
+  o.magic_port = ports[0];
+  o.bootp_client_port = ports[1];
+  o.bootp_server_port = updater.bootp_port();
+  o.tftp_port = updater.tftp_port();
+  o.expected_image = std::make_shared<const Bytes>(setup.image);
+  o.close_with_reset = true;
+  o.repeat_ud_ack = true;
+  o.split_gap = 300ms;  // wide enough to look at the boot loader between the two copies
+  ProjectorSim sim(o);
+  ASSERT_TRUE(sim.Start()) << sim.error();
+
+  Control main(sim.port());
+  ASSERT_TRUE(main.connected());
+  ASSERT_EQ(main.Read(5), Text("PJ_OK"));
+  ASSERT_TRUE(main.Send(Text("PJREQ")));
+  ASSERT_EQ(main.Read(5), Text("PJACK"));
+  ASSERT_TRUE(main.Send(kUdEt));
+  const testing::TestClient::Read first = main.ReadOnce(kBudget, 64);
+  ASSERT_EQ(first.kind, testing::TestClient::Kind::kData);
+  EXPECT_EQ(first.bytes, kUdAck);
+  EXPECT_EQ(sim.Snapshot().boot_loader.run, 0) << "the boot loader started before the second acknowledgement";
+  ASSERT_EQ(main.Read(6), kUdAck);
+  ASSERT_TRUE(sim.WaitFor([](const Report& r) { return r.boot_loader.run == 1; }, kBudget));
+  updater.Serve();
+
+  ASSERT_TRUE(updater.WaitFor(Done, kBudget)) << Describe(sim.Snapshot());
+  // The restart drops the control connection with a reset, nothing sent before it.
+  const testing::TestClient::Read end = main.ReadOnce(kBudget);
+  EXPECT_EQ(end.kind, testing::TestClient::Kind::kClosed);
+  EXPECT_TRUE(end.bytes.empty());
+  EXPECT_EQ(end.error, ECONNRESET);
+
+  ASSERT_TRUE(sim.WaitFor([](const Report& r) { return r.boot_loader.restarted; }, kBudget));
+  Control next(sim.port());
+  ASSERT_EQ(next.Read(5), Text("PJ_OK"));
+  ASSERT_TRUE(sim.WaitFor([](const Report& r) { return r.connection_count() == 2; }, kBudget));
+  const Report r = sim.Snapshot();
+  EXPECT_TRUE(r.violations.empty()) << Describe(r);
+  EXPECT_EQ(r.boot_loader.run, 1);
+  EXPECT_TRUE(r.boot_loader.image_intact);
+  EXPECT_EQ(r.connections.at(0).end_reason, "projector restarted");
+  updater.Stop();
+  sim.Stop();
+}
+
 TEST(PjsimProjectorThreaded, StopWithTheBootLoaderWaitingIsPrompt) {
   SimOptions o = LoopbackOptions();
   const std::vector<std::uint16_t> ports = FreeUdpPorts(2);

@@ -22,13 +22,15 @@ TEST(PjsimCommandLine, DefaultsListenOnTheControlPortOfTheLoopback) {
   EXPECT_FALSE(c.options.greeting_extra);
   EXPECT_FALSE(c.options.split_model_answer);
   EXPECT_EQ(c.options.close_at, CloseAt::kNever);
+  EXPECT_FALSE(c.options.close_with_reset);
+  EXPECT_FALSE(c.options.repeat_ud_ack);
   EXPECT_EQ(c.options.answer_delay, 0ms);
 }
 
 TEST(PjsimCommandLine, EveryOptionIsTaken) {
   const CommandLine c = Parse({"--listen", "127.0.0.2", "--port=0", "--model", "QRN", "--no-greeting",
                                "--greeting-extra", "--split-model-answer", "--close-at", "model-answer",
-                               "--answer-delay-ms=250"});
+                               "--close-with-reset", "--repeat-ud-ack", "--answer-delay-ms=250"});
   ASSERT_EQ(c.action, CommandLine::Action::kRun) << c.error;
   EXPECT_EQ(c.options.listen_address, "127.0.0.2");
   EXPECT_EQ(c.options.port, 0);
@@ -37,6 +39,8 @@ TEST(PjsimCommandLine, EveryOptionIsTaken) {
   EXPECT_TRUE(c.options.greeting_extra);
   EXPECT_TRUE(c.options.split_model_answer);
   EXPECT_EQ(c.options.close_at, CloseAt::kAfterModelAnswer);
+  EXPECT_TRUE(c.options.close_with_reset);
+  EXPECT_TRUE(c.options.repeat_ud_ack);
   EXPECT_EQ(c.options.answer_delay, 250ms);
 }
 
@@ -70,6 +74,8 @@ TEST(PjsimCommandLine, BadInputIsAnErrorWithTheReason) {
       {{"--model", "Q A"}, "model code"},
       {{"--model", "ABCDEFGHIJKLMNO"}, "model code"},
       {{"--no-greeting=1"}, "takes no value"},
+      {{"--close-with-reset=yes"}, "takes no value"},
+      {{"--repeat-ud-ack=2"}, "takes no value"},
       {{"--verbose"}, "unknown option \"--verbose\""},
   };
   for (const Case& c : cases) {
@@ -184,7 +190,8 @@ TEST(PjsimCommandLine, UsageNamesEveryBootLoaderOption) {
 TEST(PjsimCommandLine, UsageNamesEveryOption) {
   const std::string usage = UsageText("tessaly-pjsim");
   for (const char* option : {"--listen", "--port", "--model", "--no-greeting", "--greeting-extra",
-                             "--split-model-answer", "--close-at", "--answer-delay-ms", "--help"}) {
+                             "--split-model-answer", "--close-at", "--close-with-reset", "--repeat-ud-ack",
+                             "--answer-delay-ms", "--help"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <initializer_list>
@@ -23,6 +24,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tessaly::pjsim {
@@ -372,6 +374,139 @@ INSTANTIATE_TEST_SUITE_P(
                       CloseCase{CloseAt::kAfterSq, true, "sq"},
                       CloseCase{CloseAt::kAfterSc, true, "sc"}),
     CloseCaseName);
+
+// --- Projector-side closes as resets -----------------------------------------------------
+
+// Closes the connection from inside the Main download-mode hook, as a controller that
+// reboots at once would.
+class ClosingHooks final : public ControlHooks {
+ public:
+  void OnMainDownloadMode(Channel& channel) override { channel.Close(); }
+};
+
+struct ResetCase {
+  const char* label;
+  CloseAt at;
+  bool reset;
+  bool repeat_ud_ack;
+  bool hook_closes;
+  // What the client sends (may be empty) and the answer it must read, in turn.
+  std::vector<std::pair<Bytes, Bytes>> exchange;
+  const char* end_reason;
+};
+
+void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.label; }
+
+class PjsimCloseWithResetThreaded : public ::testing::TestWithParam<ResetCase> {};
+
+TEST_P(PjsimCloseWithResetThreaded, ProjectorCloseEndsAsAResetOnlyWhenAsked) {
+  const ResetCase& param = GetParam();
+  SimOptions o;
+  o.close_at = param.at;
+  o.close_with_reset = param.reset;
+  o.repeat_ud_ack = param.repeat_ud_ack;
+  auto sim = StartSim(o, param.hook_closes ? std::make_shared<ClosingHooks>() : nullptr);
+  TestClient c(sim->port());
+  ASSERT_TRUE(c.connected());
+  for (const auto& [send, answer] : param.exchange) {
+    if (!send.empty()) {
+      ASSERT_TRUE(c.Send(send));
+    }
+    ASSERT_EQ(c.ReadExactly(answer.size()), answer) << "the answer must still arrive before the close";
+  }
+
+  const TestClient::Read end = c.ReadOnce(kBudget);
+  ASSERT_EQ(end.kind, TestClient::Kind::kClosed);
+  EXPECT_TRUE(end.bytes.empty());
+  if (param.reset) {
+    EXPECT_EQ(end.error, ECONNRESET) << "a reset, not an orderly close";
+  } else {
+    EXPECT_EQ(end.error, 0) << "an orderly close, not a reset";
+  }
+  ASSERT_TRUE(sim->WaitFor([](const Report& r) { return r.ended_connection_count() == 1; }, kBudget));
+  const Report r = sim->Snapshot();
+  EXPECT_EQ(r.connections.at(0).end_reason, param.end_reason);
+  EXPECT_TRUE(r.violations.empty()) << Describe(r);
+}
+
+std::string ResetCaseName(const ::testing::TestParamInfo<ResetCase>& p) {
+  std::string name = p.param.label;
+  for (char& ch : name) {
+    if (ch == '-' || ch == ' ') ch = '_';
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Closes, PjsimCloseWithResetThreaded,
+    ::testing::Values(
+        ResetCase{"accept", CloseAt::kAfterAccept, true, false, false, {}, "closed after accept (fault)"},
+        ResetCase{"pjack", CloseAt::kAfterPjack, true, false, false,
+                  {{{}, kGreeting}, {kPjreq, kPjack}}, "closed after pjack (fault)"},
+        ResetCase{"ud-ack", CloseAt::kAfterUdAck, true, false, false,
+                  {{{}, kGreeting}, {kPjreq, kPjack}, {kUdEt, kUdAck}}, "closed after ud-ack (fault)"},
+        ResetCase{"ud-ack repeated", CloseAt::kAfterUdAck, true, true, false,
+                  {{{}, kGreeting}, {kPjreq, kPjack}, {kUdEt, kUdAck}, {{}, kUdAck}},
+                  "closed after ud-ack (fault)"},
+        ResetCase{"hook close", CloseAt::kNever, true, false, true,
+                  {{{}, kGreeting}, {kPjreq, kPjack}, {kUdEt, kUdAck}}, "closed by the projector"},
+        ResetCase{"ud-ack orderly", CloseAt::kAfterUdAck, false, false, false,
+                  {{{}, kGreeting}, {kPjreq, kPjack}, {kUdEt, kUdAck}}, "closed after ud-ack (fault)"}),
+    ResetCaseName);
+
+// --- Repeated Main acknowledgement --------------------------------------------------------
+
+// Stands in for the boot loader: what it sends shows when, in the stream, it was started.
+class MarkingHooks final : public ControlHooks {
+ public:
+  static inline const Bytes kMark = Text("BOOT");
+  void OnMainDownloadMode(Channel& channel) override {
+    calls_.fetch_add(1);
+    channel.Send(kMark);
+  }
+  int calls() const { return calls_.load(); }
+
+ private:
+  std::atomic<int> calls_{0};
+};
+
+TEST(PjsimRepeatUdAckThreaded, MainAcknowledgementComesTwiceInTwoReadsBeforeTheBootLoader) {
+  SimOptions o;
+  o.repeat_ud_ack = true;
+  auto hooks = std::make_shared<MarkingHooks>();
+  auto sim = StartSim(o, hooks);
+  {
+    TestClient c(sim->port());
+    ASSERT_NO_FATAL_FAILURE(Handshake(c));
+    ASSERT_TRUE(c.Send(kUdEt));
+    const TestClient::Read first = c.ReadOnce(kBudget, 64);
+    ASSERT_EQ(first.kind, TestClient::Kind::kData);
+    EXPECT_EQ(first.bytes, kUdAck) << "the first copy alone, as its own read";
+    EXPECT_EQ(c.ReadExactly(kUdAck.size()), kUdAck);
+    // The hook, which starts the boot loader, runs once and only after the second copy.
+    EXPECT_EQ(c.ReadExactly(MarkingHooks::kMark.size()), MarkingHooks::kMark);
+    EXPECT_TRUE(c.SilentFor());
+    EXPECT_EQ(hooks->calls(), 1);
+  }
+
+  // The Sub road's acknowledgement stays single: "sq" follows it directly.
+  TestClient sub(sim->port());
+  ASSERT_NO_FATAL_FAILURE(Handshake(sub));
+  ASSERT_EQ(AskModel(sub).size(), 26u);
+  ASSERT_TRUE(sub.Send(kUdRe));
+  ASSERT_EQ(sub.ReadExactly(6), kUdAck);
+  ASSERT_TRUE(sub.Send(kSq));
+  const Bytes sq = sub.ReadExactly(16);
+  ASSERT_EQ(sq.size(), 16u);
+  EXPECT_EQ(Bytes(sq.begin(), sq.begin() + 2), Text("sq"));
+
+  ASSERT_TRUE(sim->WaitFor([](const Report& r) { return r.messages.size() == 6; }, kBudget));
+  const Report r = sim->Snapshot();
+  EXPECT_EQ(r.MessageNames(1), (std::vector<std::string>{"PJREQ", "UD-ET"}));
+  EXPECT_EQ(r.MessageNames(2), (std::vector<std::string>{"PJREQ", "MD?", "UD-RE", "SQ"}));
+  EXPECT_TRUE(r.violations.empty()) << Describe(r);
+  EXPECT_EQ(hooks->calls(), 1);
+}
 
 // --- Violations -------------------------------------------------------------------------
 

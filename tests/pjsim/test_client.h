@@ -33,6 +33,7 @@ class TestClient {
   struct Read {
     Kind kind = Kind::kError;
     Bytes bytes;
+    int error = 0;  // recv's errno when it failed: tells a reset (ECONNRESET) from a FIN
   };
 
   // Connects to remote:port, from the local address when one is given. Both are dotted IPv4.
@@ -98,6 +99,7 @@ class TestClient {
       return r;
     }
     r.bytes.clear();
+    if (n < 0) r.error = errno;
     if (n == 0 || errno == ECONNRESET || errno == EPIPE) {
       r.kind = Kind::kClosed;
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {

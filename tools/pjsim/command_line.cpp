@@ -65,6 +65,12 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     } else if (name == "--split-model-answer") {
       if (!flag()) return Fail(out.error);
       o.split_model_answer = true;
+    } else if (name == "--close-with-reset") {
+      if (!flag()) return Fail(out.error);
+      o.close_with_reset = true;
+    } else if (name == "--repeat-ud-ack") {
+      if (!flag()) return Fail(out.error);
+      o.repeat_ud_ack = true;
     } else if (name == "--skip-bootp") {
       if (!flag()) return Fail(out.error);
       o.skip_bootp = true;
@@ -250,6 +256,12 @@ std::string UsageText(std::string_view program) {
          "  --split-model-answer   send the model answer as 6 then 20 bytes, " +
          std::to_string(defaults.split_gap.count()) + " ms apart\n"
          "  --close-at STEP        drop the connection after STEP: " + CloseAtNames() + "\n"
+         "  --close-with-reset     end every connection the projector drops itself (--close-at,\n"
+         "                         --sub-close-mid-block, the restart after the Main image) with\n"
+         "                         a reset instead of a FIN\n"
+         "  --repeat-ud-ack        acknowledge the Main download-mode command twice, " +
+         std::to_string(defaults.split_gap.count()) + " ms apart,\n"
+         "                         before restarting into the boot loader\n"
          "  --answer-delay-ms N    wait N ms before every answer, the greeting included\n"
          "  --help                 show this text\n"
          "\n"

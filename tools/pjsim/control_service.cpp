@@ -116,13 +116,15 @@ class ControlService::Session final : public Channel {
 
  private:
   bool Handle(const ExchangeOutcome& outcome, Step now);
-  bool Answer(Reply reply);
+  bool Answer(Reply reply, bool main_command);
   bool Wait(std::chrono::milliseconds duration);
   bool Put(std::span<const std::uint8_t> bytes);
   bool Write(std::span<const std::uint8_t> bytes) { return Wait(options_.answer_delay) && Put(bytes); }
   void ReportCutShort(ControlExchange& exchange);
   bool EndIfAsked();
-  void End(std::string reason);
+  // A close the projector makes itself; the only kind close_with_reset turns into a reset.
+  void Drop(std::string reason) { End(std::move(reason), options_.close_with_reset); }
+  void End(std::string reason, bool reset = false);
 
   ControlService& service_;
   const SimOptions& options_;
@@ -136,12 +138,12 @@ class ControlService::Session final : public Channel {
 };
 
 void ControlService::Session::Run() {
-  if (options_.close_at == CloseAt::kAfterAccept) return End(FaultClose(CloseAt::kAfterAccept));
+  if (options_.close_at == CloseAt::kAfterAccept) return Drop(FaultClose(CloseAt::kAfterAccept));
   if (!options_.no_greeting) {
     std::string greeting(wire::kGreeting);
     if (options_.greeting_extra) greeting += wire::kGreetingExtra;
     if (!Write(AsBytes(greeting))) return;
-    if (options_.close_at == CloseAt::kAfterGreeting) return End(FaultClose(CloseAt::kAfterGreeting));
+    if (options_.close_at == CloseAt::kAfterGreeting) return Drop(FaultClose(CloseAt::kAfterGreeting));
   }
 
   ControlExchange exchange(!options_.no_greeting);
@@ -157,7 +159,7 @@ void ControlService::Session::Run() {
     }
     if (fds[1].revents != 0) return End("stopped");
     // Left readable for the accept loop, which drains it.
-    if (fds[2].revents != 0) return End("projector restarted");
+    if (fds[2].revents != 0) return Drop("projector restarted");
     if (fds[0].revents == 0) continue;
 
     const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
@@ -195,8 +197,10 @@ bool ControlService::Session::Handle(const ExchangeOutcome& outcome, Step now) {
   if (!outcome.reply) return !EndIfAsked();
 
   const Reply reply = *outcome.reply;
-  if (!Answer(reply)) return false;
-  if (reply == Reply::kUdAck && outcome.step == Step::kAwaitCommand) {
+  const bool main_command = reply == Reply::kUdAck && outcome.step == Step::kAwaitCommand;
+  // Answered in full before the hook: the boot loader it starts must follow the last copy.
+  if (!Answer(reply, main_command)) return false;
+  if (main_command) {
     service_.MarkMainDownloadMode();
     service_.hooks_->OnMainDownloadMode(*this);
   }
@@ -205,16 +209,20 @@ bool ControlService::Session::Handle(const ExchangeOutcome& outcome, Step now) {
     service_.hooks_->OnSubStream(*this);
   }
   if (options_.close_at == CloseAtFor(reply)) {
-    End(FaultClose(options_.close_at));
+    Drop(FaultClose(options_.close_at));
     return false;
   }
   return !EndIfAsked();
 }
 
-bool ControlService::Session::Answer(Reply reply) {
+bool ControlService::Session::Answer(Reply reply, bool main_command) {
   switch (reply) {
     case Reply::kPjack: return Write(AsBytes(wire::kRequestAck));
-    case Reply::kUdAck: return Write(wire::kDownloadAck);
+    case Reply::kUdAck:
+      if (main_command && options_.repeat_ud_ack) {
+        return Write(wire::kDownloadAck) && Wait(options_.split_gap) && Put(wire::kDownloadAck);
+      }
+      return Write(wire::kDownloadAck);
     case Reply::kSq: return Write(wire::kSqReply);
     case Reply::kSc: return Write(wire::kScReply);
     case Reply::kModelAnswer: {
@@ -250,15 +258,21 @@ void ControlService::Session::ReportCutShort(ControlExchange& exchange) {
 
 bool ControlService::Session::EndIfAsked() {
   if (!close_requested_) return false;
-  End("closed by the projector");
+  Drop("closed by the projector");
   return true;
 }
 
-void ControlService::Session::End(std::string reason) {
+void ControlService::Session::End(std::string reason, bool reset) {
   if (ended_) return;
   ended_ = true;
   if (fd_ >= 0) {
-    ::shutdown(fd_, SHUT_WR);  // FIN after whatever is still queued
+    if (reset) {
+      // A zero linger makes close() send RST and drop whatever is still unsent.
+      const linger hard{1, 0};
+      ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    } else {
+      ::shutdown(fd_, SHUT_WR);  // FIN after whatever is still queued
+    }
     CloseFd(fd_);
   }
   service_.EndConnection(index_, step_, std::move(reason));

@@ -173,7 +173,9 @@ int main(int argc, char** argv) {
   }
   const SimOptions& o = commandLine.options;
   hooks->Line("listening on " + o.listen_address + ":" + std::to_string(sim.port()) + ", model " +
-              o.model_code + (o.close_at != CloseAt::kNever ? ", close at " + std::string(CloseAtName(o.close_at)) : ""));
+              o.model_code + (o.close_at != CloseAt::kNever ? ", close at " + std::string(CloseAtName(o.close_at)) : "") +
+              (o.close_with_reset ? ", closes with a reset" : "") +
+              (o.repeat_ud_ack ? ", Main download-mode acknowledgement twice" : ""));
   hooks->Line(BootLoaderSetup(o));
   hooks->Line(SubReceiverSetup(o));
 

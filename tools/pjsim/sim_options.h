@@ -48,6 +48,12 @@ struct SimOptions {
   bool split_model_answer = false;  // acknowledgement and model reply as two writes
   std::chrono::milliseconds split_gap{100};  // between the two writes; long enough to be two reads
   CloseAt close_at = CloseAt::kNever;
+  // Every close the projector makes itself (close_at, a hook's Close(), the restart) ends
+  // in a reset instead of a FIN, as a controller that drops power or reboots would.
+  bool close_with_reset = false;
+  // The Main download-mode acknowledgement goes out twice, split_gap apart, before the
+  // restart into the boot loader.
+  bool repeat_ud_ack = false;
   std::chrono::milliseconds answer_delay{0};  // before every write, the greeting included
 
   // --- The boot loader, started by the Main download-mode command. ---
