@@ -1,5 +1,5 @@
 #pragma once
-// The PC's network adapters and their IPv4 addresses, in system order.
+// The PC's network adapters and their IPv4 addresses, in system order unless said otherwise.
 
 #include <optional>
 #include <string>
@@ -20,8 +20,9 @@ class AdapterSource {
   virtual std::optional<std::vector<AdapterInfo>> GetAdaptersInfo() = 0;
 };
 
-// getifaddrs: every interface that is up, loopback included (dry runs against the
-// simulator use it), with its name as the description.
+// getifaddrs: every interface that is up, with its name as the description, in system
+// order except that loopback comes last: the default index 0 must be an adapter that can
+// reach a projector, while dry runs against the simulator still find loopback.
 class SystemAdapterSource final : public AdapterSource {
  public:
   std::optional<std::vector<AdapterInfo>> GetAdaptersInfo() override;
