@@ -35,7 +35,8 @@ class TcpClient {
   virtual bool Active() const = 0;
   // Local address of the connected socket as a dotted text ("" when not connected).
   virtual std::string LocalAddress() const = 0;
-  // Results are the bytes handed to the system, or -1.
+  // Results are the bytes handed to the system: fewer than `length`, or 0, when its
+  // buffer is full; -1 when the connection is not open or has failed.
   virtual int SendBuf(const void* data, int length) = 0;
   virtual int SendText(const std::string& text) = 0;
   // Bytes read; -1 when nothing is waiting; 0 when not connected (or the peer closed).

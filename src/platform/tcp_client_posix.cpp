@@ -106,9 +106,11 @@ class Core : public std::enable_shared_from_this<Core> {
       }
     }
     ++gen_;
+    ++conn_;
+    local_.clear();
     if (err != 0) {
       // No socket stays open, so no disconnected notification follows.
-      posts.push_back(IfCurrent(gen_, {Note::Error, err}));
+      posts.push_back(IfCurrent(conn_, {Note::Error, err}));
     } else {
       fd_ = fd;
       phase_ = Phase::Connecting;
@@ -125,7 +127,9 @@ class Core : public std::enable_shared_from_this<Core> {
     bool post = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      ++gen_;  // drops anything still queued for the old connection
+      ++gen_;
+      ++conn_;  // drops anything still queued for the old connection
+      local_.clear();
       const bool wasOpen = fd_ >= 0;
       if (wasOpen) CloseFdLocked();
       if (onView) {
@@ -147,13 +151,7 @@ class Core : public std::enable_shared_from_this<Core> {
 
   std::string LocalAddress() const {
     std::lock_guard<std::mutex> lock(mu_);
-    if (phase_ != Phase::Connected) return "";
-    sockaddr_in local{};
-    socklen_t size = sizeof local;
-    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &size) != 0) return "";
-    char text[INET_ADDRSTRLEN] = {};
-    if (!::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text)) return "";
-    return text;
+    return local_;
   }
 
   int SendBuf(const void* data, int length) {
@@ -170,11 +168,14 @@ class Core : public std::enable_shared_from_this<Core> {
         sent += static_cast<int>(n);
       } else if (n < 0 && errno == EINTR && ++interrupts < 16) {
         continue;
+      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        break;  // the buffer is full: the caller waits and sends the rest
       } else {
-        break;  // EAGAIN (buffer full) or a failure the I/O thread reports
+        // A failure, which the I/O thread reports too; what was taken before it counts.
+        return sent > 0 ? sent : -1;
       }
     }
-    return (sent == 0 && length > 0) ? -1 : sent;
+    return sent;
   }
 
   int ReceiveBuf(void* buffer, int length) {
@@ -200,7 +201,7 @@ class Core : public std::enable_shared_from_this<Core> {
       }
       // The peer closed (EOF) or the connection failed: it ends here.
       CloseFdLocked();
-      tag = gen_;
+      tag = conn_;
       if (onView) {
         if (error != 0) now.push_back({Note::Error, error});
         const int count = 1 + owedDisconnects_;  // this one and any still queued
@@ -248,6 +249,7 @@ class Core : public std::enable_shared_from_this<Core> {
     stop_ = true;
     events_ = nullptr;  // queued notifications fall silent
     ++gen_;
+    ++conn_;
     owedDisconnects_ = 0;
     if (fd_ >= 0) CloseFdLocked();
     WakeLocked();
@@ -277,7 +279,7 @@ class Core : public std::enable_shared_from_this<Core> {
         if (revents & (kPeerShutdown | POLLHUP | POLLERR)) peerShut_ = true;
         if (readArmed_) {
           readArmed_ = false;
-          posts.push_back(IfCurrent(gen_, {Note::Read}));
+          posts.push_back(IfCurrent(conn_, {Note::Read}));
         }
         return;
       }
@@ -295,7 +297,7 @@ class Core : public std::enable_shared_from_this<Core> {
       // EOF with nothing unread, or a failure such as a reset.
       CloseFdLocked();
       ++owedDisconnects_;
-      posts.push_back(error != 0 ? ErrorThenDisconnect(gen_, error) : OwedDisconnect());
+      posts.push_back(error != 0 ? ErrorThenDisconnect(conn_, error) : OwedDisconnect());
     }
   }
 
@@ -306,13 +308,36 @@ class Core : public std::enable_shared_from_this<Core> {
     if (error == 0 && (revents & POLLOUT)) {
       phase_ = Phase::Connected;
       readArmed_ = true;
-      posts.push_back(IfCurrent(gen_, {Note::Connect}));
+      local_ = LocalTextLocked();
+      posts.push_back(IfCurrent(conn_, {Note::Connect}));
+      return;
+    }
+    if (error == ECONNRESET || error == EPIPE) {
+      // Made, then reset before we looked (a refusal would say ECONNREFUSED): reported as
+      // made, then as ended, as the projector saw it.
+      phase_ = Phase::Connected;
+      local_ = LocalTextLocked();
+      posts.push_back(IfCurrent(conn_, {Note::Connect}));
+      CloseFdLocked();
+      ++owedDisconnects_;
+      posts.push_back(ErrorThenDisconnect(conn_, error));
       return;
     }
     if (error == 0) error = ECONNABORTED;
     // No connection was made: closed without a disconnected notification.
     CloseFdLocked();
-    posts.push_back(IfCurrent(gen_, {Note::Error, error}));
+    posts.push_back(IfCurrent(conn_, {Note::Error, error}));
+  }
+
+  // Taken when the connection is made: a projector that closes at once must not leave
+  // the connected notification, delivered later, without the address.
+  std::string LocalTextLocked() const {
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &size) != 0) return "";
+    char text[INET_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text)) return "";
+    return text;
   }
 
   void CloseFdLocked() {
@@ -342,12 +367,12 @@ class Core : public std::enable_shared_from_this<Core> {
     for (auto& work : posts) view_.Post(std::move(work));
   }
 
-  std::function<void()> IfCurrent(std::uint64_t gen, Emission e) {
-    return [self = shared_from_this(), gen, e] {
+  std::function<void()> IfCurrent(std::uint64_t conn, Emission e) {
+    return [self = shared_from_this(), conn, e] {
       TcpClientEvents* events;
       {
         std::lock_guard<std::mutex> lock(self->mu_);
-        if (gen != self->gen_) return;  // stale: closed or reopened since
+        if (conn != self->conn_) return;  // stale: closed or reopened by us since
         events = self->events_;
       }
       EmitTo(events, e);
@@ -358,13 +383,13 @@ class Core : public std::enable_shared_from_this<Core> {
     return [self = shared_from_this()] { self->DeliverOwedDisconnect(); };
   }
 
-  std::function<void()> ErrorThenDisconnect(std::uint64_t gen, int error) {
-    return [self = shared_from_this(), gen, error] {
+  std::function<void()> ErrorThenDisconnect(std::uint64_t conn, int error) {
+    return [self = shared_from_this(), conn, error] {
       TcpClientEvents* events;
       bool current;
       {
         std::lock_guard<std::mutex> lock(self->mu_);
-        current = gen == self->gen_;
+        current = conn == self->conn_;
         events = self->events_;
       }
       if (current) EmitTo(events, {Note::Error, error});
@@ -423,7 +448,11 @@ class Core : public std::enable_shared_from_this<Core> {
   std::uint16_t port_ = 0;
   int fd_ = -1;
   Phase phase_ = Phase::Idle;
-  std::uint64_t gen_ = 1;  // bumped on every open and close
+  std::uint64_t gen_ = 1;  // bumped on every open and close: the I/O thread's socket changed
+  // Bumped only when we open or close: what the projector does to a connection (its
+  // close, a reset) keeps the notifications already queued for it, in order.
+  std::uint64_t conn_ = 1;
+  std::string local_;  // of the connection last made, until we open or close again
   bool readArmed_ = false;
   bool peerShut_ = false;
   int owedDisconnects_ = 0;

@@ -167,7 +167,10 @@ class Recorder : public TcpClientEvents {
   explicit Recorder(FakeView& view) : view_(view) {}
 
   void ClientSocketConnecting() override { Record("connecting"); }
-  void ClientSocketConnect() override { Record("connect"); }
+  void ClientSocketConnect() override {
+    Record("connect");
+    if (onConnect) onConnect();
+  }
   void ClientSocketDisconnect() override { Record("disconnect"); }
   void ClientSocketRead() override {
     Record("read");
@@ -188,6 +191,7 @@ class Recorder : public TcpClientEvents {
   std::vector<int> errorCodes;
   bool offViewThread = false;
   std::function<void()> onRead;
+  std::function<void()> onConnect;
 
  private:
   void Record(const char* name) {
@@ -328,6 +332,69 @@ TEST_F(TcpClientThreaded, UnconnectedCallsTouchNothing) {
   EXPECT_EQ(client_->ReceiveBuf(buf, -5), 0);
   EXPECT_EQ(client_->ReceiveBuf(buf, sizeof buf), 3);  // the calls above consumed nothing
   EXPECT_EQ(std::string(buf, 3), "abc");
+}
+
+// The projector accepts and ends the connection before the view thread looks: the
+// notifications must still tell the connection's whole history, in order, with the local
+// address known when the connection is reported.
+TEST_F(TcpClientThreaded, ConnectionEndedBeforeTheViewLooksIsStillReportedConnectedFirst) {
+  for (const bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "reset" : "close");
+    rec_.names.clear();
+    Target(PortOf(listener_.get()));
+    std::string localAtConnect;
+    ASSERT_TRUE(client_->Open());
+    {
+      Fd peer = Accept(listener_.get());
+      ASSERT_GE(peer.get(), 0);
+      if (reset) {
+        const linger abortive{1, 0};
+        ::setsockopt(peer.get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+      }
+    }
+    // Nothing pumped yet: wait until the client itself has seen the end.
+    const auto deadline = Clock::now() + kEventTimeout;
+    while (client_->Active() && Clock::now() < deadline) view_.WaitForPending(5ms);
+    ASSERT_FALSE(client_->Active());
+    rec_.onConnect = [&] { localAtConnect = client_->LocalAddress(); };
+    ASSERT_TRUE(PumpFor("disconnect"));
+    std::vector<std::string> names = rec_.names;
+    std::erase(names, "read");  // a readable note before the end may or may not be given
+    const std::vector<std::string> tail =
+        reset ? std::vector<std::string>{"connecting", "connect", "error", "disconnect"}
+              : std::vector<std::string>{"connecting", "connect", "disconnect"};
+    EXPECT_EQ(names, tail);
+    EXPECT_EQ(localAtConnect, "127.0.0.1");
+    rec_.onConnect = nullptr;
+  }
+}
+
+TEST_F(TcpClientThreaded, FullBufferTakesNothingAndAFailedConnectionGivesMinusOne) {
+  Fd peer = Connect();
+  ASSERT_GE(peer.get(), 0);
+  const std::string big = Pattern(16 * 1024 * 1024);
+  int total = 0;
+  int taken = 1;
+  for (int i = 0; i < 64 && taken > 0; ++i) {
+    taken = client_->SendBuf(big.data(), static_cast<int>(big.size()));
+    ASSERT_GE(taken, 0);
+    total += taken;
+  }
+  EXPECT_EQ(taken, 0) << "a full buffer takes nothing, and that is no failure";
+  EXPECT_TRUE(client_->Active());
+  EXPECT_GT(total, 0);
+  {
+    const linger abortive{1, 0};
+    ::setsockopt(peer.get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    Fd gone = std::move(peer);
+  }
+  int result = 0;
+  const auto deadline = Clock::now() + kEventTimeout;
+  while (result >= 0 && Clock::now() < deadline) {
+    result = client_->SendBuf("x", 1);
+    if (result >= 0) view_.WaitForPending(5ms);
+  }
+  EXPECT_EQ(result, -1);
 }
 
 TEST_F(TcpClientThreaded, RefusedConnectionGivesErrorWithoutDisconnect) {
