@@ -1,5 +1,6 @@
 #include "subfw/sub_firmware_transfer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -23,7 +24,9 @@ class SubTransfer {
 
  private:
   bool Stopped() const { return session_.state().StopRequested.load() != 0; }
-  void Send(const std::uint8_t* data, std::size_t length) { client_.SendBuf(data, static_cast<int>(length)); }
+  // False when the connection failed, or took nothing for too long: every byte goes out
+  // or the transfer ends, as a lost byte would show only after burning.
+  bool Send(const std::uint8_t* data, std::size_t length);
   // Reads `length` payload bytes and sends them as one packet. False when the image
   // gave fewer bytes: it has changed since it was checked, and nothing stale may go out.
   bool SendPacket(std::size_t length);
@@ -39,10 +42,29 @@ class SubTransfer {
   std::uint8_t packet_[kPacketBufferSize] = {};
 };
 
+bool SubTransfer::Send(const std::uint8_t* data, std::size_t length) {
+  if (length == 0) return client_.SendBuf(data, 0) >= 0;  // a write of nothing, as the projector expects
+  const std::uint32_t interval = std::max<std::uint32_t>(s_.shortReplyIntervalMs, 1);
+  std::size_t sent = 0;
+  std::uint32_t stalled = 0;
+  while (sent < length) {
+    const int n = client_.SendBuf(data + sent, static_cast<int>(length - sent));
+    if (n < 0) return false;
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      stalled = 0;
+      continue;
+    }
+    if (Stopped() || stalled >= s_.subSendStallMs) return false;
+    session_.WaitWithMessages(interval);
+    stalled += interval;
+  }
+  return true;
+}
+
 bool SubTransfer::SendPacket(std::size_t length) {
   if (length > 0 && std::fread(packet_, 1, length, file_.get()) != length) return false;
-  Send(packet_, length);
-  return true;
+  return Send(packet_, length);
 }
 
 bool SubTransfer::ExpectAcknowledgement(std::size_t length) {
@@ -77,7 +99,7 @@ bool SubTransfer::Run() {
     std::uint8_t headers[32];
     std::memcpy(headers, kBlockAnnouncement.data(), 16);
     std::memcpy(headers + 16, kBlockHeader.data(), 16);
-    Send(headers, sizeof headers);
+    if (!Send(headers, sizeof headers)) return Fail();
     session_.WaitWithMessages(s_.subRecordWaitMs);
     for (std::uint32_t p = 0; p < kSubPacketsPerBlock; ++p) {
       if (!SendPacket(kSubPacketSize)) return Fail();
@@ -87,14 +109,14 @@ bool SubTransfer::Run() {
     if (!ExpectAcknowledgement(48)) return Fail();
     std::memset(reply_, 0, sizeof reply_);
     session_.ReportProgress(SubBlockPercent(i, info_.BlockCount));
-    Send(kContinueRecord.data(), kContinueRecord.size());
+    if (!Send(kContinueRecord.data(), kContinueRecord.size())) return Fail();
     session_.WaitWithMessages(s_.subRecordWaitMs);
   }
 
   const std::uint32_t remainder = info_.PayloadSize % kSubBlockSize;
   const auto last = BuildLastRecords(remainder, info_.Checksum);
   std::memset(reply_, 0, sizeof reply_);
-  Send(last.data(), last.size());
+  if (!Send(last.data(), last.size())) return Fail();
   session_.WaitWithMessages(s_.subRecordWaitMs);
   for (std::uint32_t p = 0; p < remainder / kSubPacketSize; ++p) {
     if (!SendPacket(kSubPacketSize)) return Fail();
@@ -112,8 +134,9 @@ bool SubTransfer::Run() {
   if (GetBigEndian32(reply_ + 28) != info_.Checksum) return Fail();
 
   std::memset(reply_, 0, sizeof reply_);
-  Send(kContinueRecord.data(), kContinueRecord.size());
-  Send(kCloseRecord.data(), kCloseRecord.size());
+  if (!Send(kContinueRecord.data(), kContinueRecord.size()) || !Send(kCloseRecord.data(), kCloseRecord.size())) {
+    return Fail();
+  }
   const int closing = ReadReply(session_, client_, reply_, 48, false);
   if (closing <= 0 || reply_[0] != 's' || reply_[1] != 'd') return Fail();
 

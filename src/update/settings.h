@@ -40,6 +40,9 @@ struct UpdaterSettings {
   std::uint32_t shortReplyIntervalMs = 20;
   std::uint32_t burnReplyRetries = 1000;  // about 100 s for the projector to burn the image
   std::uint32_t burnReplyIntervalMs = 100;
+  // A packet the connection takes in pieces: how long it may take no byte at all before
+  // the transfer fails. Looked at again every shortReplyIntervalMs.
+  std::uint32_t subSendStallMs = 5000;
 };
 
 }  // namespace tessaly

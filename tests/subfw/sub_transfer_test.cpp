@@ -36,13 +36,16 @@ class ScriptedProjector final : public TcpClient {
   int SendText(const std::string& t) override { return SendBuf(t.data(), static_cast<int>(t.size())); }
 
   int SendBuf(const void* data, int length) override {
-    if (!open) return -1;
+    ++sendCalls;
+    if (!open || (failAtCall > 0 && sendCalls >= failAtCall)) return -1;
+    if (alwaysFull || (fullEvery > 0 && sendCalls % fullEvery == 0)) return 0;
+    const int taken = takeAtMost > 0 ? std::min(length, takeAtMost) : length;
     const auto* p = static_cast<const std::uint8_t*>(data);
-    writes.emplace_back(p, p + length);
-    stream_.insert(stream_.end(), p, p + length);
+    writes.emplace_back(p, p + taken);
+    stream_.insert(stream_.end(), p, p + taken);
     React();
     if (onWrite) onWrite(writes.size());
-    return length;
+    return taken;
   }
   int ReceiveBuf(void* buffer, int length) override {
     if (!open) return 0;
@@ -64,6 +67,12 @@ class ScriptedProjector final : public TcpClient {
   bool closeMidBlock = false;
   bool noisyBurnReport = false;
   std::function<void(std::size_t)> onWrite;
+  // The connection's side: what one send takes, when the buffer is full, when it fails.
+  int takeAtMost = 0;  // 0: all of it
+  int fullEvery = 0;   // every K-th send takes nothing
+  bool alwaysFull = false;
+  int failAtCall = 0;  // from the K-th send on, the connection has failed
+  int sendCalls = 0;
 
   bool open = true;
   std::vector<Bytes> writes;
@@ -347,6 +356,45 @@ TEST(SubFaultDetail, SilentProjectorFailsAfterTheShortBudget) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Burning...... Please waiting....."), 0);
   run.ExpectFailed();
 }
+
+// A connection that takes each write in pieces, and now and then nothing at all, still
+// gets every byte in order: the burn report's checksum proves the payload arrived whole.
+TEST(SubSends, PiecesAndFullBuffersLoseNoByte) {
+  SubRun run(2 * 16368 + 1500);
+  run.projector.takeAtMost = 300;
+  run.projector.fullEvery = 3;
+  EXPECT_TRUE(run.Run());
+  EXPECT_EQ(run.projector.payloadSeen, run.payload);
+  EXPECT_EQ(run.h.LogTexts().back(), "Updated Sub Firmware has succeeded.");
+}
+
+struct SendFailureCase {
+  const char* name;
+  void (*apply)(ScriptedProjector&);
+  int calls;  // sends made in all, the failed ones included
+};
+TESSALY_PRINT_PARAM(SendFailureCase, name)
+
+class SubSendFailure : public ::testing::TestWithParam<SendFailureCase> {};
+
+TEST_P(SubSendFailure, EndsTheStageAtOnce) {
+  UpdaterSettings s = FastSettings();
+  s.subSendStallMs = 40;
+  SubRun run(3 * 16368, s);
+  GetParam().apply(run.projector);
+  EXPECT_FALSE(run.Run());
+  EXPECT_EQ(run.projector.sendCalls, GetParam().calls) << "nothing is sent after the failure";
+  run.ExpectFailed();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SubSendFailure,
+    ::testing::Values(
+        // The 5th send is the 4th packet of block 0.
+        SendFailureCase{"connection_failed", [](ScriptedProjector& p) { p.failAtCall = 5; }, 5},
+        // The headers of block 0 wait 40 ms in steps of 1 ms for room that never comes.
+        SendFailureCase{"never_takes_a_byte", [](ScriptedProjector& p) { p.alwaysFull = true; }, 41}),
+    [](const ::testing::TestParamInfo<SendFailureCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace tessaly::testing
