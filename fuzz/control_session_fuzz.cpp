@@ -99,6 +99,7 @@ struct World {
   SubFwInfo subInfo;
   int mainStarts = 0;
   int subStarts = 0;
+  bool mainStartedBefore = false;  // on this input's connection
   std::unique_ptr<ControlSession> control;  // its timer is a thread: made once per process
 };
 
@@ -152,7 +153,10 @@ void Notify(World& w) {
       break;
     case ControlRead::UdAck:
       if (stage == 1) {
-        FUZZ_CHECK(sent.empty() && w.mainStarts == mainBefore + 1 && w.subStarts == subBefore);
+        // One Main worker per connection: a repeated acknowledgement starts nothing.
+        FUZZ_CHECK(sent.empty() && w.mainStarts == mainBefore + (w.mainStartedBefore ? 0 : 1) &&
+                   w.subStarts == subBefore);
+        w.mainStartedBefore = true;
       } else if (stage == 2) {
         FUZZ_CHECK(sent.size() == 1 && sent[0] == B(kSqRecord));
         nothingElse();
@@ -203,6 +207,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   s.ReadsSuspended.store(static_cast<std::uint8_t>(in.Byte() & 1));
   s.UpdateInProgress.store(1);
   s.StopRequested.store(0);
+  w.control->MainStageEnded();  // each input is a connection of its own
+  w.mainStartedBefore = false;
   w.subInfo.ModelKind = static_cast<std::uint8_t>(in.Byte() % 3);
   w.connection.pending.clear();
 

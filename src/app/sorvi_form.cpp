@@ -134,14 +134,13 @@ void TSorviForm::Normalmode1Click() {
 }
 
 void TSorviForm::WindowMessage(std::uint32_t msg) {
-  // The window checks no state of its own first: the Main worker decided to post it.
-  if (msg == WM_SUBFW_CONNECT) ConnectBtnClick();
+  if (msg == WM_SUBFW_CONNECT && sequence_) sequence_->SubFwConnect();
 }
 
 bool TSorviForm::CloseQuery() {
   if (state_.UpdateInProgress.load() == 0) return true;
-  // Only an explicit No keeps the window: a box closed without an answer lets it go.
-  return view().AskConfirm(kCloseQuestion) != Answer::No;
+  // Only Yes lets the window go: a box closed without an answer is no consent.
+  return view().AskConfirm(kCloseQuestion) == Answer::Yes;
 }
 
 void TSorviForm::FormClose() { session_.RequestStop(); }

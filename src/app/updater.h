@@ -5,8 +5,10 @@
 // attaches its view, calls Start, and calls Shutdown before its view goes away.
 
 #include <memory>
+#include <mutex>
 
 #include "app/message_log.h"
+#include "bootloader/main_firmware.h"
 #include "control/control_session.h"
 #include "platform/datagram.h"
 #include "platform/tcp_client.h"
@@ -17,7 +19,6 @@
 #include "update/ui_queue.h"
 #include "update/update_session.h"
 #include "update/update_state.h"
-#include "update/workers.h"
 
 namespace tessaly {
 
@@ -40,7 +41,7 @@ class Updater {
   UpdateState& state() { return state_; }
   UpdateSession& session() { return session_; }
   MessageLog& log() { return log_; }
-  Workers& workers() { return workers_; }
+  Workers& workers() { return session_.workers(); }
   UiQueue& ui() { return ui_; }
   const UpdaterSettings& settings() const { return settings_; }
   ControlSession& control() { return *control_; }
@@ -49,12 +50,13 @@ class Updater {
   SubFwInfo& subInfo() { return subInfo_; }
 
  private:
+  void ReleasePreparedPorts();
+
   UpdaterSettings settings_;
   UpdateState state_;
   UiQueue ui_;
   MessageLog log_;
   UpdateSession session_;
-  Workers workers_;
   SubFwInfo subInfo_;
   FormPlatform platform_;
   StageRoutines stages_;
@@ -63,6 +65,10 @@ class Updater {
   std::unique_ptr<TcpClient> client_;
   std::unique_ptr<ControlSession> control_;
   std::unique_ptr<UpdateSequence> sequence_;
+  // Bound when the connection is made, taken by the Main worker, released by every end
+  // of a session.
+  std::mutex preparedMutex_;
+  MainPorts prepared_;
 };
 
 }  // namespace tessaly

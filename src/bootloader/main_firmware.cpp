@@ -35,15 +35,17 @@ class MainService {
               const std::function<void(std::uint32_t)>& progress)
       : session_(session), state_(session.state()), s_(session.settings()), net_(net), t_(target), progress_(progress) {}
 
-  int Run();
+  int Run(MainPorts* prepared);
 
  private:
-  std::unique_ptr<DatagramSocket> OpenPort(std::uint16_t port, bool broadcast, bool receiveBroadcast);
   void SendMagic() {
     const auto magic = BuildMagicPacket(t_.mac);
     magic_->SendTo(magic.data(), magic.size(), {s_.broadcastAddress, s_.magicPort});
   }
   void SendBlock() {
+    // Firmware is being written from the first block on, whether BOOTP was answered or
+    // not: Abort and closing the window must ask from here.
+    state_.UpdateInProgress.store(1);
     const std::size_t length = BuildDataBlock(image_.data(), image_.size(), packet_, n_);
     data_->SendTo(packet_, length, peer_);
     idle_ = 0;
@@ -78,16 +80,6 @@ class MainService {
   int result_ = kMainStopped;
   std::minstd_rand random_{std::random_device{}()};
 };
-
-std::unique_ptr<DatagramSocket> MainService::OpenPort(std::uint16_t port, bool broadcast, bool receiveBroadcast) {
-  std::string error;
-  auto socket = net_.Open({t_.localAddress, port, broadcast, receiveBroadcast}, error);
-  if (!socket) {
-    session_.log().LogError("Cannot bind UDP port %u on %s: %s", static_cast<unsigned>(port),
-                            ToDotted(t_.localAddress).c_str(), error.c_str());
-  }
-  return socket;
-}
 
 void MainService::HandleBootp() {
   Endpoint from;
@@ -158,16 +150,20 @@ bool MainService::HandleData() {
   return false;
 }
 
-int MainService::Run() {
+int MainService::Run(MainPorts* prepared) {
+  MainPorts ports;
+  if (prepared) ports = std::move(*prepared);
   if (!LoadImage(t_.imagePath, image_)) return kMainImageUnreadable;
-  bootp_ = OpenPort(s_.bootpServerPort, true, true);
-  if (!bootp_) return kMainBootpSocket;
-  tftp_ = OpenPort(s_.tftpServerPort, false, false);
-  if (!tftp_) return kMainTftpSocket;
-  magic_ = OpenPort(s_.magicPort, true, false);
-  if (!magic_) return kMainMagicSocket;
+  if (!ports.Bound()) {
+    if (const int result = OpenMainPorts(session_, net_, t_.localAddress, ports); result != kMainServed) return result;
+  }
+  bootp_ = std::move(ports.bootp);
+  tftp_ = std::move(ports.tftp);
+  magic_ = std::move(ports.magic);
 
-  state_.StopRequested.store(0);
+  // The stop request is the update's: an Abort that came before the sockets were open
+  // still counts, so nothing goes out then.
+  if (state_.StopRequested.load() != 0) return kMainStopped;
   SendMagic();
   bool ended = false;
   std::vector<bool> readable;
@@ -212,12 +208,37 @@ int MainService::Run() {
 
 }  // namespace
 
-int ServeMainFirmware(UpdateSession& session, DatagramNetwork& net, const MainStageTarget& target,
-                      const std::function<void(std::uint32_t)>& progress) {
-  return MainService(session, net, target, progress).Run();
+int OpenMainPorts(UpdateSession& session, DatagramNetwork& net, std::uint32_t localAddress, MainPorts& ports) {
+  const UpdaterSettings& s = session.settings();
+  struct Port {
+    std::unique_ptr<DatagramSocket>& socket;
+    std::uint16_t number;
+    bool broadcast;
+    bool receiveBroadcast;
+    int failure;
+  };
+  const Port all[] = {{ports.bootp, s.bootpServerPort, true, true, kMainBootpSocket},
+                      {ports.tftp, s.tftpServerPort, false, false, kMainTftpSocket},
+                      {ports.magic, s.magicPort, true, false, kMainMagicSocket}};
+  for (const Port& p : all) {
+    std::string error;
+    p.socket = net.Open({localAddress, p.number, p.broadcast, p.receiveBroadcast}, error);
+    if (!p.socket) {
+      session.log().LogError("Cannot bind UDP port %u on %s: %s", static_cast<unsigned>(p.number),
+                             ToDotted(localAddress).c_str(), error.c_str());
+      ports = MainPorts{};
+      return p.failure;
+    }
+  }
+  return kMainServed;
 }
 
-int UpdateMainFirmware(UpdateSession& session, DatagramNetwork& net) {
+int ServeMainFirmware(UpdateSession& session, DatagramNetwork& net, const MainStageTarget& target,
+                      const std::function<void(std::uint32_t)>& progress, MainPorts* prepared) {
+  return MainService(session, net, target, progress).Run(prepared);
+}
+
+int UpdateMainFirmware(UpdateSession& session, DatagramNetwork& net, MainPorts* prepared) {
   // Winsock start-up has no counterpart here.
   session.ReportProgress(0);
   UpdateState& state = session.state();
@@ -227,7 +248,8 @@ int UpdateMainFirmware(UpdateSession& session, DatagramNetwork& net) {
   std::memcpy(&target.projectorAddress, state.PjIpAddr.data(), 4);
   target.imagePath = state.MainFwFile;
   const int result =
-      ServeMainFirmware(session, net, target, [&session](std::uint32_t percent) { session.ReportProgress(percent); });
+      ServeMainFirmware(session, net, target, [&session](std::uint32_t percent) { session.ReportProgress(percent); },
+                        prepared);
   if (result != kMainServed) session.log().LogError("Update Main firmware failed");
   return result;
 }

@@ -25,13 +25,18 @@ ControlSession::~ControlSession() {
 }
 
 bool ControlSession::OpenControlConnection(const std::string& addressText, std::uint16_t port) {
+  mainStageOwnsEnd_.store(false);
   client_.SetPort(port);
   client_.SetAddress(addressText);
   if (!client_.Open()) {
-    log_.LogError("Projector IP address \"%s\" is not a dotted IPv4 address", addressText.c_str());
+    RefuseAddress(addressText);
     return false;
   }
   return true;
+}
+
+void ControlSession::RefuseAddress(const std::string& addressText) {
+  log_.LogError("Projector IP address \"%s\" is not a dotted IPv4 address", addressText.c_str());
 }
 
 void ControlSession::ConnectBtnClick() {
@@ -61,12 +66,20 @@ void ControlSession::ClientSocketConnect() {
   // boot loader is served on it.
   state_.PcIpAddr.store(::inet_addr(client_.LocalAddress().c_str()));
   timer_->SetEnabled(false);
+  // The boot loader's ports are bound before the projector is switched: a port that
+  // cannot be had fails the update while the projector is still as it was.
+  if ((state_.FirmwareSelection.load() & MainFw) && state_.UpdateStage.load() == 0 && workers_.prepareMainFirmware &&
+      !workers_.prepareMainFirmware()) {
+    session_.EndSession();
+    return;
+  }
   switching_.store(true);
   timer_->SetInterval(session_.settings().switchTimeoutMs);
   timer_->SetEnabled(true);
 }
 
 void ControlSession::ClientSocketDisconnect() {
+  if (mainStageOwnsEnd_.load()) return;
   if (timer_->Enabled()) {
     // The projector went away while connecting or switching: without this the window
     // would wait in its update state for an answer that cannot come.
@@ -79,6 +92,11 @@ void ControlSession::ClientSocketDisconnect() {
 }
 
 void ControlSession::ClientSocketError(int& errorCode) {
+  if (mainStageOwnsEnd_.load()) {
+    client_.Close();  // the projector reset it on its way into the boot loader
+    errorCode = 0;
+    return;
+  }
   if (timer_->Enabled()) log_.LogError("Please check the network connection");
   session_.EndSession();
   errorCode = 0;
@@ -126,6 +144,8 @@ void ControlSession::ClientSocketRead() {
       break;
     case ControlRead::UdAck:
       if (state_.UpdateStage.load() == 1) {
+        // A repeated acknowledgement starts nothing more: one Main worker per connection.
+        if (mainStageOwnsEnd_.exchange(true)) break;
         timer_->SetEnabled(false);
         if (workers_.startMainFwThread) workers_.startMainFwThread();
       } else if (state_.UpdateStage.load() == 2) {

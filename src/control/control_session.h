@@ -20,6 +20,9 @@ class ControlSession final : public TcpClientEvents {
   struct Workers {
     std::function<void()> startMainFwThread;
     std::function<void()> startSubFwThread;
+    // Binds the Main stage's ports on the connection's local address; false, with its
+    // lines logged, when they cannot be had. Empty: nothing to bind ahead.
+    std::function<bool()> prepareMainFirmware;
   };
 
   ControlSession(UpdateSession& session, View& view, TcpClient& client, const SubFwInfo& subInfo,
@@ -29,6 +32,11 @@ class ControlSession final : public TcpClientEvents {
   // Opens the connection to `addressText` on `port`; the outcome arrives as notifications.
   // False, with an error line, when the text is not a dotted IPv4 address.
   bool OpenControlConnection(const std::string& addressText, std::uint16_t port);
+  // The line for an address text that the connection cannot take.
+  void RefuseAddress(const std::string& addressText);
+  // The Main worker has finished with the connection: from the download-mode
+  // acknowledgement until here its end belonged to the Main stage.
+  void MainStageEnded() { mainStageOwnsEnd_.store(false); }
   // Reconnects to PjIpText for the Sub firmware stage (on WM_SUBFW_CONNECT).
   void ConnectBtnClick();
   // Every close of ours goes through here. It stops ConnectTimer first, so that our own
@@ -61,6 +69,10 @@ class ControlSession final : public TcpClientEvents {
   // Which phase ConnectTimer times; kept beside the interval so that equal test
   // settings cannot confuse the two.
   std::atomic<bool> switching_{false};
+  // After the Main download-mode acknowledgement the projector restarts into its boot
+  // loader, and its old connection ends by a close or a reset: that ends nothing, the
+  // Main worker owns the end of the session.
+  std::atomic<bool> mainStageOwnsEnd_{false};
 };
 
 }  // namespace tessaly

@@ -1,5 +1,7 @@
 #include "update/address_text.h"
 
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <string_view>
 #include <vector>
@@ -70,5 +72,10 @@ int Parse(const std::string& text, std::array<std::uint8_t, N>& out, int base) {
 int ParseIpText(const std::string& text, std::array<std::uint8_t, 4>& out) { return Parse(text, out, 10); }
 
 int ParseMacText(const std::string& text, std::array<std::uint8_t, 6>& out) { return Parse(text, out, 16); }
+
+bool IsDottedIpv4(const std::string& text) {
+  in_addr address{};
+  return ::inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
 
 }  // namespace tessaly

@@ -13,4 +13,7 @@ namespace tessaly {
 int ParseIpText(const std::string& text, std::array<std::uint8_t, 4>& out);   // decimal parts
 int ParseMacText(const std::string& text, std::array<std::uint8_t, 6>& out);  // hexadecimal parts
 
+// The form the control connection takes: four decimal parts 0 to 255 separated by dots.
+bool IsDottedIpv4(const std::string& text);
+
 }  // namespace tessaly

@@ -8,15 +8,13 @@
 namespace tessaly {
 
 UpdateSequence::UpdateSequence(UpdateSession& session, View& view, Profile& profile, ControlSession& control,
-                               Workers& workers, const AdapterAddressTable& adapterAddresses, SubFwInfo& subInfo,
-                               StageRoutines stages)
+                               const AdapterAddressTable& adapterAddresses, SubFwInfo& subInfo, StageRoutines stages)
     : session_(session),
       state_(session.state()),
       log_(session.log()),
       view_(view),
       profile_(profile),
       control_(control),
-      workers_(workers),
       adapterAddresses_(adapterAddresses),
       subInfo_(subInfo),
       stages_(std::move(stages)) {}
@@ -56,6 +54,10 @@ bool UpdateSequence::CheckFiles() {
 }
 
 void UpdateSequence::UpdateFwBtnClick() {
+  // The button stays disabled until the last update's workers have ended; a press that
+  // reaches here anyway must not start a second set beside them.
+  if (session_.workers().Running() != 0) return;
+  subConnectPosted_.store(false);
   state_.PjIpText = view_.Text(Control::IpAddrEdit);
   state_.PjMacText = view_.Text(Control::MacAddrEdit);
   state_.MainFwFile = view_.Text(Control::FileEdit);
@@ -70,14 +72,18 @@ void UpdateSequence::UpdateFwBtnClick() {
     log_.LogError("Projector IP address \"%s\" error", state_.PjIpText.c_str());
     return;
   }
-  profile_.Write(kProfileSection, kProfileIpKey, state_.PjIpText);
+  // A text that the connection will refuse is not remembered: the next start would show it again.
+  const bool manual = view_.Checked(Control::UpfwBox);
+  const bool connects = !manual || (state_.FirmwareSelection.load() & SubFw);
+  const bool dotted = IsDottedIpv4(state_.PjIpText);
+  if (dotted || !connects) profile_.Write(kProfileSection, kProfileIpKey, state_.PjIpText);
   if (ParseMacText(state_.PjMacText, state_.PjMacAddr) != 6) {
     log_.LogError("Projector MAC address \"%s\" error", state_.PjMacText.c_str());
     return;
   }
   if (!CheckFiles()) return;
 
-  if (!view_.Checked(Control::UpfwBox)) {
+  if (!manual) {
     if (!control_.OpenControlConnection(view_.Text(Control::IpAddrEdit), session_.settings().controlPort)) return;
   } else {
     const int index = view_.ItemIndex(Control::AdapterBox);
@@ -91,11 +97,19 @@ void UpdateSequence::UpdateFwBtnClick() {
       log_.LogError("The folder must have Main Firmware");
       return;
     }
+    if (connects && !dotted) {
+      // The Sub stage reconnects to this text after the Main firmware: refused now, not
+      // after the board was written.
+      control_.RefuseAddress(state_.PjIpText);
+      return;
+    }
     log_.LogInfo("Waiting update Main firmware packet ....");
     state_.UpdateStage.store(1);
+    session_.BeginSession();
     StartMainFwThread();
     profile_.Write(kProfileSection, kProfileAdapterKey, std::to_string(index));
   }
+  if (!manual) session_.BeginSession();
   view_.SetEnabled(Control::AbortBtn, true);
   view_.SetEnabled(Control::UpdateFwBtn, false);
   view_.SetEnabled(Control::IpAddrEdit, false);
@@ -104,23 +118,31 @@ void UpdateSequence::UpdateFwBtnClick() {
 }
 
 void UpdateSequence::AbortBtnClick() {
-  if (state_.UpdateInProgress.load() != 0 && view_.AskConfirm(kAbortQuestion) == Answer::No) return;
+  // Only Yes aborts a write: a box closed without an answer is no consent.
+  if (state_.UpdateInProgress.load() != 0 && view_.AskConfirm(kAbortQuestion) != Answer::Yes) return;
   log_.LogInfo("User abort update.....");
   session_.RequestStop();
   session_.EndSession();
 }
 
 void UpdateSequence::StartMainFwThread() {
-  workers_.Start([this] { MainFwThread(); });
+  session_.StartWorker([this] { MainFwThread(); });
 }
 
 void UpdateSequence::StartSubFwThread() {
-  workers_.Start([this] { SubFwThread(); });
+  session_.StartWorker([this] { SubFwThread(); });
+}
+
+void UpdateSequence::SubFwConnect() {
+  if (!subConnectPosted_.exchange(false)) return;
+  if (state_.StopRequested.load() != 0 || state_.SessionRunning.load() == 0) return;
+  control_.ConnectBtnClick();
 }
 
 void UpdateSequence::MainFwThread() {
   const int result = stages_.UpdateMainFirmware ? stages_.UpdateMainFirmware() : -1;
   control_.CloseConnection();
+  control_.MainStageEnded();
   if (result != 0) {
     session_.EndSession();
     return;
@@ -133,6 +155,7 @@ void UpdateSequence::MainFwThread() {
   log_.LogInfo("Waiting projector restart, and update Sub firmware ...");
   session_.WaitWithMessages(session_.settings().restartWaitMs);
   if (state_.StopRequested.load() != 0) return;
+  subConnectPosted_.store(true);
   // Posted through the queue, after the lines above, and dropped if the window is gone.
   session_.ui().Run([](View& view) { view.PostWindowMessage(WM_SUBFW_CONNECT); });
 }

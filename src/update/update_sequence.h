@@ -1,6 +1,7 @@
 #pragma once
 // "Update Firmware" and "Abort ", and the two worker threads that run the stages.
 
+#include <atomic>
 #include <functional>
 
 #include "bootloader/adapter_list.h"
@@ -8,7 +9,6 @@
 #include "platform/profile.h"
 #include "subfw/sub_firmware_file.h"
 #include "update/update_session.h"
-#include "update/workers.h"
 
 namespace tessaly {
 
@@ -18,19 +18,26 @@ constexpr const char* kAbortQuestion =
     "Do you still want to abort progress?";
 
 // The stage routines the workers run: 0 / true for success. Each logs its own failures.
+// PrepareMainFirmware binds the Main stage's ports before the projector is switched into
+// download mode; false when it could not (it says why). Releasing is for every end of a
+// session.
 struct StageRoutines {
   std::function<int()> UpdateMainFirmware;
   std::function<bool()> SendSubFirmware;
+  std::function<bool()> PrepareMainFirmware;
 };
 
 class UpdateSequence {
  public:
-  UpdateSequence(UpdateSession& session, View& view, Profile& profile, ControlSession& control, Workers& workers,
+  UpdateSequence(UpdateSession& session, View& view, Profile& profile, ControlSession& control,
                  const AdapterAddressTable& adapterAddresses, SubFwInfo& subInfo, StageRoutines stages);
 
   // Window's thread.
   void UpdateFwBtnClick();
   void AbortBtnClick();
+  // WM_SUBFW_CONNECT: reconnects for the Sub stage, unless the update that asked for it
+  // was stopped or has ended since.
+  void SubFwConnect();
 
   void StartMainFwThread();
   void StartSubFwThread();
@@ -47,10 +54,11 @@ class UpdateSequence {
   View& view_;
   Profile& profile_;
   ControlSession& control_;
-  Workers& workers_;
   const AdapterAddressTable& adapterAddresses_;
   SubFwInfo& subInfo_;
   StageRoutines stages_;
+  // Set by the Main worker just before it posts WM_SUBFW_CONNECT; taken by the message.
+  std::atomic<bool> subConnectPosted_{false};
 };
 
 }  // namespace tessaly

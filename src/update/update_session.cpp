@@ -48,16 +48,33 @@ void UpdateSession::RequestStop() {
   state_.stopRaised.notify_all();
 }
 
+void UpdateSession::BeginSession() {
+  generation_.fetch_add(1);
+  state_.SessionRunning.store(1);
+}
+
 void UpdateSession::EndSession() {
-  if (closeControl_) closeControl_();
-  ui_.Run([](View& view) {
-    view.SetEnabled(Control::UpdateFwBtn, true);
+  if (onEnd_) onEnd_();
+  state_.SessionRunning.store(0);
+  const std::uint32_t generation = generation_.load();
+  ui_.Run([this, generation](View& view) {
+    if (generation != generation_.load()) return;  // a newer session owns the controls
+    view.SetEnabled(Control::UpdateFwBtn, workers_.Running() == 0);
     view.SetEnabled(Control::AbortBtn, false);
     view.SetEnabled(Control::IpAddrEdit, true);
     view.SetEnabled(Control::UpfwBox, true);
     view.SetEnabled(Control::AdapterBox, true);
   });
   state_.UpdateInProgress.store(0);
+}
+
+void UpdateSession::StartWorker(std::function<void()> body) {
+  workers_.Start(std::move(body), [this] {
+    // The last worker of an ended session gives "Update Firmware" back.
+    ui_.Run([this](View& view) {
+      if (state_.SessionRunning.load() == 0 && workers_.Running() == 0) view.SetEnabled(Control::UpdateFwBtn, true);
+    });
+  });
 }
 
 void UpdateSession::WaitWithMessages(std::uint32_t ms) {

@@ -8,6 +8,7 @@
 #include "update/settings.h"
 #include "update/ui_queue.h"
 #include "update/update_state.h"
+#include "update/workers.h"
 
 namespace tessaly {
 
@@ -18,8 +19,18 @@ class UpdateSession {
   UpdateSession(UpdateState& state, UiQueue& ui, MessageLog& log, const UpdaterSettings& settings,
                 TickSource tick = nullptr);
 
-  // Closes the control connection; set once the connection exists.
-  void SetControlCloser(std::function<void()> close) { closeControl_ = std::move(close); }
+  // What every end of a session releases: the control connection, ports bound ahead of
+  // the Main stage. Set once they exist.
+  void SetOnEnd(std::function<void()> release) { onEnd_ = std::move(release); }
+
+  // An update was accepted: the window is in its update state until EndSession.
+  // View's thread.
+  void BeginSession();
+  // Runs `body` on a worker thread of this session. "Update Firmware" comes back only
+  // when the session has ended and no worker runs any more, so that a new update never
+  // meets the ports, the connection or the late end of an old worker.
+  void StartWorker(std::function<void()> body);
+  Workers& workers() { return workers_; }
 
   // The stage's percentage, 100 meaning the stage succeeded. Any thread.
   void ReportProgress(std::uint32_t percent);
@@ -45,7 +56,11 @@ class UpdateSession {
   MessageLog& log_;
   const UpdaterSettings& settings_;
   TickSource tick_;
-  std::function<void()> closeControl_;
+  std::function<void()> onEnd_;
+  // Counts the sessions begun: work queued for the controls by a session's end is
+  // dropped once a newer session has begun.
+  std::atomic<std::uint32_t> generation_{0};
+  Workers workers_;
 };
 
 }  // namespace tessaly

@@ -21,6 +21,9 @@ struct UpdateState {
   std::atomic<std::uint8_t> UpdateInProgress{0};
   std::atomic<std::uint8_t> ReadsSuspended{0};
   std::atomic<std::uint32_t> StopRequested{0};
+  // Set when an update is accepted, cleared by EndSession: the window is in its update
+  // state. A worker's end restores "Update Firmware" only once no session runs.
+  std::atomic<std::uint8_t> SessionRunning{0};
   // MainFw / SubFw bits of the stages that reported 100 in this update, for front ends
   // that must tell success from failure (the command line's exit status).
   std::atomic<std::uint8_t> StagesSucceeded{0};

@@ -2,15 +2,16 @@
 
 namespace tessaly {
 
-void Workers::Start(std::function<void()> body) {
+void Workers::Start(std::function<void()> body, std::function<void()> finished) {
   ReapFinished();
   auto worker = std::make_unique<Worker>();
   Worker* w = worker.get();
   std::lock_guard<std::mutex> lock(mutex_);
   workers_.push_back(std::move(worker));
-  w->thread = std::thread([w, body = std::move(body)] {
+  w->thread = std::thread([w, body = std::move(body), finished = std::move(finished)] {
     body();
     w->done.store(true);
+    if (finished) finished();
   });
 }
 

@@ -18,8 +18,9 @@ class Workers {
   Workers& operator=(const Workers&) = delete;
   ~Workers() { JoinAll(); }
 
-  // Starts `body` on a new thread at once.
-  void Start(std::function<void()> body);
+  // Starts `body` on a new thread at once; `finished`, when given, runs on that thread
+  // after the thread no longer counts as running.
+  void Start(std::function<void()> body, std::function<void()> finished = nullptr);
   // Joins every thread; the caller has raised the stop request first.
   void JoinAll();
   // Threads started and not yet finished.

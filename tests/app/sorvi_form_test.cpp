@@ -166,7 +166,7 @@ TEST_P(FormCloseConfirm, AsksWhileFirmwareIsWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, FormCloseConfirm,
                          ::testing::Values(CloseCase{"Yes", Answer::Yes, true}, CloseCase{"No", Answer::No, false},
-                                           CloseCase{"BoxClosed", Answer::Closed, true}),
+                                           CloseCase{"BoxClosed", Answer::Closed, false}),
                          [](const ::testing::TestParamInfo<CloseCase>& p) { return std::string(p.param.name); });
 
 TEST(FormClose, ExitMenuPostsTheCloseAndTakesTheSameRoad) {

@@ -267,6 +267,50 @@ TEST(MainStage, StopRequestEndsWithinOneWait) {
   EXPECT_EQ(st.net.openSockets, 0);
 }
 
+TEST(MainStage, StopRaisedBeforeTheSocketsOpenSendsNothing) {
+  // An Abort between the worker's start and its sockets belongs to this update: the stage
+  // must neither clear it nor wake the boot loader.
+  Stage st(1000);
+  st.h.updater->session().RequestStop();
+  EXPECT_EQ(st.Run(), kMainStopped);
+  EXPECT_TRUE(st.net.sent.empty());
+  EXPECT_EQ(st.net.waits, 0);
+  EXPECT_EQ(st.h.updater->state().StopRequested.load(), 1u);
+  EXPECT_EQ(st.net.openSockets, 0);
+}
+
+TEST(MainStage, FirstBlockWithoutBootpMarksFirmwareBeingWritten) {
+  Stage st(1500);
+  st.peer.answerMagic = false;
+  st.net.onIdle = [&](int cycle) {
+    if (cycle == 1) st.peer.SendRrq();
+  };
+  std::vector<std::uint8_t> flagAtData;
+  const auto peerSees = st.net.onSend;
+  st.net.onSend = [&](const FakeNetwork::Sent& sent) {
+    if (sent.data.size() >= 2 && sent.data[1] == 3) flagAtData.push_back(st.h.updater->state().UpdateInProgress.load());
+    peerSees(sent);
+  };
+  EXPECT_EQ(st.Run(), kMainServed);
+  EXPECT_TRUE(st.peer.replies.empty()) << "no BOOTP request was made";
+  EXPECT_EQ(flagAtData, (std::vector<std::uint8_t>{1, 1, 1}));
+}
+
+TEST(MainStage, PortsBoundAheadAreTakenAsTheyAre) {
+  Stage st(1000);
+  MainPorts ports;
+  ASSERT_EQ(OpenMainPorts(st.h.updater->session(), st.net, kPc, ports), kMainServed);
+  ASSERT_TRUE(ports.Bound());
+  const std::size_t openedAhead = st.net.opened.size();
+  EXPECT_EQ(ServeMainFirmware(st.h.updater->session(), st.net, st.target, nullptr, &ports), kMainServed);
+  EXPECT_EQ(st.peer.image, st.image);
+  EXPECT_FALSE(ports.Bound()) << "the stage owns them now";
+  // Only the data port is opened by the stage itself.
+  ASSERT_EQ(st.net.opened.size(), openedAhead + 1);
+  EXPECT_GE(st.net.opened.back().port, 32768);
+  EXPECT_EQ(st.net.openSockets, 0);
+}
+
 TEST(MainStage, StopSetWhenTheLastAckArrivesGivesSix) {
   Stage st(700);
   const int result = ServeMainFirmware(st.h.updater->session(), st.net, st.target, [&](std::uint32_t p) {
@@ -294,6 +338,17 @@ TEST_P(MainStagePorts, HeldPortGivesItsResultAndALine) {
                                                       " on 10.0.0.5: Address already in use"});
   EXPECT_EQ(st.net.openSockets, 0);
   EXPECT_TRUE(st.net.sent.empty());
+}
+
+TEST_P(MainStagePorts, BindingAheadReleasesWhatWasBound) {
+  Stage st(100);
+  st.net.refusedPorts = {GetParam().port};
+  MainPorts ports;
+  EXPECT_EQ(OpenMainPorts(st.h.updater->session(), st.net, kPc, ports), GetParam().result);
+  EXPECT_FALSE(ports.bootp || ports.tftp || ports.magic);
+  EXPECT_EQ(st.net.openSockets, 0);
+  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Cannot bind UDP port " + std::to_string(GetParam().port) +
+                                                      " on 10.0.0.5: Address already in use"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, MainStagePorts,

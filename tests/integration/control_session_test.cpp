@@ -4,6 +4,9 @@
 
 #include "support/param_print.h"
 
+#include <condition_variable>
+#include <mutex>
+
 #include "integration/sim_harness.h"
 
 namespace tessaly::testing {
@@ -274,18 +277,179 @@ TEST(AbortThreaded, DuringTheRestartWaitNothingReconnects) {
   EXPECT_FALSE(h.updater->client().Active());
 }
 
-TEST(AbortThreaded, NoKeepsTheUpdateRunning) {
+class AbortNotConfirmedThreaded : public ::testing::TestWithParam<Answer> {};
+
+// No, and a box closed by its title bar, keep the write going: only Yes is consent.
+TEST_P(AbortNotConfirmedThreaded, KeepsTheUpdateRunning) {
   SimHarness h;
   h.NameSub(0x0A);
   h.MarkStart();
   h.Press();
   h.updater->state().UpdateInProgress.store(1);  // as if firmware were being written
-  h.view.QueueAnswer(Answer::No);
+  h.view.QueueAnswer(GetParam());
   h.view.Click(Control::AbortBtn);
   EXPECT_EQ(h.view.questions().size(), 1u);
   EXPECT_EQ(h.updater->state().StopRequested.load(), 0u);
   EXPECT_TRUE(h.view.Enabled(Control::AbortBtn));
   for (const std::string& l : h.UpdateLines()) EXPECT_NE(l, "User abort update.....");
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, AbortNotConfirmedThreaded, ::testing::Values(Answer::No, Answer::Closed),
+                         [](const ::testing::TestParamInfo<Answer>& p) {
+                           return std::string(p.param == Answer::No ? "No" : "BoxClosed");
+                         });
+
+// A Main stage that runs until the test lets it go, as a real one serving a slow boot loader.
+struct GatedMainStage {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = false;
+  int result = 0;
+  std::atomic<int> runs{0};
+
+  std::function<int()> Routine() {
+    return [this] {
+      ++runs;
+      std::unique_lock<std::mutex> lock(mutex);
+      changed.wait_for(lock, 10s, [this] { return open; });
+      return result;
+    };
+  }
+  void Open(int withResult) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      open = true;
+      result = withResult;
+    }
+    changed.notify_all();
+  }
+};
+
+// Counts the connection's notifications on their way to the control session.
+struct NotificationSpy final : TcpClientEvents {
+  explicit NotificationSpy(TcpClientEvents& to) : target(to) {}
+  void ClientSocketConnecting() override { target.ClientSocketConnecting(); }
+  void ClientSocketConnect() override { target.ClientSocketConnect(); }
+  void ClientSocketDisconnect() override {
+    ++disconnects;
+    target.ClientSocketDisconnect();
+  }
+  void ClientSocketRead() override {
+    ++reads;
+    target.ClientSocketRead();
+  }
+  void ClientSocketError(int& code) override {
+    ++errors;
+    target.ClientSocketError(code);
+  }
+  TcpClientEvents& target;
+  int disconnects = 0, reads = 0, errors = 0;
+};
+
+struct GatedHarness {
+  explicit GatedHarness(pjsim::SimOptions o = {})
+      : h(o, SimHarness::ShortSettings(), 0, true,
+          [this](StageRoutines& stages) { stages.UpdateMainFirmware = gate.Routine(); }),
+        spy(h.updater->control()) {
+    h.updater->client().SetEvents(&spy);
+  }
+  ~GatedHarness() {
+    gate.Open(6);
+    h.updater->client().SetEvents(&h.updater->control());
+  }
+  GatedMainStage gate;  // outlives the updater's workers
+  SimHarness h;
+  NotificationSpy spy;
+};
+
+// After an Abort the Main worker may still be serving until its next look at the stop
+// request: "Update Firmware" comes back only when it has ended, and a press before that
+// starts nothing.
+TEST(NextUpdateThreaded, WaitsForTheLastWorkerToEnd) {
+  GatedHarness g;
+  SimHarness& h = g.h;
+  h.NameMain();
+  h.Press();
+  ASSERT_TRUE(h.PumpUntil([&] { return g.gate.runs.load() == 1; }));
+  h.view.Click(Control::AbortBtn);
+  EXPECT_FALSE(h.view.Enabled(Control::AbortBtn));
+  EXPECT_FALSE(h.view.Enabled(Control::UpdateFwBtn)) << "the aborted update's worker still runs";
+  EXPECT_TRUE(h.view.Enabled(Control::IpAddrEdit));
+  h.updater->sequence().UpdateFwBtnClick();  // a press that slips through starts nothing
+  h.view.PumpUntil([] { return false; }, 100ms);
+  EXPECT_EQ(h.sim.connection_count(), 1);
+  EXPECT_FALSE(h.view.Enabled(Control::UpdateFwBtn));
+
+  g.gate.Open(6);  // the worker notices the stop and ends
+  ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
+  EXPECT_EQ(h.updater->workers().Running(), 0);
+  const std::size_t before = h.view.logLines().size();
+  h.Press();
+  EXPECT_TRUE(h.view.Enabled(Control::AbortBtn));
+  ASSERT_TRUE(h.PumpUntil([&] { return h.sim.connection_count() == 2; }));
+  EXPECT_EQ(h.LogTexts().at(before), "Try connecting to \"127.0.0.1\"...");
+}
+
+// The Main worker posted the Sub reconnection and ended; Abort comes before the window
+// handles the message. The projector must not be switched again.
+TEST(AbortThreaded, PostedSubReconnectionIsIgnoredAfterAbort) {
+  SimHarness h;
+  h.NameMain();
+  h.NameSub(0x0A);
+  h.MarkStart();
+  h.Press();
+  ASSERT_TRUE(h.PumpUntil([&] { return h.LogHas("Waiting projector restart, and update Sub firmware ..."); }));
+  // Not pumping: the worker's post waits in the queue.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (h.updater->workers().Running() != 0 && std::chrono::steady_clock::now() < deadline) {
+    h.view.WaitForPending(5ms);
+  }
+  ASSERT_EQ(h.updater->workers().Running(), 0);
+  h.view.Click(Control::AbortBtn);
+  h.view.PumpUntil([] { return false; }, 300ms);
+  EXPECT_TRUE(h.Idle());
+  EXPECT_EQ(h.sim.connection_count(), 1);
+  EXPECT_EQ(h.stagesSeen.subRuns.load(), 0);
+  EXPECT_EQ(h.UpdateLines().back(), "User abort update.....");
+  EXPECT_FALSE(h.updater->client().Active());
+}
+
+// On its way into the boot loader the projector may reset the old connection instead of
+// closing it: the Main worker, still serving, owns the end of the session.
+TEST(MainStageConnectionThreaded, ResetAfterTheAcknowledgementEndsNothing) {
+  pjsim::SimOptions o;
+  o.close_at = pjsim::CloseAt::kAfterUdAck;
+  o.close_with_reset = true;
+  GatedHarness g(o);
+  SimHarness& h = g.h;
+  h.NameMain();
+  h.MarkStart();
+  h.Press();
+  ASSERT_TRUE(h.PumpUntil([&] { return g.gate.runs.load() == 1 && g.spy.errors + g.spy.disconnects >= 1; }));
+  EXPECT_EQ(g.spy.errors, 1) << "the projector reset the connection";
+  EXPECT_TRUE(h.view.Enabled(Control::AbortBtn));
+  EXPECT_FALSE(h.view.Enabled(Control::UpdateFwBtn));
+  EXPECT_EQ(h.updater->state().SessionRunning.load(), 1);
+  EXPECT_EQ(h.UpdateLines(), (Lines{"Try connecting to \"127.0.0.1\"...", "Connected to projector has succeeded."}));
+  g.gate.Open(0);
+  ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
+  EXPECT_EQ(h.UpdateLines().size(), 2u);
+}
+
+TEST(MainStageConnectionThreaded, RepeatedAcknowledgementStartsOneMainWorker) {
+  pjsim::SimOptions o;
+  o.repeat_ud_ack = true;
+  GatedHarness g(o);
+  SimHarness& h = g.h;
+  h.NameMain();
+  h.Press();
+  // The greeting, the session acknowledgement and the two download-mode acknowledgements.
+  ASSERT_TRUE(h.PumpUntil([&] { return g.gate.runs.load() >= 1 && g.spy.reads >= 4; }));
+  EXPECT_EQ(g.gate.runs.load(), 1);
+  EXPECT_EQ(h.updater->workers().Running(), 1);
+  g.gate.Open(0);
+  ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
+  EXPECT_EQ(g.gate.runs.load(), 1);
 }
 
 }  // namespace

@@ -33,8 +33,10 @@ struct StageRecorder {
 };
 
 struct SimHarness {
+  // `adjust` may replace the recorders with stage routines of the test's own.
   explicit SimHarness(pjsim::SimOptions simOptions = {}, UpdaterSettings settings = ShortSettings(),
-                      std::uint16_t otherPort = 0, bool recordStages = true)
+                      std::uint16_t otherPort = 0, bool recordStages = true,
+                      const std::function<void(StageRoutines&)>& adjust = nullptr)
       : sim(Prepare(simOptions)) {
     started = sim.Start();
     settings.controlPort = otherPort ? otherPort : sim.port();
@@ -50,6 +52,7 @@ struct SimHarness {
         return stagesSeen.subResult;
       };
     }
+    if (adjust) adjust(stages);
     updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug}, settings, stages);
     view.SetEvents(&updater->form());
     updater->AttachView(view);

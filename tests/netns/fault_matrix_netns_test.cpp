@@ -377,6 +377,11 @@ TEST_P(HeldPortMatrixNetns, FailsClearlyThenSucceedsOnceTheProgramIsGone) {
                      "Cannot bind UDP port " + std::to_string(GetParam()) + " on 127.0.0.1: Address already in use",
                      kMainFailed}));
     EXPECT_EQ(rig.updater().state().StagesSucceeded.load(), 0);
+    // The ports are bound before the projector is switched: it never got the command, so
+    // it is not left waiting in download mode.
+    EXPECT_TRUE(rig.sim->WaitFor([](const pjsim::Report& r) { return r.ended_connection_count() == 1; }, 5s));
+    const Lines received = rig.Seen().MessageNames();
+    EXPECT_EQ(std::count(received.begin(), received.end(), "UD-ET"), 0) << ::testing::PrintToString(received);
     rig.StopProjector();
   }
   ExpectResourcesBack(rig, before);
@@ -385,6 +390,92 @@ TEST_P(HeldPortMatrixNetns, FailsClearlyThenSucceedsOnceTheProgramIsGone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, HeldPortMatrixNetns, ::testing::Values(67, 69));
+
+}  // namespace
+}  // namespace tessaly::testing
+
+namespace tessaly::testing {
+namespace {
+
+struct ProjectorQuirk {
+  const char* name;
+  void (*arrange)(pjsim::SimOptions&);
+};
+TESSALY_PRINT_PARAM(ProjectorQuirk, name)
+
+class ProjectorQuirkNetns : public ::testing::TestWithParam<ProjectorQuirk> {};
+
+// What a projector may do on its way into the boot loader changes nothing: one Main stage,
+// both images intact.
+TEST_P(ProjectorQuirkNetns, UpdateSucceedsWithOneMainStage) {
+  TESSALY_REQUIRE_NETNS();
+  Rig rig;
+  std::thread([] {}).join();
+  rig.OpenWindow(true, true);
+  const Resources before;
+  pjsim::SimOptions o = rig.Options();
+  GetParam().arrange(o);
+  ASSERT_TRUE(rig.StartProjector(o)) << rig.sim->error();
+  const std::size_t startup = rig.view().logLines().size();
+  rig.view().Click(Control::UpdateFwBtn);
+  ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 60s)) << ::testing::PrintToString(rig.harness->LogTexts());
+  const Lines all = rig.harness->LogTexts();
+  const Lines lines(all.begin() + static_cast<long>(startup), all.end());
+  EXPECT_EQ(lines, (Lines{kTrying, kConnected, kMainStart, kMainDone, kRestartWait, kModel, kSubStart, kBurning,
+                          kSubDone}));
+  EXPECT_EQ(rig.updater().state().StagesSucceeded.load(), MainFw | SubFw);
+  EXPECT_TRUE(rig.sim->WaitFor(
+      [](const pjsim::Report& r) { return r.boot_loader.image_intact && r.sub.intact && r.sub.close_received; }, 5s));
+  for (const auto& v : rig.Seen().violations) ADD_FAILURE() << v.ToString();
+  rig.StopProjector();
+  ExpectResourcesBack(rig, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Quirks, ProjectorQuirkNetns,
+    ::testing::Values(ProjectorQuirk{"reset_at_restart", [](pjsim::SimOptions& o) { o.close_with_reset = true; }},
+                      ProjectorQuirk{"repeated_ud_ack", [](pjsim::SimOptions& o) { o.repeat_ud_ack = true; }}),
+    [](const ::testing::TestParamInfo<ProjectorQuirk>& p) { return std::string(p.param.name); });
+
+// "Update Firmware" pressed as soon as it can be after an Abort in the Main transfer: the
+// aborted worker has let go of the ports and its end touches nothing of the new update.
+TEST(NextUpdateNetns, PressedAtOnceAfterAnAbortInTheMainTransfer) {
+  TESSALY_REQUIRE_NETNS();
+  Rig rig;
+  std::thread([] {}).join();
+  rig.OpenWindow(true, true);
+  const Resources before;
+  pjsim::SimOptions o = rig.Options();
+  o.stop_at_block = 5;
+  ASSERT_TRUE(rig.StartProjector(o)) << rig.sim->error();
+  rig.view().Click(Control::UpdateFwBtn);
+  ASSERT_TRUE(rig.view().PumpUntil([&] { return Reached(Phase::MainTransfer, rig); }, 30s));
+  rig.view().QueueAnswer(Answer::Yes);
+  rig.view().Click(Control::AbortBtn);
+  EXPECT_FALSE(rig.view().Enabled(Control::UpdateFwBtn)) << "the Main worker has not seen the stop yet";
+  rig.StopProjector();
+  ASSERT_TRUE(rig.StartProjector(rig.Options())) << rig.sim->error();
+  // Pressed at every turn of the loop until it takes.
+  const std::size_t start = rig.view().logLines().size();
+  ASSERT_TRUE(rig.view().PumpUntil(
+      [&] {
+        rig.view().Click(Control::UpdateFwBtn);
+        return rig.view().Enabled(Control::AbortBtn);
+      },
+      10s));
+  EXPECT_EQ(rig.updater().workers().Running(), 0) << "the new update started beside the old worker";
+  ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 60s)) << ::testing::PrintToString(rig.harness->LogTexts());
+  const Lines all = rig.harness->LogTexts();
+  const Lines next(all.begin() + static_cast<long>(start), all.end());
+  // The aborted stage's last line comes before the new update's first.
+  EXPECT_EQ(next, (Lines{kMainFailed, kTrying, kConnected, kMainStart, kMainDone, kRestartWait, kModel, kSubStart,
+                         kBurning, kSubDone}));
+  EXPECT_EQ(rig.updater().state().StagesSucceeded.load(), MainFw | SubFw);
+  EXPECT_TRUE(rig.sim->WaitFor(
+      [](const pjsim::Report& r) { return r.boot_loader.image_intact && r.sub.intact && r.sub.close_received; }, 5s));
+  rig.StopProjector();
+  ExpectResourcesBack(rig, before);
+}
 
 }  // namespace
 }  // namespace tessaly::testing

@@ -101,18 +101,44 @@ INSTANTIATE_TEST_SUITE_P(
                 {"Checked Manually switch to download mode", "The folder must have Main Firmware"}, true}),
     [](const ::testing::TestParamInfo<Refusal>& p) { return std::string(p.param.name); });
 
-TEST(UpdateFwBtn, NotADottedAddressIsRefusedBeforeAnyNotification) {
+struct NotDottedCase {
+  const char* name;
+  bool manual;
+  bool sub;
+};
+TESSALY_PRINT_PARAM(NotDottedCase, name)
+
+class NotDottedAddress : public ::testing::TestWithParam<NotDottedCase> {};
+
+// "127.0.0.300" passes the address check but cannot be connected: refused before any
+// notification (on the manual path before the Main stage, as the Sub stage would connect
+// to it), and never remembered, so the next start does not offer it again.
+TEST_P(NotDottedAddress, RefusedWhereAConnectionNeedsItAndNotRemembered) {
+  const NotDottedCase& c = GetParam();
   TempDir dir;
   Harness h;
+  h.adapters.adapters = std::vector<AdapterInfo>{{"eth0", "eth0", {"10.0.0.5"}}};
   h.updater->Start();
   h.view.SetText(Control::FileEdit, dir.Write("m.bin", {1, 2, 3}));
-  h.view.SetText(Control::IpAddrEdit, "127.0.0.300");  // passes the address check, cannot be connected
+  h.view.SetText(Control::FileEdit2, c.sub ? dir.WriteSubImage("s.brec2", 0x0A, {1, 2}) : "");
+  h.view.SetText(Control::IpAddrEdit, "127.0.0.300");
+  if (c.manual) {
+    h.view.SetVisible(Control::UpfwBox, true);
+    h.view.SetChecked(Control::UpfwBox, true);
+  }
   h.view.Click(Control::UpdateFwBtn);
   EXPECT_EQ(h.LogTexts().back(), "Projector IP address \"127.0.0.300\" is not a dotted IPv4 address");
   EXPECT_TRUE(h.view.Enabled(Control::UpdateFwBtn));
   EXPECT_FALSE(h.view.Enabled(Control::AbortBtn));
   EXPECT_FALSE(h.updater->control().ConnectTimer().Enabled());
+  EXPECT_EQ(h.updater->workers().Running(), 0);
+  EXPECT_FALSE(h.profile.Read("LAN Communication", "IP Address").has_value());
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, NotDottedAddress,
+                         ::testing::Values(NotDottedCase{"session", false, false},
+                                           NotDottedCase{"manual_then_sub", true, true}),
+                         [](const ::testing::TestParamInfo<NotDottedCase>& p) { return std::string(p.param.name); });
 
 TEST(UpdateFwBtn, StartResetsTheStateOfTheLastUpdate) {
   Harness h;

@@ -60,7 +60,7 @@ TEST(EndSession, RestoresIdleControlsAndIsIdempotent) {
   Harness h;
   h.updater->Start();
   int closes = 0;
-  h.updater->session().SetControlCloser([&] { ++closes; });
+  h.updater->session().SetOnEnd([&] { ++closes; });
   h.view.SetEnabled(Control::AbortBtn, true);
   h.view.SetEnabled(Control::UpdateFwBtn, false);
   h.view.SetEnabled(Control::IpAddrEdit, false);
