@@ -81,6 +81,8 @@ const std::string kSubDone = "Updated Sub Firmware has succeeded.";
 const std::string kAbort = "User abort update.....";
 const std::string kMainFailed = "Update Main firmware failed";
 const std::string kSubFailed = "Update Sub firmware failed";
+const std::vector<std::string> kWholeUpdate{kTrying,  kConnected, kMainStart, kMainDone, kRestartWait,
+                                            kModel,   kSubStart,  kBurning,   kSubDone};
 
 struct Rig {
   TempDir dir;
@@ -148,6 +150,16 @@ struct Rig {
   }
   pjsim::Report Seen() const { return sim->Snapshot(); }
 };
+
+// The log from `start` on, and both images in the projector.
+void ExpectBothImagesSince(Rig& rig, std::size_t start, const Lines& lines) {
+  const Lines all = rig.harness->LogTexts();
+  EXPECT_EQ(Lines(all.begin() + static_cast<long>(std::min(start, all.size())), all.end()), lines);
+  EXPECT_EQ(rig.updater().state().StagesSucceeded.load(), MainFw | SubFw);
+  EXPECT_TRUE(rig.sim->WaitFor(
+      [](const pjsim::Report& r) { return r.boot_loader.image_intact && r.sub.intact && r.sub.close_received; }, 5s));
+  for (const auto& v : rig.Seen().violations) ADD_FAILURE() << v.ToString();
+}
 
 // The packet filter of the test's own namespace stands in for a cable.
 struct Filter {
@@ -419,14 +431,7 @@ TEST_P(ProjectorQuirkNetns, UpdateSucceedsWithOneMainStage) {
   const std::size_t startup = rig.view().logLines().size();
   rig.view().Click(Control::UpdateFwBtn);
   ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 60s)) << ::testing::PrintToString(rig.harness->LogTexts());
-  const Lines all = rig.harness->LogTexts();
-  const Lines lines(all.begin() + static_cast<long>(startup), all.end());
-  EXPECT_EQ(lines, (Lines{kTrying, kConnected, kMainStart, kMainDone, kRestartWait, kModel, kSubStart, kBurning,
-                          kSubDone}));
-  EXPECT_EQ(rig.updater().state().StagesSucceeded.load(), MainFw | SubFw);
-  EXPECT_TRUE(rig.sim->WaitFor(
-      [](const pjsim::Report& r) { return r.boot_loader.image_intact && r.sub.intact && r.sub.close_received; }, 5s));
-  for (const auto& v : rig.Seen().violations) ADD_FAILURE() << v.ToString();
+  ExpectBothImagesSince(rig, startup, kWholeUpdate);
   rig.StopProjector();
   ExpectResourcesBack(rig, before);
 }
@@ -452,11 +457,11 @@ TEST(NextUpdateNetns, PressedAtOnceAfterAnAbortInTheMainTransfer) {
   ASSERT_TRUE(rig.view().PumpUntil([&] { return Reached(Phase::MainTransfer, rig); }, 30s));
   rig.view().QueueAnswer(Answer::Yes);
   rig.view().Click(Control::AbortBtn);
-  EXPECT_FALSE(rig.view().Enabled(Control::UpdateFwBtn)) << "the Main worker has not seen the stop yet";
+  const std::size_t start = rig.view().logLines().size();  // just after "User abort update....."
+  ASSERT_EQ(rig.harness->LogTexts().back(), kAbort);
   rig.StopProjector();
   ASSERT_TRUE(rig.StartProjector(rig.Options())) << rig.sim->error();
   // Pressed at every turn of the loop until it takes.
-  const std::size_t start = rig.view().logLines().size();
   ASSERT_TRUE(rig.view().PumpUntil(
       [&] {
         rig.view().Click(Control::UpdateFwBtn);
@@ -465,14 +470,10 @@ TEST(NextUpdateNetns, PressedAtOnceAfterAnAbortInTheMainTransfer) {
       10s));
   EXPECT_EQ(rig.updater().workers().Running(), 0) << "the new update started beside the old worker";
   ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 60s)) << ::testing::PrintToString(rig.harness->LogTexts());
-  const Lines all = rig.harness->LogTexts();
-  const Lines next(all.begin() + static_cast<long>(start), all.end());
   // The aborted stage's last line comes before the new update's first.
-  EXPECT_EQ(next, (Lines{kMainFailed, kTrying, kConnected, kMainStart, kMainDone, kRestartWait, kModel, kSubStart,
-                         kBurning, kSubDone}));
-  EXPECT_EQ(rig.updater().state().StagesSucceeded.load(), MainFw | SubFw);
-  EXPECT_TRUE(rig.sim->WaitFor(
-      [](const pjsim::Report& r) { return r.boot_loader.image_intact && r.sub.intact && r.sub.close_received; }, 5s));
+  Lines lines{kMainFailed};
+  lines.insert(lines.end(), kWholeUpdate.begin(), kWholeUpdate.end());
+  ExpectBothImagesSince(rig, start, lines);
   rig.StopProjector();
   ExpectResourcesBack(rig, before);
 }

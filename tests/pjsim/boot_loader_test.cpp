@@ -1091,6 +1091,15 @@ using testing::kUdAck;
 using testing::kUdEt;
 using testing::Text;
 
+// Greeting, handshake and the Main download-mode command, as the updater sends them.
+void SendMainCommand(Control& main) {
+  ASSERT_TRUE(main.connected());
+  ASSERT_EQ(main.Read(5), Text("PJ_OK"));
+  ASSERT_TRUE(main.Send(Text("PJREQ")));
+  ASSERT_EQ(main.Read(5), Text("PJACK"));
+  ASSERT_TRUE(main.Send(kUdEt));
+}
+
 TEST(PjsimProjectorThreaded, MainStageThenRestartThenAFreshControlService) {
   constexpr std::chrono::milliseconds kRestart = 800ms;
   UpdaterSetup setup;
@@ -1112,11 +1121,7 @@ TEST(PjsimProjectorThreaded, MainStageThenRestartThenAFreshControlService) {
   ASSERT_TRUE(sim.Start()) << sim.error();
 
   Control main(sim.port());
-  ASSERT_TRUE(main.connected());
-  ASSERT_EQ(main.Read(5), Text("PJ_OK"));
-  ASSERT_TRUE(main.Send(Text("PJREQ")));
-  ASSERT_EQ(main.Read(5), Text("PJACK"));
-  ASSERT_TRUE(main.Send(kUdEt));
+  ASSERT_NO_FATAL_FAILURE(SendMainCommand(main));
   ASSERT_EQ(main.Read(6), kUdAck);
   ASSERT_TRUE(sim.WaitFor([](const Report& r) { return r.boot_loader.run == 1; }, kBudget));
   updater.Serve();
@@ -1176,11 +1181,7 @@ TEST(PjsimProjectorThreaded, RepeatedAcknowledgementStartsOneBootLoaderAndTheRes
   ASSERT_TRUE(sim.Start()) << sim.error();
 
   Control main(sim.port());
-  ASSERT_TRUE(main.connected());
-  ASSERT_EQ(main.Read(5), Text("PJ_OK"));
-  ASSERT_TRUE(main.Send(Text("PJREQ")));
-  ASSERT_EQ(main.Read(5), Text("PJACK"));
-  ASSERT_TRUE(main.Send(kUdEt));
+  ASSERT_NO_FATAL_FAILURE(SendMainCommand(main));
   const testing::TestClient::Read first = main.ReadOnce(kBudget, 64);
   ASSERT_EQ(first.kind, testing::TestClient::Kind::kData);
   EXPECT_EQ(first.bytes, kUdAck);
