@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/view.h"
+#include "platform/task_queue.h"
 
 namespace tessaly {
 
@@ -44,6 +44,6 @@ class TcpClient {
 };
 
 // POSIX socket with one I/O thread that watches it and posts the notifications to the view.
-std::unique_ptr<TcpClient> CreateTcpClient(View& view);
+std::unique_ptr<TcpClient> CreateTcpClient(TaskQueue& view);
 
 }  // namespace tessaly

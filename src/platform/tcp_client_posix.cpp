@@ -42,7 +42,7 @@ struct Emission {
 // on the view after the client is destroyed finds a live (and silenced) object.
 class Core : public std::enable_shared_from_this<Core> {
  public:
-  explicit Core(View& view) : view_(view) {
+  explicit Core(TaskQueue& view) : view_(view) {
     int fds[2];
     if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
       throw std::system_error(errno, std::generic_category(), "tcp client wake-up pipe");
@@ -122,7 +122,7 @@ class Core : public std::enable_shared_from_this<Core> {
   }
 
   void Close() {
-    const bool onView = view_.OnViewThread();
+    const bool onView = view_.OnQueueThread();
     int now = 0;
     bool post = false;
     {
@@ -180,7 +180,7 @@ class Core : public std::enable_shared_from_this<Core> {
 
   int ReceiveBuf(void* buffer, int length) {
     if (!buffer || length <= 0) return 0;
-    const bool onView = view_.OnViewThread();
+    const bool onView = view_.OnQueueThread();
     std::vector<Emission> now;
     int error = 0;
     bool post = false;
@@ -438,7 +438,7 @@ class Core : public std::enable_shared_from_this<Core> {
     }
   }
 
-  View& view_;
+  TaskQueue& view_;
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
 
@@ -461,7 +461,7 @@ class Core : public std::enable_shared_from_this<Core> {
 
 class PosixTcpClient final : public TcpClient {
  public:
-  explicit PosixTcpClient(View& view) : core_(std::make_shared<Core>(view)) {
+  explicit PosixTcpClient(TaskQueue& view) : core_(std::make_shared<Core>(view)) {
     io_ = std::thread([core = core_] { core->Run(); });
   }
   ~PosixTcpClient() override {
@@ -492,6 +492,6 @@ class PosixTcpClient final : public TcpClient {
 
 }  // namespace
 
-std::unique_ptr<TcpClient> CreateTcpClient(View& view) { return std::make_unique<PosixTcpClient>(view); }
+std::unique_ptr<TcpClient> CreateTcpClient(TaskQueue& view) { return std::make_unique<PosixTcpClient>(view); }
 
 }  // namespace tessaly

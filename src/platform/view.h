@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/task_queue.h"
+
 namespace tessaly {
 
 // Every control of the main window, the hidden ones and the menu items included.
@@ -72,9 +74,9 @@ class ViewEvents {
   virtual void FormClose() = 0;
 };
 
-class View {
+class View : public TaskQueue {
  public:
-  virtual ~View() = default;
+  ~View() override = default;
 
   virtual void SetCaption(const std::string& caption) = 0;
   virtual void SetText(Control c, const std::string& text) = 0;
@@ -106,10 +108,9 @@ class View {
   // typed text and returns true to close the dialog with kModalOk.
   virtual int RunPasswordDialog(const std::function<bool(const std::string&)>& ok) = 0;
 
-  // Runs `work` later on the view's thread. Calls from any one thread keep their order.
-  virtual void Post(std::function<void()> work) = 0;
   virtual void PostWindowMessage(std::uint32_t msg) = 0;
   virtual bool OnViewThread() const = 0;
+  bool OnQueueThread() const final { return OnViewThread(); }
   // Dispatches pending work of the view's thread (only called on that thread).
   virtual void ProcessEvents() = 0;
 };

@@ -16,7 +16,7 @@ struct ViewTimer::Shared {
   std::chrono::steady_clock::time_point due;
 };
 
-ViewTimer::ViewTimer(View& view, std::function<void()> onTimer, std::uint32_t intervalMs)
+ViewTimer::ViewTimer(TaskQueue& view, std::function<void()> onTimer, std::uint32_t intervalMs)
     : view_(view), shared_(std::make_shared<Shared>()) {
   shared_->onTimer = std::move(onTimer);
   shared_->intervalMs = intervalMs;

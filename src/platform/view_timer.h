@@ -9,13 +9,13 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/view.h"
+#include "platform/task_queue.h"
 
 namespace tessaly {
 
 class ViewTimer {
  public:
-  ViewTimer(View& view, std::function<void()> onTimer, std::uint32_t intervalMs = 5100);
+  ViewTimer(TaskQueue& view, std::function<void()> onTimer, std::uint32_t intervalMs = 5100);
   ~ViewTimer();
   ViewTimer(const ViewTimer&) = delete;
   ViewTimer& operator=(const ViewTimer&) = delete;
@@ -29,7 +29,7 @@ class ViewTimer {
   struct Shared;
   void Run();
 
-  View& view_;
+  TaskQueue& view_;
   std::shared_ptr<Shared> shared_;
   std::thread thread_;
 };
