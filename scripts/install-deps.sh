@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config   # the build
   qt6-base-dev                       # the window (Qt Widgets), the INI settings (QSettings), Qt tests
+  libasio-dev                        # standalone Asio (headers only): the control connection and its timer
   libgtest-dev libgmock-dev          # the tests
   xvfb xauth                         # running the window where no display is attached
   iproute2 util-linux nftables       # private network namespaces and packet loss for the lab tests

@@ -43,7 +43,7 @@ class TcpClient {
   virtual int ReceiveBuf(void* buffer, int length) = 0;
 };
 
-// POSIX socket with one I/O thread that watches it and posts the notifications to the view.
+// An Asio socket watched by an I/O thread of its own; the notifications are posted to the view.
 std::unique_ptr<TcpClient> CreateTcpClient(TaskQueue& view);
 
 }  // namespace tessaly

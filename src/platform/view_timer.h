@@ -2,12 +2,9 @@
 // A timer whose handler runs on the view's thread, like a window timer: it fires every
 // interval while enabled. Enable, disable and the interval may be changed from any thread.
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "platform/task_queue.h"
 
@@ -27,11 +24,10 @@ class ViewTimer {
 
  private:
   struct Shared;
-  void Run();
+  struct Io;
 
-  TaskQueue& view_;
   std::shared_ptr<Shared> shared_;
-  std::thread thread_;
+  std::unique_ptr<Io> io_;
 };
 
 }  // namespace tessaly
