@@ -10,44 +10,31 @@
 #include <functional>
 #include <string>
 
-#include "app/message_log.h"
+#include "session/message_log.h"
 #include "bootloader/main_firmware.h"
 #include "platform/datagram.h"
 #include "platform/debug_output.h"
-#include "platform/view.h"
-#include "update/settings.h"
-#include "update/ui_queue.h"
-#include "update/update_session.h"
-#include "update/update_state.h"
+#include "session/settings.h"
+#include "session/ui_queue.h"
+#include "session/update_session.h"
+#include "session/update_state.h"
 
 namespace {
 
 // No window here: the log lines reach stderr through the debug output alone.
-class NullView final : public tessaly::View {
+// One thread only, so posted work may run at once; events go nowhere.
+class NullFrontEnd final : public tessaly::TaskQueue, public tessaly::UpdateEvents {
  public:
-  void SetCaption(const std::string&) override {}
-  void SetText(tessaly::Control, const std::string&) override {}
-  std::string Text(tessaly::Control) const override { return {}; }
-  void SetVisible(tessaly::Control, bool) override {}
-  void SetEnabled(tessaly::Control, bool) override {}
-  void SetTop(tessaly::Control, int) override {}
-  void SetOuterHeight(int) override {}
-  void SetPosition(tessaly::Control, int) override {}
-  void ClearItems(tessaly::Control) override {}
-  void AddItem(tessaly::Control, const std::string&) override {}
-  void SetItemIndex(tessaly::Control, int) override {}
-  int ItemIndex(tessaly::Control) const override { return -1; }
-  bool Checked(tessaly::Control) const override { return false; }
-  void SetChecked(tessaly::Control, bool) override {}
-  void AppendLogLine(const std::string&, tessaly::LogColour) override {}
-  tessaly::Answer AskConfirm(const std::string&) override { return tessaly::Answer::No; }
-  void ShowMessage(const std::string&) override {}
-  int RunPasswordDialog(const std::function<bool(const std::string&)>&) override { return tessaly::kModalCancel; }
-  // One thread only, so the work may run at once.
   void Post(std::function<void()> work) override { work(); }
-  void PostWindowMessage(std::uint32_t) override {}
-  bool OnViewThread() const override { return true; }
+  bool OnQueueThread() const override { return true; }
   void ProcessEvents() override {}
+  void LogLine(const std::string&, tessaly::LogLevel) override {}
+  void ProgressShown(int) override {}
+  void SessionBegan() override {}
+  void SessionEnded() override {}
+  void StageResult(tessaly::FirmwareStage, bool) override {}
+  tessaly::Answer Confirm(const std::string&) override { return tessaly::Answer::No; }
+  void UpdateEnded(tessaly::UpdateOutcome) override {}
 };
 
 void Usage() {
@@ -89,8 +76,9 @@ int main(int argc, char** argv) {
   }
 
   tessaly::UpdateState state;
-  NullView view;
-  tessaly::UiQueue ui(&view);
+  NullFrontEnd frontEnd;
+  tessaly::UiQueue ui;
+  ui.Attach(frontEnd, frontEnd);
   tessaly::StderrDebugOutput debug;
   tessaly::MessageLog log(ui, debug);
   tessaly::UpdaterSettings settings;

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Compares the Main firmware stage's TFTP service (tessaly-serve-image) with tftpd-hpa:
-# 512-byte blocks, one in flight, over loopback inside a private network namespace.
+# Compares the Main firmware stage's TFTP service with tftpd-hpa: 512-byte blocks, one in
+# flight, over loopback inside a private network namespace. "ours" is the stage alone
+# (tessaly-serve-image); "one-shot" is the command line as technicians run it,
+# tessaly-update --manual 127.0.0.1 --main FILE, started afresh for each download.
 # Run as root:  bash bench/tftp_bench.sh [--runs N] [--size-mib M] [--server-bin PATH]
-#                 [--candidate-bin PATH] [--max-other PCT] [--keep]
-# --candidate-bin adds a third server: tessaly-serve-image built from a changed tree.
+#                 [--cli-bin PATH] [--candidate-bin PATH] [--max-other PCT] [--keep]
+# --candidate-bin adds another server: tessaly-serve-image built from a changed tree.
 # --max-other: a run during which other work used more than PCT % of a CPU is left out.
 set -euo pipefail
 
@@ -12,7 +14,7 @@ note() { echo "tftp_bench: $*" >&2; }
 
 # ---------------------------------------------------------------- inside the namespace
 if [[ "${TESSALY_BENCH_INNER:-}" == 1 ]]; then
-  : "${WORK:?}" "${SERVE_BIN:?}" "${RUNS:?}" "${SIZE_MIB:?}" "${SERVER_CPU:?}" "${CLIENT_CPU:?}" "${SERVERS:?}"
+  : "${WORK:?}" "${SERVE_BIN:?}" "${CLI_BIN:?}" "${RUNS:?}" "${SIZE_MIB:?}" "${SERVER_CPU:?}" "${CLIENT_CPU:?}" "${SERVERS:?}"
   CG="${CG:-}"  # empty: no CPU figures
   CAND_BIN="${CAND_BIN:-}"
   SRV="$WORK/srv"
@@ -84,6 +86,8 @@ if [[ "${TESSALY_BENCH_INNER:-}" == 1 ]]; then
     case "$server" in
       ours) launch ours "$log" "$SERVE_BIN" --local 127.0.0.1 --file "$IMAGE" --port-tftp 69 ;;
       cand) launch cand "$log" "$CAND_BIN" --local 127.0.0.1 --file "$IMAGE" --port-tftp 69 ;;
+      # Its settings file goes to the work folder, not the caller's home.
+      cli) launch cli "$log" env XDG_CONFIG_HOME="$WORK/config" "$CLI_BIN" --manual 127.0.0.1 --main "$IMAGE" ;;
       # Its -a 127.0.0.1 resolves with AI_ADDRCONFIG, which fails where lo is the only
       # interface; the wildcard reaches nothing more than lo in this namespace.
       hpa) launch hpa "$log" in.tftpd -L -4 -a :69 --secure "$SRV" ;;
@@ -169,6 +173,7 @@ fi
 RUNS=9
 SIZE_MIB=16
 SERVE_BIN="${TESSALY_SERVE_IMAGE:-}"
+CLI_BIN="${TESSALY_UPDATE:-}"
 CAND_BIN=""
 MAX_OTHER=10
 KEEP=0
@@ -177,10 +182,11 @@ while (( $# )); do
     --runs) RUNS="${2:?}"; shift 2 ;;
     --size-mib) SIZE_MIB="${2:?}"; shift 2 ;;
     --server-bin) SERVE_BIN="${2:?}"; shift 2 ;;
+    --cli-bin) CLI_BIN="${2:?}"; shift 2 ;;
     --candidate-bin) CAND_BIN="${2:?}"; shift 2 ;;
     --max-other) MAX_OTHER="${2:?}"; shift 2 ;;
     --keep) KEEP=1; shift ;;
-    -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
     *) die "unknown argument $1" ;;
   esac
 done
@@ -213,7 +219,7 @@ WORK="$(mktemp -d /tmp/tessaly-bench.XXXXXX)"
 CG=""
 remove_cgroups() {
   local s
-  for s in ours hpa cand client; do if [[ -d "$CG/$s" ]]; then rmdir "$CG/$s" || true; fi; done
+  for s in ours hpa cand cli client; do if [[ -d "$CG/$s" ]]; then rmdir "$CG/$s" || true; fi; done
   rmdir "$CG" 2>/dev/null || note "could not remove cgroup $CG"
 }
 cleanup() {
@@ -222,8 +228,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Build the server program when none is given: a scratch project around the tree.
-if [[ -z "$SERVE_BIN" ]]; then
+# Build the server programs when none are given: a scratch project around the tree.
+if [[ -z "$SERVE_BIN" || -z "$CLI_BIN" ]]; then
   command -v cmake >/dev/null && command -v ninja >/dev/null || die "cmake and ninja are needed to build tessaly-serve-image (or pass --server-bin)"
   BUILD="${TESSALY_BENCH_BUILD:-/tmp/tessaly-bench-build}"
   mkdir -p "$BUILD/scratch"
@@ -236,14 +242,16 @@ EOF
   note "building tessaly-serve-image (RelWithDebInfo, as the shipped build) in $BUILD"
   cmake -S "$BUILD/scratch" -B "$BUILD/out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTESSALY_BUILD_GUI=OFF -DTESSALY_BUILD_TESTS=OFF > "$BUILD/configure.log" 2>&1 || die "configure failed: $BUILD/configure.log"
-  cmake --build "$BUILD/out" --target tessaly-serve-image > "$BUILD/build.log" 2>&1 || die "build failed: $BUILD/build.log"
-  SERVE_BIN="$BUILD/out/bench/tessaly-serve-image"
+  cmake --build "$BUILD/out" --target tessaly-serve-image tessaly-update > "$BUILD/build.log" 2>&1 || die "build failed: $BUILD/build.log"
+  [[ -n "$SERVE_BIN" ]] || SERVE_BIN="$BUILD/out/bench/tessaly-serve-image"
+  [[ -n "$CLI_BIN" ]] || CLI_BIN="$BUILD/out/main/src/cli/tessaly-update"
 fi
 [[ -x "$SERVE_BIN" ]] || die "no executable at $SERVE_BIN"
-SERVERS="ours hpa"
+[[ -x "$CLI_BIN" ]] || die "no executable at $CLI_BIN"
+SERVERS="ours cli hpa"
 if [[ -n "$CAND_BIN" ]]; then
   [[ -x "$CAND_BIN" ]] || die "no executable at $CAND_BIN"
-  SERVERS="ours hpa cand"
+  SERVERS="ours cli hpa cand"
 fi
 
 # Server on one CPU, client on another, when there are two.
@@ -277,7 +285,7 @@ chmod 644 "$WORK/srv/firmware.bin"
 note "load average before: $(cut -d' ' -f1-3 /proc/loadavg) (run it on an otherwise idle machine)"
 note "$RUNS rounds of ${SIZE_MIB} MiB with curl and tftp; servers: $SERVERS; server on CPU $SERVER_CPU, client on CPU $CLIENT_CPU"
 status=0
-TESSALY_BENCH_INNER=1 WORK="$WORK" SERVE_BIN="$SERVE_BIN" CAND_BIN="$CAND_BIN" RUNS="$RUNS" SIZE_MIB="$SIZE_MIB" \
+TESSALY_BENCH_INNER=1 WORK="$WORK" SERVE_BIN="$SERVE_BIN" CLI_BIN="$CLI_BIN" CAND_BIN="$CAND_BIN" RUNS="$RUNS" SIZE_MIB="$SIZE_MIB" \
   SERVER_CPU="$SERVER_CPU" CLIENT_CPU="$CLIENT_CPU" CG="$CG" SERVERS="$SERVERS" MAX_OTHER="$MAX_OTHER" \
   unshare --net -- bash "$0" || status=$?
 
@@ -307,11 +315,11 @@ awk -F'\t' -v mib="$SIZE_MIB" -v max="$MAX_OTHER" -v havecpu="$([[ -n "$CG" ]] &
       count[k]++; add(k SUBSEP "t", f[4]); add(k SUBSEP "c", f[5] / 1e6); add(k SUBSEP "a", f[6] / 1e6)
       add(k SUBSEP "d", f[7]); add(k SUBSEP "o", 100 * f[8] / 1e6 / f[4])
     }
-    name["ours"] = "ours"; name["hpa"] = "tftpd-hpa"; name["cand"] = "candidate"
-    split("ours hpa cand", order, " "); split("curl tftp", clients, " ")
+    name["ours"] = "ours"; name["cli"] = "one-shot"; name["hpa"] = "tftpd-hpa"; name["cand"] = "candidate"
+    split("ours cli hpa cand", order, " "); split("curl tftp", clients, " ")
     printf "\nmedians over the runs, %d MiB, 512-byte blocks (time: the client command; CPU: the server cgroup):\n", mib
     printf "%-10s %-6s %6s %8s %17s %7s %10s %17s %13s %9s %6s\n", "server", "client", "n", "time s", "(min-max)", "MiB/s", "CPU s/MiB", "(min-max)", "CPU+start/MiB", "datagrams", "other%"
-    for (ci = 1; ci <= 2; ci++) for (s = 1; s <= 3; s++) {
+    for (ci = 1; ci <= 2; ci++) for (s = 1; s <= 4; s++) {
       srv = order[s]; k = srv SUBSEP clients[ci]
       if (!(k in count)) continue
       t[k] = median(k SUBSEP "t"); c[k] = median(k SUBSEP "c"); a = median(k SUBSEP "a")
@@ -327,6 +335,7 @@ awk -F'\t' -v mib="$SIZE_MIB" -v max="$MAX_OTHER" -v havecpu="$([[ -n "$CG" ]] &
     printf "\nratios of the medians (below 1: faster or cheaper than the second):\n"
     for (ci = 1; ci <= 2; ci++) {
       ratio("ours" SUBSEP clients[ci], "hpa" SUBSEP clients[ci], clients[ci] " ours/tftpd-hpa")
+      ratio("cli" SUBSEP clients[ci], "hpa" SUBSEP clients[ci], clients[ci] " one-shot/tftpd-hpa")
       ratio("cand" SUBSEP clients[ci], "hpa" SUBSEP clients[ci], clients[ci] " candidate/tftpd-hpa")
       ratio("cand" SUBSEP clients[ci], "ours" SUBSEP clients[ci], clients[ci] " candidate/ours")
     }

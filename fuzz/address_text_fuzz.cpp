@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "update/address_text.h"
+#include "app/address_text.h"
 
 namespace tessaly::fuzz {
 namespace {

@@ -23,31 +23,12 @@
 namespace tessaly::fuzz {
 namespace {
 
-// A view that shows nothing and runs nothing posted: the session's timer is never
-// enabled by a read, and nothing here waits for posted work.
-class NullView final : public View {
+// A front end that runs nothing posted: the session's timer is never enabled by a
+// read, and nothing here waits for posted work.
+class NullQueue final : public TaskQueue {
  public:
-  void SetCaption(const std::string&) override {}
-  void SetText(Control, const std::string&) override {}
-  std::string Text(Control) const override { return {}; }
-  void SetVisible(Control, bool) override {}
-  void SetEnabled(Control, bool) override {}
-  void SetTop(Control, int) override {}
-  void SetOuterHeight(int) override {}
-  void SetPosition(Control, int) override {}
-  void ClearItems(Control) override {}
-  void AddItem(Control, const std::string&) override {}
-  void SetItemIndex(Control, int) override {}
-  int ItemIndex(Control) const override { return -1; }
-  bool Checked(Control) const override { return false; }
-  void SetChecked(Control, bool) override {}
-  void AppendLogLine(const std::string&, LogColour) override {}
-  Answer AskConfirm(const std::string&) override { return Answer::Closed; }
-  void ShowMessage(const std::string&) override {}
-  int RunPasswordDialog(const std::function<bool(const std::string&)>&) override { return kModalCancel; }
   void Post(std::function<void()>) override {}
-  void PostWindowMessage(std::uint32_t) override {}
-  bool OnViewThread() const override { return true; }
+  bool OnQueueThread() const override { return true; }
   void ProcessEvents() override {}
 };
 
@@ -94,7 +75,7 @@ struct World {
         ControlSession::Workers{[this] { ++mainStarts; }, [this] { ++subStarts; }});
   }
   QuietSession session;
-  NullView view;
+  NullQueue view;
   ScriptedConnection connection;
   SubFwInfo subInfo;
   int mainStarts = 0;

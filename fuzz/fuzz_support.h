@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "app/message_log.h"
+#include "session/message_log.h"
 #include "platform/debug_output.h"
 #include "platform/tcp_client.h"
-#include "update/settings.h"
-#include "update/ui_queue.h"
-#include "update/update_session.h"
-#include "update/update_state.h"
+#include "session/settings.h"
+#include "session/ui_queue.h"
+#include "session/update_session.h"
+#include "session/update_state.h"
 
 // A broken invariant is a finding like any crash: say which, then stop hard so that
 // libFuzzer keeps the input.
@@ -78,7 +78,7 @@ struct QuietSession {
   explicit QuietSession(const UpdaterSettings& s) : settings(s), log(ui, debug), session(state, ui, log, settings) {}
   UpdaterSettings settings;
   UpdateState state;
-  UiQueue ui{nullptr};
+  UiQueue ui;  // not attached: lines and events go nowhere
   NullDebugOutput debug;
   MessageLog log;
   UpdateSession session;

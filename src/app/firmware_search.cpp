@@ -24,4 +24,25 @@ bool FindNewestFirmware(DirectoryLister& dir, int kind, std::string& target) {
   return found;
 }
 
+bool SearchFirmware(DirectoryLister& dir, MessageLog& log, std::string& mainFile, std::string& subFile,
+                    const std::function<void(int kind)>& show) {
+  bool found = false;
+  if (FindNewestFirmware(dir, kMainFirmwareKind, mainFile)) {
+    if (show) show(kMainFirmwareKind);
+    log.LogInfo("Main firmware : %s", mainFile.c_str());
+    found = true;
+  }
+  if (FindNewestFirmware(dir, kSubFirmwareKind, subFile)) {
+    if (show) show(kSubFirmwareKind);
+    log.LogInfo("Sub firmware : %s", subFile.c_str());
+    found = true;
+  }
+  if (found) {
+    log.LogInfo("Press \"Update Firmware\" button to startup...");
+  } else {
+    log.LogError("Not found any firmware file");
+  }
+  return found;
+}
+
 }  // namespace tessaly

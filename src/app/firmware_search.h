@@ -1,8 +1,10 @@
 #pragma once
 // Finds the newest *.bin and *.brec2 of the working folder.
 
+#include <functional>
 #include <string>
 
+#include "session/message_log.h"
 #include "platform/directory.h"
 
 namespace tessaly {
@@ -20,5 +22,11 @@ constexpr std::uint32_t kSkippedAttributes = file_attr::kEncrypted | file_attr::
 // returns true; returns false and leaves `target` alone when nothing is accepted or the
 // kind is neither 1 nor 2.
 bool FindNewestFirmware(DirectoryLister& dir, int kind, std::string& target);
+
+// The search at start-up: the newest Main and then Sub firmware into the two names, each
+// shown through `show` (with its kind) and named in the log, then what to do next or
+// that nothing was found. True when anything was found.
+bool SearchFirmware(DirectoryLister& dir, MessageLog& log, std::string& mainFile, std::string& subFile,
+                    const std::function<void(int kind)>& show);
 
 }  // namespace tessaly

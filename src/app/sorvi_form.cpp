@@ -2,14 +2,13 @@
 
 #include "app/firmware_search.h"
 #include "control/control_session.h"
-#include "update/update_sequence.h"
+#include "app/update_request.h"
+#include "app/update_sequence.h"
 
 namespace tessaly {
 
 TSorviForm::TSorviForm(UpdateSession& session, FormPlatform platform)
     : session_(session), state_(session.state()), log_(session.log()), platform_(platform) {}
-
-View& TSorviForm::view() { return *session_.ui().view(); }
 
 void TSorviForm::FormCreate() {
   View& v = view();
@@ -33,7 +32,9 @@ void TSorviForm::FormCreate() {
 // the first when the index (taken as unsigned) is out of range.
 void TSorviForm::FillAdapterBox() {
   const auto stored = static_cast<unsigned int>(GetProfileInt(platform_.profile, kProfileSection, kProfileAdapterKey, 0));
-  adapterCount_ = ListAdapters(platform_.adapters, view(), adapterAddresses_, platform_.debug);
+  adapterCount_ = ListAdapters(
+      platform_.adapters, [this](const std::string& item) { view().AddItem(Control::AdapterBox, item); },
+      adapterAddresses_, platform_.debug);
   if (adapterCount_ > 0) {
     view().SetItemIndex(Control::AdapterBox,
                         stored < static_cast<unsigned int>(adapterCount_) ? static_cast<int>(stored) : 0);
@@ -75,22 +76,13 @@ void TSorviForm::FileEditChange() { OnEditChange(Control::FileEdit, MainFw); }
 void TSorviForm::FileEdit2Change() { OnEditChange(Control::FileEdit2, SubFw); }
 
 void TSorviForm::SearchFwBtnClick() {
-  bool found = false;
-  if (FindNewestFirmware(platform_.directory, kMainFirmwareKind, state_.MainFwFile)) {
-    view().SetText(Control::FileEdit, state_.MainFwFile);
-    log_.LogInfo("Main firmware : %s", state_.MainFwFile.c_str());
-    found = true;
-  }
-  if (FindNewestFirmware(platform_.directory, kSubFirmwareKind, state_.SubFwFile)) {
-    view().SetText(Control::FileEdit2, state_.SubFwFile);
-    log_.LogInfo("Sub firmware : %s", state_.SubFwFile.c_str());
-    found = true;
-  }
-  if (found) {
-    log_.LogInfo("Press \"Update Firmware\" button to startup...");
-  } else {
-    log_.LogError("Not found any firmware file");
-  }
+  SearchFirmware(platform_.directory, log_, state_.MainFwFile, state_.SubFwFile, [this](int kind) {
+    if (kind == kMainFirmwareKind) {
+      view().SetText(Control::FileEdit, state_.MainFwFile);
+    } else {
+      view().SetText(Control::FileEdit2, state_.SubFwFile);
+    }
+  });
 }
 
 void TSorviForm::ConnectBtnClick() {
@@ -98,11 +90,24 @@ void TSorviForm::ConnectBtnClick() {
 }
 
 void TSorviForm::UpdateFwBtnClick() {
-  if (sequence_) sequence_->UpdateFwBtnClick();
+  if (!sequence_) return;
+  View& v = view();
+  UpdateRequest request;
+  request.projectorAddress = v.Text(Control::IpAddrEdit);
+  request.macAddress = v.Text(Control::MacAddrEdit);
+  request.mainFile = v.Text(Control::FileEdit);
+  request.subFile = v.Text(Control::FileEdit2);
+  request.manual = v.Checked(Control::UpfwBox);
+  const int index = v.ItemIndex(Control::AdapterBox);
+  if (index >= 0 && index < kMaxAdapterEntries) {
+    request.adapterIndex = index;
+    request.adapterAddress = adapterAddresses_[static_cast<std::size_t>(index)];
+  }
+  sequence_->Start(request);
 }
 
 void TSorviForm::AbortBtnClick() {
-  if (sequence_) sequence_->AbortBtnClick();
+  if (sequence_) sequence_->Abort();
 }
 
 void TSorviForm::Exit1Click() { view().PostWindowMessage(WM_CLOSE); }
@@ -144,5 +149,36 @@ bool TSorviForm::CloseQuery() {
 }
 
 void TSorviForm::FormClose() { session_.RequestStop(); }
+
+void TSorviForm::LogLine(const std::string& text, LogLevel level) {
+  view().AppendLogLine(text, level == LogLevel::Error ? LogColour::Red : LogColour::Blue);
+}
+
+void TSorviForm::ProgressShown(int percent) {
+  view().SetPosition(Control::UpdateProgBar, percent);
+  view().SetText(Control::PercentText, Format("%d%%", percent));
+}
+
+void TSorviForm::SessionBegan() {
+  View& v = view();
+  v.SetEnabled(Control::AbortBtn, true);
+  v.SetEnabled(Control::UpdateFwBtn, false);
+  v.SetEnabled(Control::IpAddrEdit, false);
+  v.SetEnabled(Control::UpfwBox, false);
+  v.SetEnabled(Control::AdapterBox, false);
+}
+
+// "Update Firmware" waits for UpdateEnded: a worker of this update may still be finishing.
+void TSorviForm::SessionEnded() {
+  View& v = view();
+  v.SetEnabled(Control::AbortBtn, false);
+  v.SetEnabled(Control::IpAddrEdit, true);
+  v.SetEnabled(Control::UpfwBox, true);
+  v.SetEnabled(Control::AdapterBox, true);
+}
+
+Answer TSorviForm::Confirm(const std::string& question) { return view().AskConfirm(question); }
+
+void TSorviForm::UpdateEnded(UpdateOutcome) { view().SetEnabled(Control::UpdateFwBtn, true); }
 
 }  // namespace tessaly

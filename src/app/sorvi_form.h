@@ -4,13 +4,15 @@
 #include <cstdint>
 #include <string>
 
-#include "bootloader/adapter_list.h"
+#include "app/adapter_list.h"
+#include "app/profile_keys.h"
 #include "platform/adapters.h"
 #include "platform/debug_output.h"
 #include "platform/directory.h"
 #include "platform/profile.h"
-#include "platform/view.h"
-#include "update/update_session.h"
+#include "app/view.h"
+#include "session/update_events.h"
+#include "session/update_session.h"
 
 namespace tessaly {
 
@@ -24,11 +26,6 @@ static_assert(WM_SUBFW_CONNECT == 1580);
 
 constexpr const char* kAppTitle = "Updater for Tessaly";
 constexpr const char* kWindowCaption = "Updater for Tessaly.exe";
-constexpr const char* kProfileSection = "LAN Communication";
-constexpr const char* kProfileIpKey = "IP Address";
-constexpr const char* kProfileAdapterKey = "Adapter Index";
-constexpr const char* kDefaultIpAddress = "192.168.0.2";
-constexpr const char* kDefaultMacText = "FF.FF.FF.FF.FF.FF";
 constexpr const char* kAdvancePassword = "lanterns";
 constexpr const char* kCloseQuestion =
     "Firmware updating in progress.\n"
@@ -47,11 +44,13 @@ struct FormPlatform {
   DebugOutput& debug;
 };
 
-class TSorviForm : public ViewEvents {
+// The window's handlers, and the update's events mapped onto the window's controls.
+class TSorviForm : public ViewEvents, public UpdateEvents {
  public:
   TSorviForm(UpdateSession& session, FormPlatform platform);
 
-  // Window creation; the view must be attached to the session's queue.
+  void AttachView(View& view) { view_ = &view; }
+  // Window creation; the view must be attached.
   void FormCreate();
   // The control connection and the update sequence behind the buttons.
   void SetUpdateHandlers(ControlSession* control, UpdateSequence* sequence) {
@@ -73,6 +72,14 @@ class TSorviForm : public ViewEvents {
   bool CloseQuery() override;
   void FormClose() override;
 
+  void LogLine(const std::string& text, LogLevel level) override;
+  void ProgressShown(int percent) override;
+  void SessionBegan() override;
+  void SessionEnded() override;
+  void StageResult(FirmwareStage, bool) override {}
+  Answer Confirm(const std::string& question) override;
+  void UpdateEnded(UpdateOutcome outcome) override;
+
   // TPasswordForm's OK button: true when the typed text is the password.
   bool PasswordButton1Click(const std::string& typed);
   void RefreshUpdateFwBtn();
@@ -81,7 +88,7 @@ class TSorviForm : public ViewEvents {
   int AdapterCount() const { return adapterCount_; }
 
  private:
-  View& view();
+  View& view() { return *view_; }
   void FillAdapterBox();
   void SetLayout(bool withAdapter);
   void OnEditChange(Control edit, std::uint8_t bit);
@@ -90,6 +97,7 @@ class TSorviForm : public ViewEvents {
   UpdateState& state_;
   MessageLog& log_;
   FormPlatform platform_;
+  View* view_ = nullptr;
   AdapterAddressTable adapterAddresses_;
   int adapterCount_ = 0;
   ControlSession* control_ = nullptr;

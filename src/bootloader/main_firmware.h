@@ -8,7 +8,7 @@
 
 #include "bootloader/bootp.h"
 #include "platform/datagram.h"
-#include "update/update_session.h"
+#include "session/update_session.h"
 
 namespace tessaly {
 

@@ -1,22 +1,20 @@
 #include "cli/cli_run.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <QCoreApplication>
-#include <QSocketNotifier>
-#include <QTimer>
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
 
 #include <chrono>
+#include <csignal>
 #include <sstream>
 
-#include "app/updater.h"
-#include "cli/terminal_view.h"
+#include "app/adapter_list.h"
+#include "app/firmware_search.h"
+#include "app/profile_keys.h"
+#include "app/update_core.h"
+#include "cli/terminal_front_end.h"
 #include "platform/adapters.h"
 #include "platform/directory.h"
 #include "platform/qt/profile_qt.h"
-#include "update/update_sequence.h"
 
 namespace tessaly::cli {
 
@@ -33,128 +31,99 @@ class QuietDebugOutput final : public DebugOutput {
   void Write(const std::string&) override {}
 };
 
-int signalPipe[2] = {-1, -1};
-
-extern "C" void OnSignal(int) {
-  const char c = 1;
-  [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
-}
-
-// Delivers SIGINT and SIGTERM to the event loop's thread through a pipe.
-class SignalWatch {
+// Ctrl-C and SIGTERM are the Abort button. While firmware is being written the first one
+// asks, and a second one within 5 s is the Yes; --yes answers at once.
+class AbortBySignal {
  public:
-  explicit SignalWatch(std::function<void()> onSignal) {
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    notifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [onSignal] {
-      char buffer[16];
-      while (::read(signalPipe[0], buffer, sizeof buffer) > 0) onSignal();
-    });
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, &oldInt_);
-    ::sigaction(SIGTERM, &sa, &oldTerm_);
-  }
-  ~SignalWatch() {
-    ::sigaction(SIGINT, &oldInt_, nullptr);
-    ::sigaction(SIGTERM, &oldTerm_, nullptr);
-    notifier_.reset();
-    for (int& fd : signalPipe) {
-      if (fd >= 0) ::close(fd);
-      fd = -1;
-    }
+  AbortBySignal(asio::io_context& io, TerminalFrontEnd& front, UpdateCore& core, const CliOptions& options)
+      : signals_(io, SIGINT, SIGTERM), front_(front), core_(core), yes_(options.yes) {
+    Wait();
   }
 
  private:
-  std::unique_ptr<QSocketNotifier> notifier_;
-  struct sigaction oldInt_ {};
-  struct sigaction oldTerm_ {};
+  void Wait() {
+    signals_.async_wait([this](const asio::error_code& error, int) {
+      if (error) return;
+      OnSignal();
+      Wait();
+    });
+  }
+
+  void OnSignal() {
+    if (!front_.busy()) return;
+    const bool writing = core_.state().UpdateInProgress.load() != 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (!writing || yes_ || (asked_ && now - askedAt_ < kQuestionLapse)) {
+      front_.SetNextAnswer(Answer::Yes);
+      core_.sequence().Abort();
+      return;
+    }
+    std::istringstream lines(kAbortQuestion);
+    for (std::string line; std::getline(lines, line);) front_.Say(line);
+    front_.Say("Press Ctrl-C again within 5 seconds to abort; otherwise the update goes on.");
+    asked_ = true;
+    askedAt_ = now;
+  }
+
+  asio::signal_set signals_;
+  TerminalFrontEnd& front_;
+  UpdateCore& core_;
+  bool yes_;
+  bool asked_ = false;
+  std::chrono::steady_clock::time_point askedAt_{};
 };
+
+// The manual path's adapter: the index of `address` among the PC's adapters, -1 if none.
+int AdapterIndexOf(const std::string& address, DebugOutput& debug) {
+  SystemAdapterSource source;
+  AdapterAddressTable table;
+  const int count = ListAdapters(source, [](const std::string&) {}, table, debug);
+  for (int i = 0; i < count; ++i) {
+    if (table[static_cast<std::size_t>(i)] == address) return i;
+  }
+  return -1;
+}
 
 }  // namespace
 
 int RunUpdate(const CliOptions& options, std::FILE* out, bool terminal) {
+  asio::io_context io;
+  TerminalFrontEnd front(io, out, terminal);
   IniProfile profile;
   WorkingDirectoryLister directory;
-  SystemAdapterSource adapters;
   QuietDebugOutput debug;
-  Updater updater(FormPlatform{profile, directory, adapters, debug});
-  TerminalView view(out, terminal);
-  view.SetEvents(&updater.form());
-  updater.AttachView(view);
+  UpdateCore core(profile, debug);
+  core.Attach(front, front);
   struct Shutdown {
-    Updater& u;
-    ~Shutdown() { u.Shutdown(); }
-  } shutdown{updater};
+    UpdateCore& core;
+    ~Shutdown() { core.Shutdown(); }
+  } shutdown{core};
 
-  // The same start as the window's: settings, adapters, firmware search. With files
-  // named, what the search found in the folder is beside the point.
-  const bool named = options.main || options.sub;
-  view.SetMuted(named);
-  updater.Start();
-  view.SetMuted(false);
-  if (options.projector) view.SetText(Control::IpAddrEdit, *options.projector);
-  if (named) {
-    view.SetText(Control::FileEdit, options.main.value_or(""));
-    view.SetText(Control::FileEdit2, options.sub.value_or(""));
-    if (options.main) updater.log().LogInfo("Main firmware : %s", options.main->c_str());
-    if (options.sub) updater.log().LogInfo("Sub firmware : %s", options.sub->c_str());
+  // The same start as the window's: the remembered address and the firmware search,
+  // or exactly the files named.
+  UpdateRequest request;
+  request.projectorAddress =
+      options.projector ? *options.projector
+                        : GetProfileString(profile, kProfileSection, kProfileIpKey, kDefaultIpAddress, 128);
+  request.macAddress = kDefaultMacText;
+  if (options.main || options.sub) {
+    request.mainFile = options.main.value_or("");
+    request.subFile = options.sub.value_or("");
+    if (options.main) core.log().LogInfo("Main firmware : %s", options.main->c_str());
+    if (options.sub) core.log().LogInfo("Sub firmware : %s", options.sub->c_str());
+  } else if (!SearchFirmware(directory, core.log(), request.mainFile, request.subFile, nullptr)) {
+    return kExitRefused;  // nothing to update
   }
   if (options.manual) {
-    view.SetVisible(Control::UpfwBox, true);
-    view.SetChecked(Control::UpfwBox, true);  // lists the adapters afresh
-    int index = -1;
-    for (int i = 0; i < updater.form().AdapterCount(); ++i) {
-      if (updater.form().AdapterAddresses()[static_cast<std::size_t>(i)] == *options.manual) index = i;
-    }
-    view.SetItemIndex(Control::AdapterBox, index);  // none: the update says which check failed
+    request.manual = true;
+    request.adapterIndex = AdapterIndexOf(*options.manual, debug);  // none: the update says which check failed
+    request.adapterAddress = *options.manual;
   }
-  if (!view.Enabled(Control::UpdateFwBtn)) return kExitRefused;  // nothing to update
 
-  bool aborted = false;
-  std::chrono::steady_clock::time_point asked{};
-  bool questionOpen = false;
-  auto abort = [&] {
-    aborted = true;
-    view.SetNextAnswer(Answer::Yes);
-    updater.form().AbortBtnClick();
-  };
-  SignalWatch signalWatch([&] {
-    if (!view.Enabled(Control::AbortBtn)) return;
-    const bool writing = updater.state().UpdateInProgress.load() != 0;
-    const auto now = std::chrono::steady_clock::now();
-    if (!writing || options.yes || (questionOpen && now - asked < kQuestionLapse)) {
-      abort();
-      return;
-    }
-    std::istringstream lines(kAbortQuestion);
-    for (std::string line; std::getline(lines, line);) view.Say(line);
-    view.Say("Press Ctrl-C again within 5 seconds to abort; otherwise the update goes on.");
-    questionOpen = true;
-    asked = now;
-  });
-
-  updater.form().UpdateFwBtnClick();
-  if (!view.Enabled(Control::AbortBtn)) return kExitRefused;  // refused: the lines said why
-
-  // The session is over when the idle controls are back.
-  QTimer watch;
-  QObject::connect(&watch, &QTimer::timeout, [&] {
-    if (view.Enabled(Control::UpdateFwBtn) && !view.Enabled(Control::AbortBtn)) QCoreApplication::quit();
-  });
-  watch.start(20);
-  QCoreApplication::exec();
-  watch.stop();
-
-  // Read before the shutdown, which raises the stop request to end the workers.
-  const std::uint8_t selection = updater.state().FirmwareSelection.load();
-  const bool allDone = (updater.state().StagesSucceeded.load() & selection) == selection;
-  const bool stopped = updater.state().StopRequested.load() != 0;
-  updater.Shutdown();
-  if (aborted || !allDone || stopped) return kExitFailed;
-  return kExitOk;
+  AbortBySignal abortBySignal(io, front, core, options);
+  if (!core.sequence().Start(request)) return kExitRefused;  // the lines said why
+  io.run();
+  return front.outcome() == UpdateOutcome::Succeeded ? kExitOk : kExitFailed;
 }
 
 }  // namespace tessaly::cli

@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <QCoreApplication>
-
 #include <cstdio>
 
 #include "cli/cli_options.h"
@@ -25,8 +23,5 @@ int main(int argc, char** argv) {
     std::printf("tessaly-update %s\n", TESSALY_VERSION);
     return 0;
   }
-  int qtArgc = 1;
-  QCoreApplication app(qtArgc, argv);
-  QCoreApplication::setApplicationName(QStringLiteral("tessaly-update"));
   return tessaly::cli::RunUpdate(options, stdout, ::isatty(STDOUT_FILENO) != 0);
 }

@@ -6,16 +6,15 @@
 
 namespace tessaly {
 
-ControlSession::ControlSession(UpdateSession& session, View& view, TcpClient& client, const SubFwInfo& subInfo,
+ControlSession::ControlSession(UpdateSession& session, TaskQueue& queue, TcpClient& client, const SubFwInfo& subInfo,
                                Workers workers)
     : session_(session),
       state_(session.state()),
       log_(session.log()),
-      view_(view),
       client_(client),
       subInfo_(subInfo),
       workers_(std::move(workers)),
-      timer_(std::make_unique<ViewTimer>(view, [this] { ConnectTimerTimer(); })) {
+      timer_(std::make_unique<ViewTimer>(queue, [this] { ConnectTimerTimer(); })) {
   client_.SetEvents(this);
 }
 
@@ -26,6 +25,7 @@ ControlSession::~ControlSession() {
 
 bool ControlSession::OpenControlConnection(const std::string& addressText, std::uint16_t port) {
   mainStageOwnsEnd_.store(false);
+  addressText_ = addressText;
   client_.SetPort(port);
   client_.SetAddress(addressText);
   if (!client_.Open()) {
@@ -53,7 +53,7 @@ void ControlSession::CloseConnection() {
 
 void ControlSession::ClientSocketConnecting() {
   if (state_.UpdateStage.load() == 0) {
-    log_.LogInfo("Try connecting to \"%s\"...", view_.Text(Control::IpAddrEdit).c_str());
+    log_.LogInfo("Try connecting to \"%s\"...", addressText_.c_str());
   }
   switching_.store(false);
   timer_->SetInterval(session_.settings().connectTimeoutMs);

@@ -10,8 +10,8 @@
 
 #include "platform/tcp_client.h"
 #include "platform/view_timer.h"
-#include "subfw/sub_firmware_file.h"
-#include "update/update_session.h"
+#include "session/sub_fw_info.h"
+#include "session/update_session.h"
 
 namespace tessaly {
 
@@ -25,7 +25,7 @@ class ControlSession final : public TcpClientEvents {
     std::function<bool()> prepareMainFirmware;
   };
 
-  ControlSession(UpdateSession& session, View& view, TcpClient& client, const SubFwInfo& subInfo,
+  ControlSession(UpdateSession& session, TaskQueue& queue, TcpClient& client, const SubFwInfo& subInfo,
                  Workers workers);
   ~ControlSession() override;
 
@@ -60,8 +60,8 @@ class ControlSession final : public TcpClientEvents {
   UpdateSession& session_;
   UpdateState& state_;
   MessageLog& log_;
-  View& view_;
   TcpClient& client_;
+  std::string addressText_;  // as the connection was opened to, for its lines
   const SubFwInfo& subInfo_;
   Workers workers_;
   std::unique_ptr<ViewTimer> timer_;

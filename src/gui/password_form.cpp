@@ -6,7 +6,7 @@
 #include <QPushButton>
 
 #include "gui/sorvi_window.h"
-#include "platform/view.h"
+#include "app/view.h"
 
 namespace tessaly::gui {
 

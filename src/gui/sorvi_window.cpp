@@ -32,7 +32,7 @@
 
 #include "app/sorvi_form.h"
 #include "gui/password_form.h"
-#include "platform/control_design.h"
+#include "app/control_design.h"
 
 namespace tessaly::gui {
 

@@ -12,7 +12,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/view.h"
+#include "app/view.h"
 
 class QAction;
 class QCheckBox;

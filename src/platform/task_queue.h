@@ -12,6 +12,8 @@ class TaskQueue {
   // Runs `work` later on the queue's thread. Calls from any one thread keep their order.
   virtual void Post(std::function<void()> work) = 0;
   virtual bool OnQueueThread() const = 0;
+  // Runs the work pending now (only called on the queue's thread).
+  virtual void ProcessEvents() = 0;
 };
 
 }  // namespace tessaly

@@ -1,28 +1,16 @@
 #pragma once
 // The Sub firmware image (*.brec2): a 32-byte header, then the payload that is sent.
 
-#include <atomic>
 #include <cstdint>
 #include <string>
+
+#include "session/sub_fw_info.h"
 
 namespace tessaly {
 
 constexpr std::uint32_t kSubHeaderSize = 32;
 constexpr std::uint32_t kSubModelOffset = 9;
 constexpr std::uint32_t kSubBlockSize = 16368;  // 24 packets of 682 bytes
-
-// Model family of an image or of the projector.
-constexpr std::uint8_t kModelQMA = 0;
-constexpr std::uint8_t kModelQMB = 1;
-constexpr std::uint8_t kModelUnknown = 2;
-
-struct SubFwInfo {
-  std::uint8_t ModelKind = kModelUnknown;
-  std::uint32_t PayloadSize = 0;
-  std::uint32_t BlockCount = 0;
-  std::uint32_t Checksum = 0;
-  bool operator==(const SubFwInfo&) const = default;
-};
 
 // Model kind from the image's header byte 9.
 std::uint8_t ModelKindOfImageByte(std::uint8_t code);

@@ -7,7 +7,7 @@
 
 #include "platform/tcp_client.h"
 #include "subfw/sub_firmware_file.h"
-#include "update/update_session.h"
+#include "session/update_session.h"
 
 namespace tessaly {
 

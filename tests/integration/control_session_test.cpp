@@ -375,7 +375,7 @@ TEST(NextUpdateThreaded, WaitsForTheLastWorkerToEnd) {
   EXPECT_FALSE(h.view.Enabled(Control::AbortBtn));
   EXPECT_FALSE(h.view.Enabled(Control::UpdateFwBtn)) << "the aborted update's worker still runs";
   EXPECT_TRUE(h.view.Enabled(Control::IpAddrEdit));
-  h.updater->sequence().UpdateFwBtnClick();  // a press that slips through starts nothing
+  h.updater->form().UpdateFwBtnClick();  // a press that slips through starts nothing
   h.view.PumpUntil([] { return false; }, 100ms);
   EXPECT_EQ(h.sim.connection_count(), 1);
   EXPECT_FALSE(h.view.Enabled(Control::UpdateFwBtn));

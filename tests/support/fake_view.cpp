@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/control_design.h"
+#include "app/control_design.h"
 
 namespace tessaly::testing {
 

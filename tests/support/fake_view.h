@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/view.h"
+#include "app/view.h"
 
 namespace tessaly::testing {
 

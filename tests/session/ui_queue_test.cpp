@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "support/harness.h"
+#include "support/recording_events.h"
 
 namespace tessaly::testing {
 namespace {
@@ -71,27 +72,31 @@ TEST(UiQueueThreaded, WorkerEndSessionAndProgressReachTheViewInOrder) {
 
 TEST(UiQueue, WorkAfterDetachIsDropped) {
   FakeView view;
-  UiQueue ui(&view);
+  RecordingEvents events;
+  UiQueue ui;
+  ui.Attach(view, events);
   int ran = 0;
-  std::thread worker([&] { ui.Run([&](View&) { ++ran; }); });
+  std::thread worker([&] { ui.Run([&](UpdateEvents&) { ++ran; }); });
   worker.join();
   ui.Detach();
   view.Pump();
   EXPECT_EQ(ran, 0);
-  ui.Run([&](View&) { ++ran; });
+  ui.Run([&](UpdateEvents&) { ++ran; });
   EXPECT_EQ(ran, 0);
 }
 
 TEST(UiQueue, NestedRunOnTheViewThreadKeepsOrder) {
   FakeView view;
-  UiQueue ui(&view);
+  RecordingEvents events;
+  UiQueue ui;
+  ui.Attach(view, events);
   std::vector<int> seen;
-  ui.Run([&](View&) {
+  ui.Run([&](UpdateEvents&) {
     seen.push_back(1);
-    ui.Run([&](View&) { seen.push_back(3); });
+    ui.Run([&](UpdateEvents&) { seen.push_back(3); });
     seen.push_back(2);
   });
-  ui.Run([&](View&) { seen.push_back(4); });
+  ui.Run([&](UpdateEvents&) { seen.push_back(4); });
   EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4}));
 }
 

@@ -6,8 +6,7 @@
 #include <string>
 
 #include "platform/debug_output.h"
-#include "platform/view.h"
-#include "update/ui_queue.h"
+#include "session/ui_queue.h"
 
 namespace tessaly {
 
@@ -27,7 +26,7 @@ class MessageLog {
 
   void LogInfo(const char* format, ...) TESSALY_PRINTF(2, 3);
   void LogError(const char* format, ...) TESSALY_PRINTF(2, 3);
-  void Write(LogColour colour, const std::string& text);
+  void Write(LogLevel level, const std::string& text);
 
  private:
   UiQueue& ui_;

@@ -4,11 +4,11 @@
 #include <atomic>
 #include <functional>
 
-#include "bootloader/adapter_list.h"
 #include "control/control_session.h"
 #include "platform/profile.h"
 #include "subfw/sub_firmware_file.h"
-#include "update/update_session.h"
+#include "app/update_request.h"
+#include "session/update_session.h"
 
 namespace tessaly {
 
@@ -29,12 +29,14 @@ struct StageRoutines {
 
 class UpdateSequence {
  public:
-  UpdateSequence(UpdateSession& session, View& view, Profile& profile, ControlSession& control,
-                 const AdapterAddressTable& adapterAddresses, SubFwInfo& subInfo, StageRoutines stages);
+  UpdateSequence(UpdateSession& session, Profile& profile, ControlSession& control, SubFwInfo& subInfo,
+                 StageRoutines stages);
 
-  // Window's thread.
-  void UpdateFwBtnClick();
-  void AbortBtnClick();
+  // The front end's thread. Checks the request and starts the update; false when it was
+  // refused (the lines say why) or the last update's workers still run.
+  bool Start(const UpdateRequest& request);
+  // The operator's Abort: while firmware is being written only a Yes to the question stops it.
+  void Abort();
   // WM_SUBFW_CONNECT: reconnects for the Sub stage, unless the update that asked for it
   // was stopped or has ended since.
   void SubFwConnect();
@@ -51,10 +53,8 @@ class UpdateSequence {
   UpdateSession& session_;
   UpdateState& state_;
   MessageLog& log_;
-  View& view_;
   Profile& profile_;
   ControlSession& control_;
-  const AdapterAddressTable& adapterAddresses_;
   SubFwInfo& subInfo_;
   StageRoutines stages_;
   // Set by the Main worker just before it posts WM_SUBFW_CONNECT; taken by the message.

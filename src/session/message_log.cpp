@@ -1,4 +1,4 @@
-#include "app/message_log.h"
+#include "session/message_log.h"
 
 #include <cstdio>
 #include <vector>
@@ -30,7 +30,7 @@ void MessageLog::LogInfo(const char* format, ...) {
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
-  Write(LogColour::Blue, text);
+  Write(LogLevel::Info, text);
 }
 
 void MessageLog::LogError(const char* format, ...) {
@@ -38,12 +38,12 @@ void MessageLog::LogError(const char* format, ...) {
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
-  Write(LogColour::Red, text);
+  Write(LogLevel::Error, text);
 }
 
-void MessageLog::Write(LogColour colour, const std::string& text) {
+void MessageLog::Write(LogLevel level, const std::string& text) {
   debug_.Write(text);
-  ui_.Run([text, colour](View& view) { view.AppendLogLine(text, colour); });
+  ui_.Run([text, level](UpdateEvents& events) { events.LogLine(text, level); });
 }
 
 }  // namespace tessaly

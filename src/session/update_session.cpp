@@ -1,4 +1,4 @@
-#include "update/update_session.h"
+#include "session/update_session.h"
 
 #include <algorithm>
 #include <chrono>
@@ -22,22 +22,33 @@ std::uint32_t UpdateSession::ShownProgress(std::uint8_t selection, std::uint8_t 
 void UpdateSession::ReportProgress(std::uint32_t percent) {
   const std::uint8_t stage = state_.UpdateStage.load();
   const std::uint8_t selection = state_.FirmwareSelection.load();
-  if (percent == 100) {
+  if (percent == 100 && (stage == 1 || stage == 2)) {
+    const std::uint8_t bit = stage == 1 ? MainFw : SubFw;
+    const bool first = (state_.StagesSucceeded.fetch_or(bit) & bit) == 0;
     if (stage == 1) {
-      state_.StagesSucceeded.fetch_or(MainFw);
       log_.LogInfo("Updated Main Firmware has succeeded.");
       if (selection != (MainFw | SubFw)) state_.UpdateInProgress.store(0);
-    } else if (stage == 2) {
-      state_.StagesSucceeded.fetch_or(SubFw);
+    } else {
       log_.LogInfo("Updated Sub Firmware has succeeded.");
       state_.UpdateInProgress.store(0);
     }
+    if (first) {
+      const auto which = static_cast<FirmwareStage>(stage);
+      ui_.Run([which](UpdateEvents& events) { events.StageResult(which, true); });
+    }
   }
-  const std::uint32_t shown = ShownProgress(selection, stage, percent);
-  ui_.Run([shown](View& view) {
-    view.SetPosition(Control::UpdateProgBar, static_cast<int>(shown));
-    view.SetText(Control::PercentText, Format("%d%%", static_cast<int>(shown)));
-  });
+  const int shown = static_cast<int>(ShownProgress(selection, stage, percent));
+  if (shown_.exchange(shown) == shown) return;
+  ui_.Run([shown](UpdateEvents& events) { events.ProgressShown(shown); });
+}
+
+void UpdateSession::ReportStageFailed(FirmwareStage stage) {
+  ui_.Run([stage](UpdateEvents& events) { events.StageResult(stage, false); });
+}
+
+Answer UpdateSession::Confirm(const std::string& question) {
+  UpdateEvents* events = ui_.events();
+  return events ? events->Confirm(question) : Answer::Closed;
 }
 
 void UpdateSession::RequestStop() {
@@ -50,38 +61,48 @@ void UpdateSession::RequestStop() {
 
 void UpdateSession::BeginSession() {
   generation_.fetch_add(1);
+  shown_.store(-1);  // the bar keeps the last update's value until the first report
+  aborted_.store(false);
+  endReported_ = false;
   state_.SessionRunning.store(1);
+  ui_.Run([](UpdateEvents& events) { events.SessionBegan(); });
 }
 
 void UpdateSession::EndSession() {
   if (onEnd_) onEnd_();
   state_.SessionRunning.store(0);
   const std::uint32_t generation = generation_.load();
-  ui_.Run([this, generation](View& view) {
-    if (generation != generation_.load()) return;  // a newer session owns the controls
-    view.SetEnabled(Control::UpdateFwBtn, workers_.Running() == 0);
-    view.SetEnabled(Control::AbortBtn, false);
-    view.SetEnabled(Control::IpAddrEdit, true);
-    view.SetEnabled(Control::UpfwBox, true);
-    view.SetEnabled(Control::AdapterBox, true);
+  ui_.Run([this, generation](UpdateEvents& events) {
+    if (generation != generation_.load()) return;  // a newer session owns the front end
+    events.SessionEnded();
+    ReportEndIfOver();
   });
   state_.UpdateInProgress.store(0);
 }
 
 void UpdateSession::StartWorker(std::function<void()> body) {
-  workers_.Start(std::move(body), [this] {
-    // The last worker of an ended session gives "Update Firmware" back.
-    ui_.Run([this](View& view) {
-      if (state_.SessionRunning.load() == 0 && workers_.Running() == 0) view.SetEnabled(Control::UpdateFwBtn, true);
-    });
-  });
+  workers_.Start(std::move(body), [this] { ui_.Run([this](UpdateEvents&) { ReportEndIfOver(); }); });
+}
+
+void UpdateSession::ReportEndIfOver() {
+  if (endReported_ || state_.SessionRunning.load() != 0 || workers_.Running() != 0) return;
+  endReported_ = true;
+  const UpdateOutcome outcome = Outcome();
+  ui_.Run([outcome](UpdateEvents& events) { events.UpdateEnded(outcome); });
+}
+
+UpdateOutcome UpdateSession::Outcome() const {
+  if (aborted_.load()) return UpdateOutcome::Aborted;
+  const std::uint8_t selection = state_.FirmwareSelection.load();
+  const bool allDone = selection != 0 && (state_.StagesSucceeded.load() & selection) == selection;
+  return allDone && state_.StopRequested.load() == 0 ? UpdateOutcome::Succeeded : UpdateOutcome::Failed;
 }
 
 void UpdateSession::WaitWithMessages(std::uint32_t ms) {
   const std::uint32_t start = tick_();
-  View* view = ui_.view();
+  TaskQueue* view = ui_.target();
   for (;;) {
-    const bool onViewThread = view && view->OnViewThread();
+    const bool onViewThread = view && view->OnQueueThread();
     if (onViewThread) view->ProcessEvents();
     const std::uint32_t elapsed = tick_() - start;  // unsigned: a wrap of the counter does no harm
     if (elapsed >= ms) return;

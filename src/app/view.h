@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/task_queue.h"
+#include "session/update_events.h"
 
 namespace tessaly {
 
@@ -44,8 +45,6 @@ enum class LogColour : std::uint32_t {
   Red = 0x000000FFu,
 };
 
-// Outcome of a Yes/No confirmation box. Closed: the box was shut without an answer.
-enum class Answer { Yes, No, Closed };
 
 // Modal results of the password dialog.
 constexpr int kModalOk = 1;
@@ -111,8 +110,6 @@ class View : public TaskQueue {
   virtual void PostWindowMessage(std::uint32_t msg) = 0;
   virtual bool OnViewThread() const = 0;
   bool OnQueueThread() const final { return OnViewThread(); }
-  // Dispatches pending work of the view's thread (only called on that thread).
-  virtual void ProcessEvents() = 0;
 };
 
 }  // namespace tessaly

@@ -1,21 +1,19 @@
-#include "update/update_sequence.h"
+#include "app/update_sequence.h"
 
 #include <arpa/inet.h>
 
-#include "app/sorvi_form.h"
-#include "update/address_text.h"
+#include "app/profile_keys.h"
+#include "app/address_text.h"
 
 namespace tessaly {
 
-UpdateSequence::UpdateSequence(UpdateSession& session, View& view, Profile& profile, ControlSession& control,
-                               const AdapterAddressTable& adapterAddresses, SubFwInfo& subInfo, StageRoutines stages)
+UpdateSequence::UpdateSequence(UpdateSession& session, Profile& profile, ControlSession& control, SubFwInfo& subInfo,
+                               StageRoutines stages)
     : session_(session),
       state_(session.state()),
       log_(session.log()),
-      view_(view),
       profile_(profile),
       control_(control),
-      adapterAddresses_(adapterAddresses),
       subInfo_(subInfo),
       stages_(std::move(stages)) {}
 
@@ -53,15 +51,17 @@ bool UpdateSequence::CheckFiles() {
   return true;
 }
 
-void UpdateSequence::UpdateFwBtnClick() {
-  // The button stays disabled until the last update's workers have ended; a press that
-  // reaches here anyway must not start a second set beside them.
-  if (session_.workers().Running() != 0) return;
+bool UpdateSequence::Start(const UpdateRequest& request) {
+  // A front end offers a new update only when the last one's workers have ended; a
+  // start that comes anyway must not run a second set beside them.
+  if (session_.workers().Running() != 0) return false;
   subConnectPosted_.store(false);
-  state_.PjIpText = view_.Text(Control::IpAddrEdit);
-  state_.PjMacText = view_.Text(Control::MacAddrEdit);
-  state_.MainFwFile = view_.Text(Control::FileEdit);
-  state_.SubFwFile = view_.Text(Control::FileEdit2);
+  state_.PjIpText = request.projectorAddress;
+  state_.PjMacText = request.macAddress;
+  state_.MainFwFile = request.mainFile;
+  state_.SubFwFile = request.subFile;
+  state_.FirmwareSelection.store(static_cast<std::uint8_t>((request.mainFile.empty() ? 0 : MainFw) |
+                                                           (request.subFile.empty() ? 0 : SubFw)));
   state_.UpdateStage.store(0);
   state_.UpdateInProgress.store(0);
   state_.ReadsSuspended.store(0);
@@ -70,56 +70,52 @@ void UpdateSequence::UpdateFwBtnClick() {
 
   if (ParseIpText(state_.PjIpText, state_.PjIpAddr) != 4) {
     log_.LogError("Projector IP address \"%s\" error", state_.PjIpText.c_str());
-    return;
+    return false;
   }
   // A text that the connection will refuse is not remembered: the next start would show it again.
-  const bool manual = view_.Checked(Control::UpfwBox);
+  const bool manual = request.manual;
   const bool connects = !manual || (state_.FirmwareSelection.load() & SubFw);
   const bool dotted = IsDottedIpv4(state_.PjIpText);
   if (dotted || !connects) profile_.Write(kProfileSection, kProfileIpKey, state_.PjIpText);
   if (ParseMacText(state_.PjMacText, state_.PjMacAddr) != 6) {
     log_.LogError("Projector MAC address \"%s\" error", state_.PjMacText.c_str());
-    return;
+    return false;
   }
-  if (!CheckFiles()) return;
+  if (!CheckFiles()) return false;
 
   if (!manual) {
-    if (!control_.OpenControlConnection(view_.Text(Control::IpAddrEdit), session_.settings().controlPort)) return;
+    if (!control_.OpenControlConnection(request.projectorAddress, session_.settings().controlPort)) return false;
   } else {
-    const int index = view_.ItemIndex(Control::AdapterBox);
-    if (index < 0 || index >= kMaxAdapterEntries) {
+    if (request.adapterIndex < 0) {
       log_.LogError("Please verify PC ethernet adapter...");
-      return;
+      return false;
     }
-    state_.PcIpAddr.store(::inet_addr(adapterAddresses_[static_cast<std::size_t>(index)].c_str()));
+    state_.PcIpAddr.store(::inet_addr(request.adapterAddress.c_str()));
     if (!(state_.FirmwareSelection.load() & MainFw)) {
       log_.LogError("Checked Manually switch to download mode");
       log_.LogError("The folder must have Main Firmware");
-      return;
+      return false;
     }
     if (connects && !dotted) {
       // The Sub stage reconnects to this text after the Main firmware: refused now, not
       // after the board was written.
       control_.RefuseAddress(state_.PjIpText);
-      return;
+      return false;
     }
     log_.LogInfo("Waiting update Main firmware packet ....");
     state_.UpdateStage.store(1);
     session_.BeginSession();
     StartMainFwThread();
-    profile_.Write(kProfileSection, kProfileAdapterKey, std::to_string(index));
+    profile_.Write(kProfileSection, kProfileAdapterKey, std::to_string(request.adapterIndex));
   }
   if (!manual) session_.BeginSession();
-  view_.SetEnabled(Control::AbortBtn, true);
-  view_.SetEnabled(Control::UpdateFwBtn, false);
-  view_.SetEnabled(Control::IpAddrEdit, false);
-  view_.SetEnabled(Control::UpfwBox, false);
-  view_.SetEnabled(Control::AdapterBox, false);
+  return true;
 }
 
-void UpdateSequence::AbortBtnClick() {
-  // Only Yes aborts a write: a box closed without an answer is no consent.
-  if (state_.UpdateInProgress.load() != 0 && view_.AskConfirm(kAbortQuestion) != Answer::Yes) return;
+void UpdateSequence::Abort() {
+  // Only Yes aborts a write: a question put away unanswered is no consent.
+  if (state_.UpdateInProgress.load() != 0 && session_.Confirm(kAbortQuestion) != Answer::Yes) return;
+  session_.MarkAborted();
   log_.LogInfo("User abort update.....");
   session_.RequestStop();
   session_.EndSession();
@@ -144,6 +140,7 @@ void UpdateSequence::MainFwThread() {
   control_.CloseConnection();
   control_.MainStageEnded();
   if (result != 0) {
+    session_.ReportStageFailed(FirmwareStage::Main);
     session_.EndSession();
     return;
   }
@@ -156,12 +153,14 @@ void UpdateSequence::MainFwThread() {
   session_.WaitWithMessages(session_.settings().restartWaitMs);
   if (state_.StopRequested.load() != 0) return;
   subConnectPosted_.store(true);
-  // Posted through the queue, after the lines above, and dropped if the window is gone.
-  session_.ui().Run([](View& view) { view.PostWindowMessage(WM_SUBFW_CONNECT); });
+  // The window message that asks for the reconnection: posted after the lines above, and
+  // handled on a later turn of the front end's loop, where an Abort may have come first.
+  session_.ui().Later([this] { SubFwConnect(); });
 }
 
 void UpdateSequence::SubFwThread() {
-  if (stages_.SendSubFirmware) stages_.SendSubFirmware();
+  const bool sent = stages_.SendSubFirmware && stages_.SendSubFirmware();
+  if (!sent) session_.ReportStageFailed(FirmwareStage::Sub);
   session_.EndSession();
 }
 

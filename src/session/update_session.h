@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <functional>
 
-#include "app/message_log.h"
-#include "update/settings.h"
-#include "update/ui_queue.h"
-#include "update/update_state.h"
-#include "update/workers.h"
+#include "session/message_log.h"
+#include "session/settings.h"
+#include "session/ui_queue.h"
+#include "session/update_state.h"
+#include "session/workers.h"
 
 namespace tessaly {
 
@@ -34,6 +34,12 @@ class UpdateSession {
 
   // The stage's percentage, 100 meaning the stage succeeded. Any thread.
   void ReportProgress(std::uint32_t percent);
+  // A stage ended without success; its lines are logged. Any thread.
+  void ReportStageFailed(FirmwareStage stage);
+  // The operator's answer to `question`, asked by the front end. Its thread only.
+  Answer Confirm(const std::string& question);
+  // The operator aborted this update: its end is an abort, not a failure.
+  void MarkAborted() { aborted_.store(true); }
   // Any thread. Wakes every wait that a worker is in.
   void RequestStop();
   // Closes the connection and restores the idle controls. Any thread; idempotent.
@@ -55,11 +61,18 @@ class UpdateSession {
   UiQueue& ui_;
   MessageLog& log_;
   const UpdaterSettings& settings_;
+  // Front end's thread: once the session has ended and no worker is left, says so once.
+  void ReportEndIfOver();
+  UpdateOutcome Outcome() const;
+
   TickSource tick_;
   std::function<void()> onEnd_;
   // Counts the sessions begun: work queued for the controls by a session's end is
   // dropped once a newer session has begun.
   std::atomic<std::uint32_t> generation_{0};
+  std::atomic<int> shown_{-1};  // the bar's value: a report that leaves it alone posts nothing
+  std::atomic<bool> aborted_{false};
+  bool endReported_ = false;  // front end's thread only
   Workers workers_;
 };
 

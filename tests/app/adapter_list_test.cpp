@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "bootloader/adapter_list.h"
+#include "app/adapter_list.h"
 #include "support/fake_view.h"
 #include "support/fakes.h"
 
@@ -15,7 +15,7 @@ TEST(ListAdapters, EntriesTraceAndTable) {
   RecordingDebugOutput debug;
   AdapterAddressTable table;
   table[2] = "stale";
-  EXPECT_EQ(ListAdapters(source, view, table, debug), 2);
+  EXPECT_EQ(ListAdapters(source, [&](const std::string& item) { view.AddItem(Control::AdapterBox, item); }, table, debug), 2);
   EXPECT_EQ(view.Items(Control::AdapterBox), (std::vector<std::string>{"10.0.0.5 - Dock", "192.168.0.10 - Dock"}));
   EXPECT_EQ(table[0], "10.0.0.5");
   EXPECT_EQ(table[1], "192.168.0.10");
@@ -37,7 +37,7 @@ TEST(ListAdapters, TenAtMostButAllTraced) {
   source.adapters = list;
   RecordingDebugOutput debug;
   AdapterAddressTable table;
-  EXPECT_EQ(ListAdapters(source, view, table, debug), 10);
+  EXPECT_EQ(ListAdapters(source, [&](const std::string& item) { view.AddItem(Control::AdapterBox, item); }, table, debug), 10);
   EXPECT_EQ(view.Items(Control::AdapterBox).size(), 10u);
   EXPECT_EQ(table[9], "10.0.3.1");
   const auto lines = debug.Lines();
@@ -51,7 +51,7 @@ TEST(ListAdapters, FailingSystemCallLeavesTheListEmpty) {
   RecordingDebugOutput debug;
   AdapterAddressTable table;
   view.AddItem(Control::AdapterBox, "kept");
-  EXPECT_EQ(ListAdapters(source, view, table, debug), 0);
+  EXPECT_EQ(ListAdapters(source, [&](const std::string& item) { view.AddItem(Control::AdapterBox, item); }, table, debug), 0);
   EXPECT_EQ(view.Items(Control::AdapterBox), std::vector<std::string>{"kept"});  // appends, never clears
   EXPECT_TRUE(debug.Lines().empty());
 }

@@ -1,4 +1,4 @@
-#include "update/address_text.h"
+#include "app/address_text.h"
 
 #include <arpa/inet.h>
 

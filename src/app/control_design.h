@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "platform/view.h"
+#include "app/view.h"
 
 namespace tessaly {
 

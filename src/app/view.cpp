@@ -1,4 +1,4 @@
-#include "platform/view.h"
+#include "app/view.h"
 
 namespace tessaly {
 

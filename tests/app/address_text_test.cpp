@@ -2,7 +2,7 @@
 
 #include "support/param_print.h"
 
-#include "update/address_text.h"
+#include "app/address_text.h"
 
 namespace tessaly::testing {
 namespace {

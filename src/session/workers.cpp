@@ -1,4 +1,4 @@
-#include "update/workers.h"
+#include "session/workers.h"
 
 namespace tessaly {
 

@@ -1,8 +1,9 @@
-#include "bootloader/adapter_list.h"
+#include "app/adapter_list.h"
 
 namespace tessaly {
 
-int ListAdapters(AdapterSource& source, View& view, AdapterAddressTable& addresses, DebugOutput& debug) {
+int ListAdapters(AdapterSource& source, const std::function<void(const std::string&)>& addItem,
+                 AdapterAddressTable& addresses, DebugOutput& debug) {
   auto adapters = source.GetAdaptersInfo();
   if (!adapters) return 0;
   int count = 0;
@@ -13,7 +14,7 @@ int ListAdapters(AdapterSource& source, View& view, AdapterAddressTable& address
     for (const std::string& address : adapter.addresses) {
       debug.Write(address);
       if (count < kMaxAdapterEntries && address != "0.0.0.0") {
-        view.AddItem(Control::AdapterBox, address + " - " + adapter.description);
+        addItem(address + " - " + adapter.description);
         addresses[static_cast<std::size_t>(count)] = address;
         ++count;
       }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "support/harness.h"
+#include "support/recording_events.h"
 
 namespace tessaly::testing {
 namespace {
@@ -147,7 +148,9 @@ TEST(WaitWithMessages, ZeroRunsOneDispatchPass) {
 TEST(WaitWithMessages, SurvivesTheTickCounterWrap) {
   UpdateState state;
   FakeView view;
-  UiQueue ui(&view);
+  RecordingEvents events;
+  UiQueue ui;
+  ui.Attach(view, events);
   RecordingDebugOutput debug;
   MessageLog log(ui, debug);
   UpdaterSettings settings;

@@ -1,0 +1,71 @@
+#pragma once
+// An update's machinery for the whole run, with no window: the update state, the log,
+// the session operations and workers, the control connection, the Main stage's ports
+// and the update sequence. A front end attaches its thread and its events, starts
+// updates through the sequence, and shuts the core down before either goes away.
+
+#include <memory>
+#include <mutex>
+
+#include "session/message_log.h"
+#include "bootloader/main_firmware.h"
+#include "control/control_session.h"
+#include "platform/datagram.h"
+#include "platform/debug_output.h"
+#include "platform/profile.h"
+#include "platform/tcp_client.h"
+#include "subfw/sub_firmware_file.h"
+#include "session/settings.h"
+#include "session/ui_queue.h"
+#include "app/update_sequence.h"
+#include "session/update_session.h"
+#include "session/update_state.h"
+
+namespace tessaly {
+
+class UpdateCore {
+ public:
+  UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings settings = {}, StageRoutines stages = {});
+  ~UpdateCore();
+  UpdateCore(const UpdateCore&) = delete;
+  UpdateCore& operator=(const UpdateCore&) = delete;
+
+  // Creates the connection and the sequence for the front end's thread and events.
+  void Attach(TaskQueue& queue, UpdateEvents& events);
+  // Raises the stop request, ends and joins every worker, and stops all work for the
+  // front end. Safe to call more than once.
+  void Shutdown();
+
+  UpdateState& state() { return state_; }
+  UpdateSession& session() { return session_; }
+  MessageLog& log() { return log_; }
+  Workers& workers() { return session_.workers(); }
+  UiQueue& ui() { return ui_; }
+  const UpdaterSettings& settings() const { return settings_; }
+  ControlSession& control() { return *control_; }
+  UpdateSequence& sequence() { return *sequence_; }
+  TcpClient& client() { return *client_; }
+  SubFwInfo& subInfo() { return subInfo_; }
+
+ private:
+  void ReleasePreparedPorts();
+
+  UpdaterSettings settings_;
+  UpdateState state_;
+  UiQueue ui_;
+  MessageLog log_;
+  UpdateSession session_;
+  SubFwInfo subInfo_;
+  Profile& profile_;
+  StageRoutines stages_;
+  std::unique_ptr<DatagramNetwork> network_;
+  std::unique_ptr<TcpClient> client_;
+  std::unique_ptr<ControlSession> control_;
+  std::unique_ptr<UpdateSequence> sequence_;
+  // Bound when the connection is made, taken by the Main worker, released by every end
+  // of a session.
+  std::mutex preparedMutex_;
+  MainPorts prepared_;
+};
+
+}  // namespace tessaly

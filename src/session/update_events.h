@@ -1,0 +1,40 @@
+#pragma once
+// What an update tells the front end that runs it: the window maps these onto its
+// controls, the command line prints them, tests record them. Every call comes on the
+// front end's thread, in the order things happened.
+
+#include <cstdint>
+#include <string>
+
+namespace tessaly {
+
+enum class LogLevel { Info, Error };  // blue and red lines
+
+// The operator's answer to a question. Closed: the question was put away unanswered.
+enum class Answer { Yes, No, Closed };
+
+enum class FirmwareStage : std::uint8_t { Main = 1, Sub = 2 };
+
+enum class UpdateOutcome { Succeeded, Failed, Aborted };
+
+class UpdateEvents {
+ public:
+  virtual ~UpdateEvents() = default;
+
+  virtual void LogLine(const std::string& text, LogLevel level) = 0;
+  // The value the bar shows, 0 to 100; given when it changes.
+  virtual void ProgressShown(int percent) = 0;
+  // An update was accepted: the front end is busy until SessionEnded.
+  virtual void SessionBegan() = 0;
+  // The update is over for the operator (it may come more than once); a worker that is
+  // still finishing may add lines, and a new update waits for UpdateEnded.
+  virtual void SessionEnded() = 0;
+  // A stage reported its end: succeeded, or failed with its lines logged.
+  virtual void StageResult(FirmwareStage stage, bool succeeded) = 0;
+  // Asked before an Abort while firmware is being written; only Yes aborts.
+  virtual Answer Confirm(const std::string& question) = 0;
+  // The session has ended and its last worker is gone: a new update may start.
+  virtual void UpdateEnded(UpdateOutcome outcome) = 0;
+};
+
+}  // namespace tessaly

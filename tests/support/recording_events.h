@@ -1,0 +1,40 @@
+#pragma once
+// Records an update's events as lines, in order, and plays scripted answers.
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "session/update_events.h"
+
+namespace tessaly::testing {
+
+class RecordingEvents final : public UpdateEvents {
+ public:
+  void LogLine(const std::string& text, LogLevel level) override {
+    events.push_back((level == LogLevel::Error ? "error: " : "info: ") + text);
+  }
+  void ProgressShown(int percent) override { events.push_back("progress " + std::to_string(percent)); }
+  void SessionBegan() override { events.push_back("began"); }
+  void SessionEnded() override { events.push_back("session ended"); }
+  void StageResult(FirmwareStage stage, bool succeeded) override {
+    events.push_back(std::string(stage == FirmwareStage::Main ? "Main " : "Sub ") + (succeeded ? "succeeded" : "failed"));
+  }
+  Answer Confirm(const std::string& question) override {
+    events.push_back("asked: " + question);
+    if (answers.empty()) return Answer::Closed;
+    const Answer a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  void UpdateEnded(UpdateOutcome outcome) override {
+    events.push_back(outcome == UpdateOutcome::Succeeded ? "end: succeeded"
+                     : outcome == UpdateOutcome::Aborted ? "end: aborted"
+                                                         : "end: failed");
+  }
+
+  std::vector<std::string> events;
+  std::deque<Answer> answers;
+};
+
+}  // namespace tessaly::testing
