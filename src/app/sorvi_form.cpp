@@ -21,9 +21,9 @@ void TSorviForm::FormCreate() {
   v.SetText(Control::IpAddrEdit,
             GetProfileString(platform_.profile, kProfileSection, kProfileIpKey, kDefaultIpAddress, 128));
   FillAdapterBox();
-  v.SetVisible(Control::StaticText4, false);
+  v.SetVisible(Control::AdapterLabel, false);
   v.SetVisible(Control::AdapterBox, false);
-  v.SetTop(Control::Panel1, kPanelTopCompact);
+  v.SetTop(Control::UpdatePanel, kPanelTopCompact);
   v.SetOuterHeight(kOuterHeightCompact);
   SearchFwBtnClick();
 }
@@ -43,9 +43,9 @@ void TSorviForm::FillAdapterBox() {
 
 void TSorviForm::SetLayout(bool withAdapter) {
   View& v = view();
-  v.SetVisible(Control::StaticText4, withAdapter);
+  v.SetVisible(Control::AdapterLabel, withAdapter);
   v.SetVisible(Control::AdapterBox, withAdapter);
-  v.SetTop(Control::Panel1, withAdapter ? kPanelTopWithAdapter : kPanelTopCompact);
+  v.SetTop(Control::UpdatePanel, withAdapter ? kPanelTopWithAdapter : kPanelTopCompact);
   v.SetOuterHeight(withAdapter ? kOuterHeightWithAdapter : kOuterHeightCompact);
 }
 
@@ -110,9 +110,9 @@ void TSorviForm::AbortBtnClick() {
   if (sequence_) sequence_->Abort();
 }
 
-void TSorviForm::Exit1Click() { view().PostWindowMessage(WM_CLOSE); }
+void TSorviForm::ExitItemClick() { view().PostWindowMessage(WM_CLOSE); }
 
-bool TSorviForm::PasswordButton1Click(const std::string& typed) {
+bool TSorviForm::PasswordOkClick(const std::string& typed) {
   if (typed != kAdvancePassword) {
     view().ShowMessage("Invalid Password");
     return false;
@@ -120,22 +120,22 @@ bool TSorviForm::PasswordButton1Click(const std::string& typed) {
   return true;
 }
 
-void TSorviForm::Advancemode1Click() {
-  const int result = view().RunPasswordDialog([this](const std::string& typed) { return PasswordButton1Click(typed); });
+void TSorviForm::AdvanceModeItemClick() {
+  const int result = view().RunPasswordDialog([this](const std::string& typed) { return PasswordOkClick(typed); });
   if (result != kModalOk) return;
   View& v = view();
   v.SetVisible(Control::UpfwBox, true);
   v.SetChecked(Control::UpfwBox, true);  // runs UpfwBoxClick when it changes the state
-  v.SetEnabled(Control::Advancemode1, false);
-  v.SetEnabled(Control::Normalmode1, true);
+  v.SetEnabled(Control::AdvanceModeItem, false);
+  v.SetEnabled(Control::NormalModeItem, true);
 }
 
-void TSorviForm::Normalmode1Click() {
+void TSorviForm::NormalModeItemClick() {
   View& v = view();
   v.SetVisible(Control::UpfwBox, false);
   v.SetChecked(Control::UpfwBox, false);
-  v.SetEnabled(Control::Advancemode1, true);
-  v.SetEnabled(Control::Normalmode1, false);
+  v.SetEnabled(Control::AdvanceModeItem, true);
+  v.SetEnabled(Control::NormalModeItem, false);
 }
 
 void TSorviForm::WindowMessage(std::uint32_t msg) {

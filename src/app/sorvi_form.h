@@ -65,9 +65,9 @@ class TSorviForm : public ViewEvents, public UpdateEvents {
   void ConnectBtnClick() override;
   void UpdateFwBtnClick() override;
   void AbortBtnClick() override;
-  void Exit1Click() override;
-  void Advancemode1Click() override;
-  void Normalmode1Click() override;
+  void ExitItemClick() override;
+  void AdvanceModeItemClick() override;
+  void NormalModeItemClick() override;
   void WindowMessage(std::uint32_t msg) override;
   bool CloseQuery() override;
   void FormClose() override;
@@ -81,7 +81,7 @@ class TSorviForm : public ViewEvents, public UpdateEvents {
   void UpdateEnded(UpdateOutcome outcome) override;
 
   // TPasswordForm's OK button: true when the typed text is the password.
-  bool PasswordButton1Click(const std::string& typed);
+  bool PasswordOkClick(const std::string& typed);
   void RefreshUpdateFwBtn();
 
   const AdapterAddressTable& AdapterAddresses() const { return adapterAddresses_; }

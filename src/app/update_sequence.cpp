@@ -84,7 +84,12 @@ bool UpdateSequence::Start(const UpdateRequest& request) {
   if (!CheckFiles()) return false;
 
   if (!manual) {
-    if (!control_.OpenControlConnection(request.projectorAddress, session_.settings().controlPort)) return false;
+    if (!dotted) {
+      control_.RefuseAddress(state_.PjIpText);
+      return false;
+    }
+    session_.BeginSession();
+    control_.OpenControlConnection(request.projectorAddress, session_.settings().controlPort);  // takes the dotted text
   } else {
     if (request.adapterIndex < 0) {
       log_.LogError("Please verify PC ethernet adapter...");
@@ -108,7 +113,6 @@ bool UpdateSequence::Start(const UpdateRequest& request) {
     StartMainFwThread();
     profile_.Write(kProfileSection, kProfileAdapterKey, std::to_string(request.adapterIndex));
   }
-  if (!manual) session_.BeginSession();
   return true;
 }
 

@@ -11,30 +11,32 @@
 
 namespace tessaly {
 
-// Every control of the main window, the hidden ones and the menu items included.
+// Every control of the main window, the hidden ones and the menu items included. Where
+// the form's own name is a designer's placeholder, the value has a name that says what the
+// control is; ControlName gives the form's name, which the window's widgets carry.
 enum class Control {
   PjAddrText,
   IpAddrEdit,
   UpfwBox,
-  StaticText4,
+  AdapterLabel,  // StaticText4
   AdapterBox,
-  Panel1,
+  UpdatePanel,  // Panel1: the buttons, the bar and the log
   UpdateFwBtn,
   AbortBtn,
   UpdateProgBar,
   PercentText,
-  StaticText2,
+  MessageLabel,  // StaticText2
   MsgEdit,
   FileEdit,
   FileEdit2,
   MacAddrEdit,
   SearchFwBtn,
   ConnectBtn,
-  File1,
-  Exit1,
-  Setting1,
-  Advancemode1,
-  Normalmode1,
+  FileMenu,         // File1
+  ExitItem,         // Exit1
+  SettingsMenu,     // Setting1
+  AdvanceModeItem,  // Advancemode1
+  NormalModeItem,   // Normalmode1
 };
 
 const char* ControlName(Control c);
@@ -62,9 +64,9 @@ class ViewEvents {
   virtual void ConnectBtnClick() = 0;
   virtual void UpdateFwBtnClick() = 0;
   virtual void AbortBtnClick() = 0;
-  virtual void Exit1Click() = 0;
-  virtual void Advancemode1Click() = 0;
-  virtual void Normalmode1Click() = 0;
+  virtual void ExitItemClick() = 0;
+  virtual void AdvanceModeItemClick() = 0;
+  virtual void NormalModeItemClick() = 0;
   // A window message posted with View::PostWindowMessage (WM_SUBFW_CONNECT).
   virtual void WindowMessage(std::uint32_t msg) = 0;
   // The window is asked to close (title bar, Alt+F4, Exit). Returns false to refuse.

@@ -14,7 +14,7 @@ ControlSession::ControlSession(UpdateSession& session, TaskQueue& queue, TcpClie
       client_(client),
       subInfo_(subInfo),
       workers_(std::move(workers)),
-      timer_(std::make_unique<ViewTimer>(queue, [this] { ConnectTimerTimer(); })) {
+      timer_(std::make_unique<ViewTimer>(queue, [this] { ConnectTimerExpired(); })) {
   client_.SetEvents(this);
 }
 
@@ -102,7 +102,7 @@ void ControlSession::ClientSocketError(int& errorCode) {
   errorCode = 0;
 }
 
-void ControlSession::ConnectTimerTimer() {
+void ControlSession::ConnectTimerExpired() {
   const bool switching = switching_.load();
   CloseConnection();
   if (!switching) {

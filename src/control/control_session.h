@@ -48,7 +48,7 @@ class ControlSession final : public TcpClientEvents {
   void ClientSocketDisconnect() override;
   void ClientSocketRead() override;
   void ClientSocketError(int& errorCode) override;
-  void ConnectTimerTimer();
+  void ConnectTimerExpired();
 
   ViewTimer& ConnectTimer() { return *timer_; }
   TcpClient& client() { return client_; }

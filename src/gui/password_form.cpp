@@ -25,37 +25,37 @@ TPasswordForm::TPasswordForm(std::function<bool(const std::string&)> ok, QWidget
   staticText1_->setTextFormat(Qt::PlainText);
   staticText1_->setGeometry(52, 14, 177, 20);
 
-  edit1_ = new QLineEdit(this);
-  edit1_->setObjectName(QStringLiteral("Edit1"));
-  edit1_->setGeometry(52, 40, 179, 24);
-  edit1_->clear();
-  edit1_->setEchoMode(QLineEdit::Password);
+  passwordEdit_ = new QLineEdit(this);
+  passwordEdit_->setObjectName(QStringLiteral("Edit1"));
+  passwordEdit_->setGeometry(52, 40, 179, 24);
+  passwordEdit_->clear();
+  passwordEdit_->setEchoMode(QLineEdit::Password);
   // One "*" per typed character, whatever the style's own mask character is.
-  edit1_->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+  passwordEdit_->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
 
-  button1_ = new QPushButton(QStringLiteral("OK"), this);
-  button1_->setObjectName(QStringLiteral("Button1"));
-  button1_->setGeometry(60, 72, 75, 25);
+  okButton_ = new QPushButton(QStringLiteral("OK"), this);
+  okButton_->setObjectName(QStringLiteral("Button1"));
+  okButton_->setGeometry(60, 72, 75, 25);
   button2_ = new QPushButton(QStringLiteral("Cancel"), this);
   button2_->setObjectName(QStringLiteral("Button2"));
   button2_->setGeometry(150, 72, 75, 25);
   // Neither button answers Enter: the operator has to press OK.
-  for (QPushButton* b : {button1_, button2_}) {
+  for (QPushButton* b : {okButton_, button2_}) {
     b->setAutoDefault(false);
     b->setDefault(false);
   }
 
-  connect(button1_, &QPushButton::clicked, this, [this] { Button1Click(); });
+  connect(okButton_, &QPushButton::clicked, this, [this] { OkClick(); });
   connect(button2_, &QPushButton::clicked, this, [this] { done(kModalCancel); });
 
-  setTabOrder(edit1_, button1_);
-  setTabOrder(button1_, button2_);
-  edit1_->setFocus(Qt::OtherFocusReason);
+  setTabOrder(passwordEdit_, okButton_);
+  setTabOrder(okButton_, button2_);
+  passwordEdit_->setFocus(Qt::OtherFocusReason);
 }
 
-void TPasswordForm::Button1Click() {
+void TPasswordForm::OkClick() {
   Guarded(this, [this] {
-    if (ok_ && ok_(edit1_->text().toStdString())) done(kModalOk);
+    if (ok_ && ok_(passwordEdit_->text().toStdString())) done(kModalOk);
   });
 }
 

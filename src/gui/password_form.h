@@ -26,12 +26,12 @@ class TPasswordForm : public QDialog {
   void keyPressEvent(QKeyEvent* e) override;
 
  private:
-  void Button1Click();
+  void OkClick();
 
   std::function<bool(const std::string&)> ok_;
   QLabel* staticText1_ = nullptr;
-  QLineEdit* edit1_ = nullptr;
-  QPushButton* button1_ = nullptr;
+  QLineEdit* passwordEdit_ = nullptr;
+  QPushButton* okButton_ = nullptr;
   QPushButton* button2_ = nullptr;
 };
 

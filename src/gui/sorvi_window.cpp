@@ -130,11 +130,11 @@ void SorviWindow::CreateMenu() {
     action->setEnabled(d.enabled);
     actions_[static_cast<std::size_t>(c)] = action;
   };
-  QMenu* file = addMenu(Control::File1);
-  addItem(file, Control::Exit1);
-  QMenu* settings = addMenu(Control::Setting1);
-  addItem(settings, Control::Advancemode1);
-  addItem(settings, Control::Normalmode1);
+  QMenu* file = addMenu(Control::FileMenu);
+  addItem(file, Control::ExitItem);
+  QMenu* settings = addMenu(Control::SettingsMenu);
+  addItem(settings, Control::AdvanceModeItem);
+  addItem(settings, Control::NormalModeItem);
 }
 
 void SorviWindow::CreateControls() {
@@ -153,7 +153,7 @@ void SorviWindow::CreateControls() {
       case Control::AbortBtn:
       case Control::UpdateProgBar:
       case Control::PercentText:
-      case Control::StaticText2:
+      case Control::MessageLabel:
       case Control::MsgEdit:
         parentWidget = panel;
         break;
@@ -163,9 +163,9 @@ void SorviWindow::CreateControls() {
     QWidget* w = nullptr;
     switch (d.control) {
       case Control::PjAddrText:
-      case Control::StaticText4:
+      case Control::AdapterLabel:
       case Control::PercentText:
-      case Control::StaticText2: {
+      case Control::MessageLabel: {
         auto* label = new QLabel(Q(d.caption), parentWidget);
         label->setTextFormat(Qt::PlainText);
         label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -191,7 +191,7 @@ void SorviWindow::CreateControls() {
         adapterBox_->setEditable(false);
         w = adapterBox_;
         break;
-      case Control::Panel1:
+      case Control::UpdatePanel:
         w = panel;
         break;
       case Control::UpdateFwBtn:
@@ -223,11 +223,11 @@ void SorviWindow::CreateControls() {
         logEmpty_ = msgEdit_->document()->isEmpty();
         w = msgEdit_;
         break;
-      case Control::File1:
-      case Control::Exit1:
-      case Control::Setting1:
-      case Control::Advancemode1:
-      case Control::Normalmode1:
+      case Control::FileMenu:
+      case Control::ExitItem:
+      case Control::SettingsMenu:
+      case Control::AdvanceModeItem:
+      case Control::NormalModeItem:
         continue;  // menu items
     }
     w->setObjectName(QString::fromLatin1(ControlName(d.control)));
@@ -256,9 +256,9 @@ void SorviWindow::Connect() {
     connect(button, &QPushButton::clicked, this, [this, h = handler] { Raise(h); });
   }
   const std::pair<Control, void (ViewEvents::*)()> items[] = {
-      {Control::Exit1, &ViewEvents::Exit1Click},
-      {Control::Advancemode1, &ViewEvents::Advancemode1Click},
-      {Control::Normalmode1, &ViewEvents::Normalmode1Click},
+      {Control::ExitItem, &ViewEvents::ExitItemClick},
+      {Control::AdvanceModeItem, &ViewEvents::AdvanceModeItemClick},
+      {Control::NormalModeItem, &ViewEvents::NormalModeItemClick},
   };
   for (const auto& [control, handler] : items) {
     connect(Action(control), &QAction::triggered, this, [this, h = handler] { Raise(h); });

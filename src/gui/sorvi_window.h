@@ -85,7 +85,7 @@ class SorviWindow : public QMainWindow, public View {
   void showEvent(QShowEvent* e) override;
 
  private:
-  static constexpr std::size_t kControlCount = static_cast<std::size_t>(Control::Normalmode1) + 1;
+  static constexpr std::size_t kControlCount = static_cast<std::size_t>(Control::NormalModeItem) + 1;
 
   void CreateControls();
   void CreateMenu();

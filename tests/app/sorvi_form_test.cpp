@@ -99,14 +99,14 @@ TEST(FormLayout, CheckBoxSwitchesLayoutsAndRelistsAdapters) {
   h.profile.values[{"LAN Communication", "Adapter Index"}] = "1";
   h.adapters.adapters = std::vector<AdapterInfo>{Adapter("lo", {"127.0.0.1"}), Adapter("eth0", {"10.0.0.5"})};
   h.updater->Start();
-  EXPECT_EQ(h.view.Top(Control::Panel1), 50);
+  EXPECT_EQ(h.view.Top(Control::UpdatePanel), 50);
   EXPECT_EQ(h.view.OuterHeight(), 350);
 
   h.view.SetVisible(Control::UpfwBox, true);
   h.view.ToggleByOperator(Control::UpfwBox);
-  EXPECT_TRUE(h.view.Visible(Control::StaticText4));
+  EXPECT_TRUE(h.view.Visible(Control::AdapterLabel));
   EXPECT_TRUE(h.view.Visible(Control::AdapterBox));
-  EXPECT_EQ(h.view.Top(Control::Panel1), 80);
+  EXPECT_EQ(h.view.Top(Control::UpdatePanel), 80);
   EXPECT_EQ(h.view.OuterHeight(), 385);
   EXPECT_EQ(h.view.Items(Control::AdapterBox), (Lines{"127.0.0.1 - lo", "10.0.0.5 - eth0"}));
 
@@ -115,7 +115,7 @@ TEST(FormLayout, CheckBoxSwitchesLayoutsAndRelistsAdapters) {
   h.view.SetItemIndex(Control::AdapterBox, 0);
   h.view.ToggleByOperator(Control::UpfwBox);
   EXPECT_FALSE(h.view.Visible(Control::AdapterBox));
-  EXPECT_EQ(h.view.Top(Control::Panel1), 50);
+  EXPECT_EQ(h.view.Top(Control::UpdatePanel), 50);
   EXPECT_EQ(h.view.OuterHeight(), 350);
   EXPECT_EQ(h.view.ItemIndex(Control::AdapterBox), 0);
   // An adapter added since is listed on the next check.
@@ -174,7 +174,7 @@ TEST(FormClose, ExitMenuPostsTheCloseAndTakesTheSameRoad) {
   h.updater->Start();
   h.updater->state().UpdateInProgress.store(1);
   h.view.QueueAnswer(Answer::No);
-  h.view.Click(Control::Exit1);
+  h.view.Click(Control::ExitItem);
   EXPECT_TRUE(h.view.questions().empty()) << "the close must be posted, not run inside the menu handler";
   h.view.Pump();
   EXPECT_EQ(h.view.questions().size(), 1u);
@@ -197,12 +197,12 @@ TEST_P(AdvanceMode, PasswordDialog) {
   h.adapters.adapters = std::vector<AdapterInfo>{Adapter("eth0", {"10.0.0.5"})};
   h.updater->Start();
   h.view.QueuePasswordDialog(c.typed);
-  h.view.Click(Control::Advancemode1);
+  h.view.Click(Control::AdvanceModeItem);
   EXPECT_EQ(h.view.messages(), Lines(static_cast<std::size_t>(c.invalidBoxes), "Invalid Password"));
   EXPECT_EQ(h.view.Visible(Control::UpfwBox), c.entersAdvance);
   EXPECT_EQ(h.view.Checked(Control::UpfwBox), c.entersAdvance);
-  EXPECT_EQ(h.view.Enabled(Control::Advancemode1), !c.entersAdvance);
-  EXPECT_EQ(h.view.Enabled(Control::Normalmode1), c.entersAdvance);
+  EXPECT_EQ(h.view.Enabled(Control::AdvanceModeItem), !c.entersAdvance);
+  EXPECT_EQ(h.view.Enabled(Control::NormalModeItem), c.entersAdvance);
   EXPECT_EQ(h.view.Visible(Control::AdapterBox), c.entersAdvance);
   EXPECT_EQ(h.view.OuterHeight(), c.entersAdvance ? 385 : 350);
 }
@@ -222,33 +222,33 @@ TEST(AdvanceModeSwitching, NormalModeHidesBoxAndAdvanceAsksAgain) {
   Harness h;
   h.updater->Start();
   h.view.QueuePasswordDialog({"lanterns"});
-  h.view.Click(Control::Advancemode1);
+  h.view.Click(Control::AdvanceModeItem);
   ASSERT_TRUE(h.view.Checked(Control::UpfwBox));
 
   // Unchecking in Advance mode shrinks the window; the mode stays.
   h.view.ToggleByOperator(Control::UpfwBox);
   EXPECT_EQ(h.view.OuterHeight(), 350);
-  EXPECT_FALSE(h.view.Enabled(Control::Advancemode1));
+  EXPECT_FALSE(h.view.Enabled(Control::AdvanceModeItem));
 
   // Normal mode with the box already unchecked: no layout change, the menu swaps.
   const std::size_t before = h.view.calls().size();
-  h.view.Click(Control::Normalmode1);
+  h.view.Click(Control::NormalModeItem);
   for (std::size_t i = before; i < h.view.calls().size(); ++i) {
     EXPECT_NE(h.view.calls()[i].rfind("height", 0), 0u) << h.view.calls()[i];
   }
   EXPECT_FALSE(h.view.Visible(Control::UpfwBox));
-  EXPECT_TRUE(h.view.Enabled(Control::Advancemode1));
-  EXPECT_FALSE(h.view.Enabled(Control::Normalmode1));
+  EXPECT_TRUE(h.view.Enabled(Control::AdvanceModeItem));
+  EXPECT_FALSE(h.view.Enabled(Control::NormalModeItem));
 
-  h.view.Click(Control::Advancemode1);  // no dialog script: Cancel
+  h.view.Click(Control::AdvanceModeItem);  // no dialog script: Cancel
   EXPECT_EQ(h.view.passwordDialogsShown(), 2);
   EXPECT_FALSE(h.view.Visible(Control::UpfwBox));
 
   // From Advance mode with the box checked, Normal mode restores the compact layout.
   h.view.QueuePasswordDialog({"lanterns"});
-  h.view.Click(Control::Advancemode1);
+  h.view.Click(Control::AdvanceModeItem);
   EXPECT_EQ(h.view.OuterHeight(), 385);
-  h.view.Click(Control::Normalmode1);
+  h.view.Click(Control::NormalModeItem);
   EXPECT_FALSE(h.view.Checked(Control::UpfwBox));
   EXPECT_EQ(h.view.OuterHeight(), 350);
   EXPECT_FALSE(h.view.Visible(Control::AdapterBox));

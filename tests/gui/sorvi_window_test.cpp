@@ -460,9 +460,9 @@ class CountingEvents final : public ViewEvents {
     ++calls["AbortBtnClick"];
     if (throwOnAbort) throw 42;
   }
-  void Exit1Click() override { ++calls["Exit1Click"]; }
-  void Advancemode1Click() override { ++calls["Advancemode1Click"]; }
-  void Normalmode1Click() override { ++calls["Normalmode1Click"]; }
+  void ExitItemClick() override { ++calls["ExitItemClick"]; }
+  void AdvanceModeItemClick() override { ++calls["AdvanceModeItemClick"]; }
+  void NormalModeItemClick() override { ++calls["NormalModeItemClick"]; }
   void WindowMessage(std::uint32_t msg) override { messages.push_back(msg); }
   bool CloseQuery() override { return true; }
   void FormClose() override { ++calls["FormClose"]; }
@@ -496,8 +496,8 @@ TEST_F(GuiWindowTest, ControlsCarryTheirCaptionsAndDesignState) {
   EXPECT_EQ(W<QAction>("Advancemode1")->text(), QStringLiteral("&Advance mode"));
   EXPECT_TRUE(W<QAction>("Advancemode1")->isEnabled());
   EXPECT_FALSE(W<QAction>("Normalmode1")->isEnabled());
-  EXPECT_EQ(window.Text(Control::File1), "File");
-  EXPECT_EQ(window.Text(Control::Setting1), "Settings");
+  EXPECT_EQ(window.Text(Control::FileMenu), "File");
+  EXPECT_EQ(window.Text(Control::SettingsMenu), "Settings");
 
   for (const char* hidden :
        {"UpfwBox", "StaticText4", "AdapterBox", "FileEdit", "FileEdit2", "MacAddrEdit", "SearchFwBtn", "ConnectBtn"}) {
@@ -570,10 +570,10 @@ TEST_F(GuiWindowTest, ButtonsAndMenuItemsCallTheirHandlers) {
   W<QAction>("Exit1")->trigger();
   W<QAction>("Advancemode1")->trigger();
   W<QAction>("Normalmode1")->trigger();  // disabled: nothing
-  window.SetEnabled(Control::Normalmode1, true);
+  window.SetEnabled(Control::NormalModeItem, true);
   W<QAction>("Normalmode1")->trigger();
-  for (const char* h : {"UpdateFwBtnClick", "AbortBtnClick", "SearchFwBtnClick", "ConnectBtnClick", "Exit1Click",
-                        "Advancemode1Click", "Normalmode1Click"}) {
+  for (const char* h : {"UpdateFwBtnClick", "AbortBtnClick", "SearchFwBtnClick", "ConnectBtnClick", "ExitItemClick",
+                        "AdvanceModeItemClick", "NormalModeItemClick"}) {
     EXPECT_EQ(events.calls[h], 1) << h;
   }
 }

@@ -194,9 +194,9 @@ void FakeView::Click(Control c) {
   switch (c) {
     case Control::UpdateFwBtn: events_->UpdateFwBtnClick(); break;
     case Control::AbortBtn: events_->AbortBtnClick(); break;
-    case Control::Exit1: events_->Exit1Click(); break;
-    case Control::Advancemode1: events_->Advancemode1Click(); break;
-    case Control::Normalmode1: events_->Normalmode1Click(); break;
+    case Control::ExitItem: events_->ExitItemClick(); break;
+    case Control::AdvanceModeItem: events_->AdvanceModeItemClick(); break;
+    case Control::NormalModeItem: events_->NormalModeItemClick(); break;
     case Control::SearchFwBtn: events_->SearchFwBtnClick(); break;
     case Control::ConnectBtn: events_->ConnectBtnClick(); break;
     default: break;
