@@ -10,10 +10,10 @@
 #include <functional>
 #include <string>
 
-#include "session/message_log.h"
 #include "bootloader/main_firmware.h"
 #include "platform/datagram.h"
 #include "platform/debug_output.h"
+#include "session/message_log.h"
 #include "session/settings.h"
 #include "session/ui_queue.h"
 #include "session/update_session.h"
@@ -37,9 +37,7 @@ class NullFrontEnd final : public tessaly::TaskQueue, public tessaly::UpdateEven
   void UpdateEnded(tessaly::UpdateOutcome) override {}
 };
 
-void Usage() {
-  std::fprintf(stderr, "usage: tessaly-serve-image --local IPV4 --file PATH [--port-tftp PORT]\n");
-}
+void Usage() { std::fprintf(stderr, "usage: tessaly-serve-image --local IPV4 --file PATH [--port-tftp PORT]\n"); }
 
 }  // namespace
 

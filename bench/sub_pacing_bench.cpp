@@ -91,13 +91,14 @@ bool WaitLine(int fd, std::string& pending, const std::string& wanted, int timeo
 int main(int argc, char** argv) {
   int runs = 3;
   if (argc == 3 && std::string(argv[1]) == "--runs") runs = std::max(1, std::atoi(argv[2]));
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("tessaly-pacing-" + std::to_string(::getpid()));
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("tessaly-pacing-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   std::vector<unsigned char> image(32 + kWholeBlocks * 16368 + kShortBlock);
   image[9] = 0x0A;
   for (std::size_t i = 32; i < image.size(); ++i) image[i] = static_cast<unsigned char>(i * 7);
-  std::ofstream(dir / "bench.brec2", std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                                            static_cast<std::streamsize>(image.size()));
+  std::ofstream(dir / "bench.brec2", std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
 
   std::printf("Sub stream of %d whole blocks and %d bytes; paced minimum %.0f ms\n", kWholeBlocks, kShortBlock,
               kWholeBlocks * kPacedBlockMs + kPacedShortMs);
@@ -128,7 +129,8 @@ int main(int argc, char** argv) {
     ::close(cli.out);
     ::close(sim.out);
     if (!ok || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      std::fprintf(stderr, "run %d: the update did not succeed (exit %d)\n", run, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+      std::fprintf(stderr, "run %d: the update did not succeed (exit %d)\n", run,
+                   WIFEXITED(status) ? WEXITSTATUS(status) : -1);
       ++failures;
       continue;
     }
@@ -140,7 +142,8 @@ int main(int argc, char** argv) {
                 cpu * 1000 / streamMs * 100);
   }
   std::filesystem::remove_all(dir);
-  std::printf("goals: within 3%% of the paced minimum; under 2%% of one core (the CPU column counts the\n"
-              "updater's whole run, start-up included, against the stream's time)\n");
+  std::printf(
+      "goals: within 3%% of the paced minimum; under 2%% of one core (the CPU column counts the\n"
+      "updater's whole run, start-up included, against the stream's time)\n");
   return failures ? 1 : 0;
 }

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz_support.h"
 #include "app/address_text.h"
+#include "fuzz_support.h"
 
 namespace tessaly::fuzz {
 namespace {
@@ -40,8 +40,8 @@ int Reference(std::string_view text, std::array<std::uint8_t, N>& out, unsigned 
       const std::size_t at = digits.find(lower);
       return at == std::string_view::npos ? -1 : static_cast<int>(at);
     };
-    if (base == 16 && field.substr(j, 2).size() == 2 && field[j] == '0' && (field[j + 1] == 'x' || field[j + 1] == 'X') &&
-        j + 2 < field.size() && digit(field[j + 2]) >= 0) {
+    if (base == 16 && field.substr(j, 2).size() == 2 && field[j] == '0' &&
+        (field[j + 1] == 'x' || field[j + 1] == 'X') && j + 2 < field.size() && digit(field[j + 2]) >= 0) {
       j += 2;
     }
     unsigned value = 0;
@@ -74,7 +74,8 @@ void CheckOne(const std::string& text, Parse parse, unsigned base) {
   std::string plain;
   for (int i = 0; i < n; ++i) {
     char field[8];
-    std::snprintf(field, sizeof field, base == 10 ? "%u" : "%02X", static_cast<unsigned>(got[static_cast<std::size_t>(i)]));
+    std::snprintf(field, sizeof field, base == 10 ? "%u" : "%02X",
+                  static_cast<unsigned>(got[static_cast<std::size_t>(i)]));
     if (i > 0) plain += base == 10 ? "." : "-";
     plain += field;
   }
@@ -90,7 +91,9 @@ void CheckOne(const std::string& text, Parse parse, unsigned base) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tessaly;
   const std::string text(reinterpret_cast<const char*>(data), size);
-  fuzz::CheckOne<4>(text, [](const std::string& t, std::array<std::uint8_t, 4>& o) { return ParseIpText(t, o); }, 10);
-  fuzz::CheckOne<6>(text, [](const std::string& t, std::array<std::uint8_t, 6>& o) { return ParseMacText(t, o); }, 16);
+  fuzz::CheckOne<4>(
+      text, [](const std::string& t, std::array<std::uint8_t, 4>& o) { return ParseIpText(t, o); }, 10);
+  fuzz::CheckOne<6>(
+      text, [](const std::string& t, std::array<std::uint8_t, 6>& o) { return ParseMacText(t, o); }, 16);
   return 0;
 }

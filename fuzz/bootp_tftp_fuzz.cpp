@@ -85,9 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memset(packet, 0xEE, sizeof packet);
     const std::size_t length = BuildDataBlock(datagram.data(), datagram.size(), packet, k);
     const std::uint64_t start = kTftpBlockSize * (static_cast<std::uint64_t>(k) - 1);
-    const std::size_t want = start >= datagram.size()
-                                 ? 0
-                                 : static_cast<std::size_t>(std::min<std::uint64_t>(kTftpBlockSize, datagram.size() - start));
+    const std::size_t want =
+        start >= datagram.size()
+            ? 0
+            : static_cast<std::size_t>(std::min<std::uint64_t>(kTftpBlockSize, datagram.size() - start));
     FUZZ_CHECK(length == 4 + want);
     FUZZ_CHECK(packet[0] == 0 && packet[1] == kTftpData && packet[2] == ((k >> 8) & 0xFF) && packet[3] == (k & 0xFF));
     if (want > 0) FUZZ_CHECK(std::memcmp(packet + 4, datagram.data() + start, want) == 0);

@@ -70,9 +70,9 @@ Bytes B(const std::array<std::uint8_t, N>& a) {
 
 struct World {
   World() : session(UpdaterSettings{}) {
-    control = std::make_unique<ControlSession>(
-        session.session, view, connection, subInfo,
-        ControlSession::Workers{[this] { ++mainStarts; }, [this] { ++subStarts; }});
+    control =
+        std::make_unique<ControlSession>(session.session, view, connection, subInfo,
+                                         ControlSession::Workers{[this] { ++mainStarts; }, [this] { ++subStarts; }});
   }
   QuietSession session;
   NullQueue view;
@@ -80,7 +80,7 @@ struct World {
   SubFwInfo subInfo;
   int mainStarts = 0;
   int subStarts = 0;
-  bool mainStartedBefore = false;  // on this input's connection
+  bool mainStartedBefore = false;           // on this input's connection
   std::unique_ptr<ControlSession> control;  // its timer is a thread: made once per process
 };
 
@@ -103,9 +103,7 @@ void Notify(World& w) {
   w.control->ClientSocketRead();
 
   const std::vector<Bytes>& sent = w.connection.sent;
-  auto nothingElse = [&] {
-    FUZZ_CHECK(w.mainStarts == mainBefore && w.subStarts == subBefore);
-  };
+  auto nothingElse = [&] { FUZZ_CHECK(w.mainStarts == mainBefore && w.subStarts == subBefore); };
   if (suspended) {
     FUZZ_CHECK(w.connection.reads == readsBefore);  // the Sub worker owns the connection
     FUZZ_CHECK(sent.empty());

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "session/message_log.h"
 #include "platform/debug_output.h"
 #include "platform/tcp_client.h"
+#include "session/message_log.h"
 #include "session/settings.h"
 #include "session/ui_queue.h"
 #include "session/update_session.h"
@@ -23,13 +23,13 @@
 
 // A broken invariant is a finding like any crash: say which, then stop hard so that
 // libFuzzer keeps the input.
-#define FUZZ_CHECK(cond)                                                                   \
-  do {                                                                                     \
-    if (!(cond)) {                                                                         \
-      std::fprintf(stderr, "invariant broken: %s (%s:%d)\n", #cond, __FILE__, __LINE__);  \
-      std::fflush(stderr);                                                                 \
-      __builtin_trap();                                                                    \
-    }                                                                                      \
+#define FUZZ_CHECK(cond)                                                                 \
+  do {                                                                                   \
+    if (!(cond)) {                                                                       \
+      std::fprintf(stderr, "invariant broken: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+      std::fflush(stderr);                                                               \
+      __builtin_trap();                                                                  \
+    }                                                                                    \
   } while (0)
 
 namespace tessaly::fuzz {
@@ -89,8 +89,8 @@ struct QuietSession {
 class ProcessFile {
  public:
   explicit ProcessFile(const std::string& tag)
-      : path_((std::filesystem::temp_directory_path() /
-               ("tessaly-fuzz-" + std::to_string(::getpid()) + "-" + tag)).string()) {}
+      : path_((std::filesystem::temp_directory_path() / ("tessaly-fuzz-" + std::to_string(::getpid()) + "-" + tag))
+                  .string()) {}
   ~ProcessFile() {
     std::error_code ec;
     std::filesystem::remove(path_, ec);

@@ -37,11 +37,11 @@ namespace {
 
 using testing::FakeNetwork;
 
-const std::uint32_t kPc = 0x0500000Au;         // 10.0.0.5 in network order
-const std::uint32_t kPj = 0x0200000Au;         // 10.0.0.2
-const std::uint32_t kStranger = 0x0900000Au;   // 10.0.0.9
+const std::uint32_t kPc = 0x0500000Au;        // 10.0.0.5 in network order
+const std::uint32_t kPj = 0x0200000Au;        // 10.0.0.2
+const std::uint32_t kStranger = 0x0900000Au;  // 10.0.0.9
 const MacAddress kMac{0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
-constexpr std::size_t kReceiveBuffer = 700;    // the service's buffer; longer datagrams are dropped
+constexpr std::size_t kReceiveBuffer = 700;  // the service's buffer; longer datagrams are dropped
 constexpr std::size_t kImageSizes[] = {1, 100, 511, 512, 1000, 1536};
 
 UpdaterSettings FuzzSettings() {
@@ -135,13 +135,19 @@ class Peer {
   std::uint16_t DataPort() const { return dataPort_ ? dataPort_ : s_.dataPortFirst; }
 
   void ToBootp(Endpoint from, Bytes d) {
-    bootpQueue_.push_back({from, d.size() > kReceiveBuffer ? Kind::Dropped : WantedBootRequest(d) ? Kind::Answered : Kind::Other, Padded(d)});
+    bootpQueue_.push_back({from,
+                           d.size() > kReceiveBuffer ? Kind::Dropped
+                           : WantedBootRequest(d)    ? Kind::Answered
+                                                     : Kind::Other,
+                           Padded(d)});
     net_.Deliver(s_.bootpServerPort, from, std::move(d));
   }
   void ToServer(Endpoint from, Bytes d) {
     Kind kind = Kind::Other;
-    if (d.size() > kReceiveBuffer) kind = Kind::Dropped;
-    else if (d.size() >= 2 && d[0] == 0 && d[1] == kTftpRrq) kind = Kind::Answered;
+    if (d.size() > kReceiveBuffer)
+      kind = Kind::Dropped;
+    else if (d.size() >= 2 && d[0] == 0 && d[1] == kTftpRrq)
+      kind = Kind::Answered;
     serverQueue_.push_back({from, kind, {}});
     net_.Deliver(s_.tftpServerPort, from, std::move(d));
   }
@@ -155,8 +161,7 @@ class Peer {
   void Step() {
     if (in_.Empty()) return;
     switch (in_.Byte() % 8) {
-      case 0:
-        break;
+      case 0: break;
       case 1: {
         const Endpoint from = Sender();
         ToBootp(from, in_.Take(in_.U16() % 1024));
@@ -198,9 +203,7 @@ class Peer {
         ToData(from, Bytes{0, kTftpAck, static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block)});
         break;
       }
-      case 7:
-        session_.RequestStop();
-        break;
+      case 7: session_.RequestStop(); break;
     }
   }
 
@@ -211,7 +214,8 @@ class Peer {
   };
   // The next datagram the service acts on: those it drops unanswered go first.
   Queued Next(std::deque<Queued>& q, bool skipOther) {
-    while (!q.empty() && (q.front().kind == Kind::Dropped || (skipOther && q.front().kind == Kind::Other))) q.pop_front();
+    while (!q.empty() && (q.front().kind == Kind::Dropped || (skipOther && q.front().kind == Kind::Other)))
+      q.pop_front();
     FUZZ_CHECK(!q.empty());
     Queued front = q.front();
     q.pop_front();

@@ -41,7 +41,8 @@ UpdaterSettings FuzzSettings() {
 }
 
 struct Image {
-  explicit Image(std::uint32_t payloadSize) : payload(Pattern(payloadSize, 11)), file("sub-" + std::to_string(payloadSize)) {
+  explicit Image(std::uint32_t payloadSize)
+      : payload(Pattern(payloadSize, 11)), file("sub-" + std::to_string(payloadSize)) {
     Bytes bytes(kSubHeaderSize, 0);
     bytes[kSubModelOffset] = 0x0A;
     bytes.insert(bytes.end(), payload.begin(), payload.end());
@@ -102,13 +103,15 @@ class ScriptedConnection final : public ScriptedConnectionBase {
 // Walks the exchange as the protocol has it and says whether the transfer had to succeed.
 class Protocol {
  public:
-  Protocol(const std::vector<Event>& ev, const Image& image, const UpdaterSettings& s) : ev_(ev), image_(image), s_(s) {}
+  Protocol(const std::vector<Event>& ev, const Image& image, const UpdaterSettings& s)
+      : ev_(ev), image_(image), s_(s) {}
 
   bool ShouldSucceed() {
     const std::uint32_t payload = image_.info.PayloadSize;
     std::size_t offset = 0;
     auto packet = [&](std::size_t n) {
-      Write(Bytes(image_.payload.begin() + static_cast<long>(offset), image_.payload.begin() + static_cast<long>(offset + n)));
+      Write(Bytes(image_.payload.begin() + static_cast<long>(offset),
+                  image_.payload.begin() + static_cast<long>(offset + n)));
       offset += n;
     };
     for (std::uint32_t b = 0; b < payload / kSubBlockSize; ++b) {

@@ -4,8 +4,8 @@
 #include <functional>
 #include <string>
 
-#include "session/message_log.h"
 #include "platform/directory.h"
+#include "session/message_log.h"
 
 namespace tessaly {
 
@@ -13,10 +13,9 @@ constexpr int kMainFirmwareKind = 1;
 constexpr int kSubFirmwareKind = 2;
 
 // Entries with any of these attributes are never taken as firmware.
-constexpr std::uint32_t kSkippedAttributes = file_attr::kEncrypted | file_attr::kTemporary |
-                                             file_attr::kDirectory | file_attr::kSparseFile |
-                                             file_attr::kReparsePoint | file_attr::kCompressed |
-                                             file_attr::kOffline;
+constexpr std::uint32_t kSkippedAttributes = file_attr::kEncrypted | file_attr::kTemporary | file_attr::kDirectory |
+                                             file_attr::kSparseFile | file_attr::kReparsePoint |
+                                             file_attr::kCompressed | file_attr::kOffline;
 
 // Stores the newest accepted entry's name in `target` (ties: the one listed last) and
 // returns true; returns false and leaves `target` alone when nothing is accepted or the

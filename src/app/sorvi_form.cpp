@@ -1,9 +1,9 @@
 #include "app/sorvi_form.h"
 
 #include "app/firmware_search.h"
-#include "control/control_session.h"
 #include "app/update_request.h"
 #include "app/update_sequence.h"
+#include "control/control_session.h"
 
 namespace tessaly {
 
@@ -31,7 +31,8 @@ void TSorviForm::FormCreate() {
 // Reads the remembered index, lists the adapters and selects the remembered one, or
 // the first when the index (taken as unsigned) is out of range.
 void TSorviForm::FillAdapterBox() {
-  const auto stored = static_cast<unsigned int>(GetProfileInt(platform_.profile, kProfileSection, kProfileAdapterKey, 0));
+  const auto stored =
+      static_cast<unsigned int>(GetProfileInt(platform_.profile, kProfileSection, kProfileAdapterKey, 0));
   adapterCount_ = ListAdapters(
       platform_.adapters, [this](const std::string& item) { view().AddItem(Control::AdapterBox, item); },
       adapterAddresses_, platform_.debug);
@@ -59,9 +60,7 @@ void TSorviForm::UpfwBoxClick() {
   }
 }
 
-void TSorviForm::RefreshUpdateFwBtn() {
-  view().SetEnabled(Control::UpdateFwBtn, state_.FirmwareSelection.load() != 0);
-}
+void TSorviForm::RefreshUpdateFwBtn() { view().SetEnabled(Control::UpdateFwBtn, state_.FirmwareSelection.load() != 0); }
 
 void TSorviForm::OnEditChange(Control edit, std::uint8_t bit) {
   // A text of blanks counts as a name: only the empty text clears the bit.

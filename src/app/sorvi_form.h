@@ -6,11 +6,11 @@
 
 #include "app/adapter_list.h"
 #include "app/profile_keys.h"
+#include "app/view.h"
 #include "platform/adapters.h"
 #include "platform/debug_output.h"
 #include "platform/directory.h"
 #include "platform/profile.h"
-#include "app/view.h"
 #include "session/update_events.h"
 #include "session/update_session.h"
 

@@ -41,8 +41,8 @@ UpdateCore::~UpdateCore() { Shutdown(); }
 void UpdateCore::Attach(TaskQueue& queue, UpdateEvents& events) {
   ui_.Attach(queue, events);
   client_ = CreateTcpClient(queue);
-  ControlSession::Workers workers{[this] { sequence_->StartMainFwThread(); },
-                                  [this] { sequence_->StartSubFwThread(); }, stages_.PrepareMainFirmware};
+  ControlSession::Workers workers{[this] { sequence_->StartMainFwThread(); }, [this] { sequence_->StartSubFwThread(); },
+                                  stages_.PrepareMainFirmware};
   control_ = std::make_unique<ControlSession>(session_, queue, *client_, subInfo_, workers);
   sequence_ = std::make_unique<UpdateSequence>(session_, profile_, *control_, subInfo_, stages_);
   session_.SetOnEnd([this] {

@@ -7,19 +7,19 @@
 #include <memory>
 #include <mutex>
 
-#include "session/message_log.h"
+#include "app/update_sequence.h"
 #include "bootloader/main_firmware.h"
 #include "control/control_session.h"
 #include "platform/datagram.h"
 #include "platform/debug_output.h"
 #include "platform/profile.h"
 #include "platform/tcp_client.h"
-#include "subfw/sub_firmware_file.h"
+#include "session/message_log.h"
 #include "session/settings.h"
 #include "session/ui_queue.h"
-#include "app/update_sequence.h"
 #include "session/update_session.h"
 #include "session/update_state.h"
+#include "subfw/sub_firmware_file.h"
 
 namespace tessaly {
 

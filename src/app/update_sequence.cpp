@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 
-#include "app/profile_keys.h"
 #include "app/address_text.h"
+#include "app/profile_keys.h"
 
 namespace tessaly {
 
@@ -60,8 +60,8 @@ bool UpdateSequence::Start(const UpdateRequest& request) {
   state_.PjMacText = request.macAddress;
   state_.MainFwFile = request.mainFile;
   state_.SubFwFile = request.subFile;
-  state_.FirmwareSelection.store(static_cast<std::uint8_t>((request.mainFile.empty() ? 0 : MainFw) |
-                                                           (request.subFile.empty() ? 0 : SubFw)));
+  state_.FirmwareSelection.store(
+      static_cast<std::uint8_t>((request.mainFile.empty() ? 0 : MainFw) | (request.subFile.empty() ? 0 : SubFw)));
   state_.UpdateStage.store(0);
   state_.UpdateInProgress.store(0);
   state_.ReadsSuspended.store(0);

@@ -4,11 +4,11 @@
 #include <atomic>
 #include <functional>
 
+#include "app/update_request.h"
 #include "control/control_session.h"
 #include "platform/profile.h"
-#include "subfw/sub_firmware_file.h"
-#include "app/update_request.h"
 #include "session/update_session.h"
+#include "subfw/sub_firmware_file.h"
 
 namespace tessaly {
 

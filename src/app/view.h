@@ -47,7 +47,6 @@ enum class LogColour : std::uint32_t {
   Red = 0x000000FFu,
 };
 
-
 // Modal results of the password dialog.
 constexpr int kModalOk = 1;
 constexpr int kModalCancel = 2;

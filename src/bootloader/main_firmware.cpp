@@ -33,7 +33,12 @@ class MainService {
  public:
   MainService(UpdateSession& session, DatagramNetwork& net, const MainStageTarget& target,
               const std::function<void(std::uint32_t)>& progress)
-      : session_(session), state_(session.state()), s_(session.settings()), net_(net), t_(target), progress_(progress) {}
+      : session_(session),
+        state_(session.state()),
+        s_(session.settings()),
+        net_(net),
+        t_(target),
+        progress_(progress) {}
 
   int Run(MainPorts* prepared);
 
@@ -69,7 +74,7 @@ class MainService {
   std::unique_ptr<DatagramSocket> bootp_, tftp_, magic_, data_;
   std::uint8_t packet_[kPacketBufferSize] = {};
   bool bootpAnswered_ = false;
-  std::uint32_t idle_ = 0;     // idle cycles since a block last went out: paces the resends
+  std::uint32_t idle_ = 0;  // idle cycles since a block last went out: paces the resends
   // Idle cycles since the transfer last moved on (a new block, not a resend), or since the
   // start: the time-out. Resends must not restart it, or a silent peer keeps the stage
   // alive for ever when no BOOTP request was answered.
@@ -247,9 +252,8 @@ int UpdateMainFirmware(UpdateSession& session, DatagramNetwork& net, MainPorts* 
   target.localAddress = state.PcIpAddr.load();
   std::memcpy(&target.projectorAddress, state.PjIpAddr.data(), 4);
   target.imagePath = state.MainFwFile;
-  const int result =
-      ServeMainFirmware(session, net, target, [&session](std::uint32_t percent) { session.ReportProgress(percent); },
-                        prepared);
+  const int result = ServeMainFirmware(
+      session, net, target, [&session](std::uint32_t percent) { session.ReportProgress(percent); }, prepared);
   if (result != kMainServed) session.log().LogError("Update Main firmware failed");
   return result;
 }

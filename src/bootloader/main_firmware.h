@@ -18,7 +18,7 @@ enum MainResult : int {
   kMainBootpSocket = 2,
   kMainTftpSocket = 3,  // also: no TFTP data port could be bound
   kMainMagicSocket = 4,
-  kMainStopped = 6,     // stop request, or a time-out of the service loop
+  kMainStopped = 6,  // stop request, or a time-out of the service loop
 };
 
 // The three service ports of the stage, bound on the local address. The update binds them

@@ -11,12 +11,15 @@ std::size_t BuildDataBlock(const std::uint8_t* image, std::uint64_t length, std:
   packet[3] = static_cast<std::uint8_t>(k & 0xFF);
   const std::uint64_t start = kTftpBlockSize * (static_cast<std::uint64_t>(k) - 1);
   std::size_t size = 0;
-  if (start < length) size = static_cast<std::size_t>(length - start < kTftpBlockSize ? length - start : kTftpBlockSize);
+  if (start < length)
+    size = static_cast<std::size_t>(length - start < kTftpBlockSize ? length - start : kTftpBlockSize);
   if (size > 0) std::memcpy(packet + 4, image + start, size);
   return size + 4;
 }
 
-bool IsLastBlock(std::uint64_t length, std::uint32_t k) { return kTftpBlockSize * static_cast<std::uint64_t>(k) > length; }
+bool IsLastBlock(std::uint64_t length, std::uint32_t k) {
+  return kTftpBlockSize * static_cast<std::uint64_t>(k) > length;
+}
 
 std::uint32_t TransferPercent(std::uint64_t length, std::uint32_t k) {
   return static_cast<std::uint32_t>(100 * kTftpBlockSize * static_cast<std::uint64_t>(k) / length);

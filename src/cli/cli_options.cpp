@@ -35,10 +35,14 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions& o, std::s
       name = name.substr(0, eq);
     }
     std::optional<std::string>* target = nullptr;
-    if (name == "--projector") target = &o.projector;
-    else if (name == "--main") target = &o.main;
-    else if (name == "--sub") target = &o.sub;
-    else if (name == "--manual") target = &o.manual;
+    if (name == "--projector")
+      target = &o.projector;
+    else if (name == "--main")
+      target = &o.main;
+    else if (name == "--sub")
+      target = &o.sub;
+    else if (name == "--manual")
+      target = &o.manual;
     if (target) {
       if (target->has_value()) {
         error = name + " is given twice";
@@ -58,9 +62,12 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions& o, std::s
       error = name + " takes no value";
       return false;
     }
-    if (name == "--yes") o.yes = true;
-    else if (name == "--help" || name == "-h") o.help = true;
-    else if (name == "--version") o.version = true;
+    if (name == "--yes")
+      o.yes = true;
+    else if (name == "--help" || name == "-h")
+      o.help = true;
+    else if (name == "--version")
+      o.version = true;
     else {
       error = "unknown option " + args[i];
       return false;

@@ -77,7 +77,8 @@ class AbortBySignal {
 int AdapterIndexOf(const std::string& address, DebugOutput& debug) {
   SystemAdapterSource source;
   AdapterAddressTable table;
-  const int count = ListAdapters(source, [](const std::string&) {}, table, debug);
+  const int count = ListAdapters(
+      source, [](const std::string&) {}, table, debug);
   for (int i = 0; i < count; ++i) {
     if (table[static_cast<std::size_t>(i)] == address) return i;
   }
@@ -102,9 +103,9 @@ int RunUpdate(const CliOptions& options, std::FILE* out, bool terminal) {
   // The same start as the window's: the remembered address and the firmware search,
   // or exactly the files named.
   UpdateRequest request;
-  request.projectorAddress =
-      options.projector ? *options.projector
-                        : GetProfileString(profile, kProfileSection, kProfileIpKey, kDefaultIpAddress, 128);
+  request.projectorAddress = options.projector
+                                 ? *options.projector
+                                 : GetProfileString(profile, kProfileSection, kProfileIpKey, kDefaultIpAddress, 128);
   request.macAddress = kDefaultMacText;
   if (options.main || options.sub) {
     request.mainFile = options.main.value_or("");

@@ -130,9 +130,7 @@ void ControlSession::ClientSocketRead() {
 
   const std::uint8_t selection = state_.FirmwareSelection.load();
   switch (ClassifyControlRead(buffer, length)) {
-    case ControlRead::Greeting:
-      client_.SendText(std::string(kSessionRequest));
-      break;
+    case ControlRead::Greeting: client_.SendText(std::string(kSessionRequest)); break;
     case ControlRead::SessionAck:
       if ((selection & MainFw) && state_.UpdateStage.load() == 0) {
         state_.UpdateStage.store(1);
@@ -171,9 +169,7 @@ void ControlSession::ClientSocketRead() {
       }
       break;
     }
-    case ControlRead::SqReply:
-      Send(kScRecord.data(), kScRecord.size());
-      break;
+    case ControlRead::SqReply: Send(kScRecord.data(), kScRecord.size()); break;
     case ControlRead::ScReply:
       timer_->SetEnabled(false);
       state_.ReadsSuspended.store(1);
@@ -181,8 +177,7 @@ void ControlSession::ClientSocketRead() {
       log_.LogInfo("Startup Sub firmware update process...");
       if (workers_.startSubFwThread) workers_.startSubFwThread();
       break;
-    case ControlRead::Other:
-      break;
+    case ControlRead::Other: break;
   }
 }
 

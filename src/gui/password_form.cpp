@@ -5,8 +5,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "gui/sorvi_window.h"
 #include "app/view.h"
+#include "gui/sorvi_window.h"
 
 namespace tessaly::gui {
 
@@ -68,8 +68,7 @@ void TPasswordForm::keyPressEvent(QKeyEvent* e) {
     case Qt::Key_Return:
       e->accept();  // no default or cancel button here
       return;
-    default:
-      QDialog::keyPressEvent(e);
+    default: QDialog::keyPressEvent(e);
   }
 }
 

@@ -30,9 +30,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "app/control_design.h"
 #include "app/sorvi_form.h"
 #include "gui/password_form.h"
-#include "app/control_design.h"
 
 namespace tessaly::gui {
 
@@ -154,11 +154,8 @@ void SorviWindow::CreateControls() {
       case Control::UpdateProgBar:
       case Control::PercentText:
       case Control::MessageLabel:
-      case Control::MsgEdit:
-        parentWidget = panel;
-        break;
-      default:
-        break;
+      case Control::MsgEdit: parentWidget = panel; break;
+      default: break;
     }
     QWidget* w = nullptr;
     switch (d.control) {
@@ -191,9 +188,7 @@ void SorviWindow::CreateControls() {
         adapterBox_->setEditable(false);
         w = adapterBox_;
         break;
-      case Control::UpdatePanel:
-        w = panel;
-        break;
+      case Control::UpdatePanel: w = panel; break;
       case Control::UpdateFwBtn:
       case Control::AbortBtn:
       case Control::SearchFwBtn:
@@ -227,8 +222,7 @@ void SorviWindow::CreateControls() {
       case Control::ExitItem:
       case Control::SettingsMenu:
       case Control::AdvanceModeItem:
-      case Control::NormalModeItem:
-        continue;  // menu items
+      case Control::NormalModeItem: continue;  // menu items
     }
     w->setObjectName(QString::fromLatin1(ControlName(d.control)));
     w->setFont(ControlFont());
@@ -425,8 +419,7 @@ Answer SorviWindow::AskConfirm(const std::string& text) {
 }
 
 void SorviWindow::ShowMessage(const std::string& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(tessaly::kAppTitle), Q(text), QMessageBox::Ok,
-                  BoxParent());
+  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(tessaly::kAppTitle), Q(text), QMessageBox::Ok, BoxParent());
   box.setTextFormat(Qt::PlainText);
   box.exec();
 }

@@ -32,7 +32,7 @@ class DatagramSocket {
 struct DatagramOptions {
   std::uint32_t localAddress = 0;  // network byte order
   std::uint16_t port = 0;
-  bool broadcast = false;          // SO_BROADCAST, set to 0 as well as to 1
+  bool broadcast = false;  // SO_BROADCAST, set to 0 as well as to 1
   // Receive datagrams sent to the limited broadcast address. A socket bound to a unicast
   // address never sees them on this platform, so such a socket listens on the wildcard
   // address, keeps only what arrives by the local address's interface, and sends from

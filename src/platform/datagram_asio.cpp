@@ -42,9 +42,7 @@ unsigned InterfaceOf(std::uint32_t address) {
   return index;
 }
 
-udp::endpoint ToEndpoint(const Endpoint& e) {
-  return {asio::ip::address_v4(ntohl(e.address)), e.port};
-}
+udp::endpoint ToEndpoint(const Endpoint& e) { return {asio::ip::address_v4(ntohl(e.address)), e.port}; }
 
 class AsioDatagramSocket final : public DatagramSocket {
  public:
@@ -97,7 +95,7 @@ class AsioDatagramSocket final : public DatagramSocket {
       const ssize_t n = ::recvmsg(socket_.native_handle(), &msg, MSG_DONTWAIT);
       if (n < 0) return -1;
       if (msg.msg_flags & MSG_TRUNC) return -1;  // longer than the buffer: never cut a datagram
-      if (ArrivedElsewhere(msg)) continue;        // another adapter's: not ours to answer
+      if (ArrivedElsewhere(msg)) continue;       // another adapter's: not ours to answer
       from.address = peer.sin_addr.s_addr;
       from.port = ntohs(peer.sin_port);
       return static_cast<int>(n);
@@ -186,7 +184,8 @@ class AsioDatagramNetwork final : public DatagramNetwork {
         return nullptr;
       }
     }
-    const asio::ip::address_v4 local = ifindex ? asio::ip::address_v4::any() : asio::ip::address_v4(ntohl(o.localAddress));
+    const asio::ip::address_v4 local =
+        ifindex ? asio::ip::address_v4::any() : asio::ip::address_v4(ntohl(o.localAddress));
     socket.bind(udp::endpoint(local, o.port), ec);
     if (failed()) return nullptr;
     socket.non_blocking(true, ec);
@@ -196,8 +195,7 @@ class AsioDatagramNetwork final : public DatagramNetwork {
 
   // Asio has no wait for the first of several sockets with a time-out: poll on their
   // handles, one system call a cycle.
-  int Wait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs,
-           std::vector<bool>& readable) override {
+  int Wait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs, std::vector<bool>& readable) override {
     fds_.clear();
     for (DatagramSocket* s : sockets) fds_.push_back({static_cast<AsioDatagramSocket*>(s)->handle(), POLLIN, 0});
     readable.assign(sockets.size(), false);
@@ -215,7 +213,7 @@ class AsioDatagramNetwork final : public DatagramNetwork {
   }
 
  private:
-  asio::io_context io_;  // owns the sockets; nothing runs on it
+  asio::io_context io_;      // owns the sockets; nothing runs on it
   std::vector<pollfd> fds_;  // reused: one wait per TFTP block
 };
 

@@ -5,8 +5,8 @@
 
 namespace tessaly {
 
-std::string GetProfileString(Profile& p, const std::string& section, const std::string& key,
-                             const std::string& def, std::size_t size) {
+std::string GetProfileString(Profile& p, const std::string& section, const std::string& key, const std::string& def,
+                             std::size_t size) {
   std::string value = p.Read(section, key).value_or(def);
   if (size == 0) return {};
   if (value.size() > size - 1) value.resize(size - 1);

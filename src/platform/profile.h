@@ -16,8 +16,8 @@ class Profile {
 };
 
 // GetProfileStringA: the value or `def`, cut to size - 1 characters.
-std::string GetProfileString(Profile& p, const std::string& section, const std::string& key,
-                             const std::string& def, std::size_t size);
+std::string GetProfileString(Profile& p, const std::string& section, const std::string& key, const std::string& def,
+                             std::size_t size);
 // GetProfileIntA: leading decimal digits of the value (an optional sign first), 0 when
 // the value holds no number, `def` when the key is missing.
 int GetProfileInt(Profile& p, const std::string& section, const std::string& key, int def);

@@ -91,9 +91,8 @@ class Core : public std::enable_shared_from_this<Core> {
     socket_->set_option(tcp::no_delay(true), ignored);
     ++sock_;
     phase_ = Phase::Connecting;
-    socket_->async_connect(peer, [self = shared_from_this(), sock = sock_](const asio::error_code& e) {
-      self->Connected(sock, e);
-    });
+    socket_->async_connect(
+        peer, [self = shared_from_this(), sock = sock_](const asio::error_code& e) { self->Connected(sock, e); });
     return true;
   }
 
@@ -136,8 +135,7 @@ class Core : public std::enable_shared_from_this<Core> {
     int interrupts = 0;
     while (sent < length) {
       asio::error_code ec;
-      const std::size_t n =
-          socket_->send(asio::buffer(bytes + sent, static_cast<std::size_t>(length - sent)), 0, ec);
+      const std::size_t n = socket_->send(asio::buffer(bytes + sent, static_cast<std::size_t>(length - sent)), 0, ec);
       if (!ec && n > 0) {
         sent += static_cast<int>(n);
       } else if (ec == asio::error::interrupted && ++interrupts < 16) {
@@ -235,14 +233,12 @@ class Core : public std::enable_shared_from_this<Core> {
     if (readArmed_) {
       if (readWaiting_) return;
       readWaiting_ = true;
-      socket_->async_wait(tcp::socket::wait_read, [self = shared_from_this(), sock = sock_](const asio::error_code& ec) {
-        self->Watched(sock, ec, false);
-      });
+      socket_->async_wait(tcp::socket::wait_read, [self = shared_from_this(), sock = sock_](
+                                                      const asio::error_code& ec) { self->Watched(sock, ec, false); });
     } else if (!errorWaiting_ && !errorWatchSpent_) {
       errorWaiting_ = true;
-      socket_->async_wait(tcp::socket::wait_error, [self = shared_from_this(), sock = sock_](const asio::error_code& ec) {
-        self->Watched(sock, ec, true);
-      });
+      socket_->async_wait(tcp::socket::wait_error, [self = shared_from_this(), sock = sock_](
+                                                       const asio::error_code& ec) { self->Watched(sock, ec, true); });
     }
   }
 

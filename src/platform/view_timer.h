@@ -19,7 +19,7 @@ class ViewTimer {
 
   void SetInterval(std::uint32_t ms);  // restarts the count when enabled
   std::uint32_t Interval() const;
-  void SetEnabled(bool enabled);       // enabling starts the count afresh
+  void SetEnabled(bool enabled);  // enabling starts the count afresh
   bool Enabled() const;
 
  private:

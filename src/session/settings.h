@@ -23,10 +23,10 @@ struct UpdaterSettings {
   std::uint16_t tftpServerPort = 69;
   std::uint16_t magicPort = 9;
   std::uint32_t broadcastAddress = 0xFFFFFFFFu;  // 255.255.255.255 in either byte order
-  std::uint32_t selectWaitUs = 500000;  // one cycle of the service loop
-  std::uint32_t resendIdleCycles = 2;   // a silent peer gets its block again
-  std::uint32_t answeredIdleLimit = 10; // quiet cycles in a row once BOOTP is answered
-  std::uint32_t idleLimit = 130;        // idle cycles without a new DATA block (resends do not count)
+  std::uint32_t selectWaitUs = 500000;           // one cycle of the service loop
+  std::uint32_t resendIdleCycles = 2;            // a silent peer gets its block again
+  std::uint32_t answeredIdleLimit = 10;          // quiet cycles in a row once BOOTP is answered
+  std::uint32_t idleLimit = 130;                 // idle cycles without a new DATA block (resends do not count)
   std::uint16_t dataPortFirst = 32768;
   std::uint16_t dataPortCount = 8192;
   std::uint32_t dataPortTries = 64;

@@ -7,8 +7,8 @@
 
 namespace tessaly {
 
-UpdateSession::UpdateSession(UpdateState& state, UiQueue& ui, MessageLog& log,
-                             const UpdaterSettings& settings, TickSource tick)
+UpdateSession::UpdateSession(UpdateState& state, UiQueue& ui, MessageLog& log, const UpdaterSettings& settings,
+                             TickSource tick)
     : state_(state), ui_(ui), log_(log), settings_(settings), tick_(tick ? std::move(tick) : TickSource(TickCount)) {}
 
 std::uint32_t UpdateSession::ShownProgress(std::uint8_t selection, std::uint8_t stage, std::uint32_t percent) {

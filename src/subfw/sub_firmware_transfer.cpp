@@ -170,8 +170,8 @@ int ReadReply(UpdateSession& session, TcpClient& client, std::uint8_t* buffer, s
   if (!whole) return ReceiveWithRetry(session, client, buffer, length, s.shortReplyRetries, s.shortReplyIntervalMs);
   std::size_t total = 0;
   do {
-    const int n = ReceiveWithRetry(session, client, buffer + total, length - total, s.shortReplyRetries,
-                                   s.shortReplyIntervalMs);
+    const int n =
+        ReceiveWithRetry(session, client, buffer + total, length - total, s.shortReplyRetries, s.shortReplyIntervalMs);
     if (n <= 0) return 0;
     total += static_cast<std::size_t>(n);
   } while (total < length);

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "platform/tcp_client.h"
-#include "subfw/sub_firmware_file.h"
 #include "session/update_session.h"
+#include "subfw/sub_firmware_file.h"
 
 namespace tessaly {
 

@@ -10,12 +10,14 @@ namespace {
 TEST(ListAdapters, EntriesTraceAndTable) {
   FakeView view;
   ListedAdapters source;
-  source.adapters = std::vector<AdapterInfo>{{"{A}", "Wired", {"0.0.0.0"}},
-                                             {"{B}", "Dock", {"10.0.0.5", "192.168.0.10"}}};
+  source.adapters =
+      std::vector<AdapterInfo>{{"{A}", "Wired", {"0.0.0.0"}}, {"{B}", "Dock", {"10.0.0.5", "192.168.0.10"}}};
   RecordingDebugOutput debug;
   AdapterAddressTable table;
   table[2] = "stale";
-  EXPECT_EQ(ListAdapters(source, [&](const std::string& item) { view.AddItem(Control::AdapterBox, item); }, table, debug), 2);
+  EXPECT_EQ(ListAdapters(
+                source, [&](const std::string& item) { view.AddItem(Control::AdapterBox, item); }, table, debug),
+            2);
   EXPECT_EQ(view.Items(Control::AdapterBox), (std::vector<std::string>{"10.0.0.5 - Dock", "192.168.0.10 - Dock"}));
   EXPECT_EQ(table[0], "10.0.0.5");
   EXPECT_EQ(table[1], "192.168.0.10");
@@ -37,7 +39,9 @@ TEST(ListAdapters, TenAtMostButAllTraced) {
   source.adapters = list;
   RecordingDebugOutput debug;
   AdapterAddressTable table;
-  EXPECT_EQ(ListAdapters(source, [&](const std::string& item) { view.AddItem(Control::AdapterBox, item); }, table, debug), 10);
+  EXPECT_EQ(ListAdapters(
+                source, [&](const std::string& item) { view.AddItem(Control::AdapterBox, item); }, table, debug),
+            10);
   EXPECT_EQ(view.Items(Control::AdapterBox).size(), 10u);
   EXPECT_EQ(table[9], "10.0.3.1");
   const auto lines = debug.Lines();
@@ -51,7 +55,9 @@ TEST(ListAdapters, FailingSystemCallLeavesTheListEmpty) {
   RecordingDebugOutput debug;
   AdapterAddressTable table;
   view.AddItem(Control::AdapterBox, "kept");
-  EXPECT_EQ(ListAdapters(source, [&](const std::string& item) { view.AddItem(Control::AdapterBox, item); }, table, debug), 0);
+  EXPECT_EQ(ListAdapters(
+                source, [&](const std::string& item) { view.AddItem(Control::AdapterBox, item); }, table, debug),
+            0);
   EXPECT_EQ(view.Items(Control::AdapterBox), std::vector<std::string>{"kept"});  // appends, never clears
   EXPECT_TRUE(debug.Lines().empty());
 }

@@ -19,7 +19,8 @@ class ParseIp : public ::testing::TestWithParam<IpCase> {};
 TEST_P(ParseIp, SplitsAndKeepsLowBits) {
   std::array<std::uint8_t, 4> out{};
   EXPECT_EQ(ParseIpText(GetParam().text, out), GetParam().count) << GetParam().text;
-  for (int i = 0; i < GetParam().count; ++i) EXPECT_EQ(out[static_cast<std::size_t>(i)], GetParam().bytes[static_cast<std::size_t>(i)]) << i;
+  for (int i = 0; i < GetParam().count; ++i)
+    EXPECT_EQ(out[static_cast<std::size_t>(i)], GetParam().bytes[static_cast<std::size_t>(i)]) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -44,7 +45,8 @@ class ParseMac : public ::testing::TestWithParam<MacCase> {};
 TEST_P(ParseMac, SplitsHexAndKeepsLowBits) {
   std::array<std::uint8_t, 6> out{};
   EXPECT_EQ(ParseMacText(GetParam().text, out), GetParam().count) << GetParam().text;
-  for (int i = 0; i < GetParam().count; ++i) EXPECT_EQ(out[static_cast<std::size_t>(i)], GetParam().bytes[static_cast<std::size_t>(i)]) << i;
+  for (int i = 0; i < GetParam().count; ++i)
+    EXPECT_EQ(out[static_cast<std::size_t>(i)], GetParam().bytes[static_cast<std::size_t>(i)]) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -45,14 +45,19 @@ INSTANTIATE_TEST_SUITE_P(
         SearchCase{"folder_only", {{"dir.bin", kDirectory, 9}}, 1, false, ""},
         SearchCase{"compressed_newest_skipped", {{"old.bin", 0, 1}, {"new.bin", kCompressed, 2}}, 1, true, "old.bin"},
         SearchCase{"every_skip_attribute",
-                   {{"e.bin", kEncrypted, 9}, {"t.bin", kTemporary, 9}, {"s.bin", kSparseFile, 9},
-                    {"r.bin", kReparsePoint, 9}, {"o.bin", kOffline, 9}, {"ok.bin", 0, 1}},
-                   1, true, "ok.bin"},
+                   {{"e.bin", kEncrypted, 9},
+                    {"t.bin", kTemporary, 9},
+                    {"s.bin", kSparseFile, 9},
+                    {"r.bin", kReparsePoint, 9},
+                    {"o.bin", kOffline, 9},
+                    {"ok.bin", 0, 1}},
+                   1,
+                   true,
+                   "ok.bin"},
         SearchCase{"hidden_and_readonly_taken", {{".h.brec2", kHidden | 0x1, 3}}, 2, true, ".h.brec2"},
         SearchCase{"other_extension_ignored", {{"a.brec2", 0, 9}, {"a.bin.txt", 0, 9}}, 1, false, ""},
         SearchCase{"upper_case_extension", {{"FW.BIN", 0, 9}}, 1, true, "FW.BIN"},
-        SearchCase{"unknown_kind", {{"a.bin", 0, 9}}, 3, false, ""},
-        SearchCase{"nothing", {}, 2, false, ""}),
+        SearchCase{"unknown_kind", {{"a.bin", 0, 9}}, 3, false, ""}, SearchCase{"nothing", {}, 2, false, ""}),
     [](const ::testing::TestParamInfo<SearchCase>& p) { return std::string(p.param.name); });
 
 TEST(SearchFwBtn, LogsWhatItFoundInOrderAndEnablesUpdate) {
@@ -60,9 +65,10 @@ TEST(SearchFwBtn, LogsWhatItFoundInOrderAndEnablesUpdate) {
   h.AddFile("b.brec2", 10);
   h.AddFile("a.bin", 10);
   h.updater->Start();
-  EXPECT_EQ(h.view.logLines(), (std::vector<LogLine>{{"Main firmware : a.bin", LogColour::Blue},
-                                                      {"Sub firmware : b.brec2", LogColour::Blue},
-                                                      {"Press \"Update Firmware\" button to startup...", LogColour::Blue}}));
+  EXPECT_EQ(h.view.logLines(),
+            (std::vector<LogLine>{{"Main firmware : a.bin", LogColour::Blue},
+                                  {"Sub firmware : b.brec2", LogColour::Blue},
+                                  {"Press \"Update Firmware\" button to startup...", LogColour::Blue}}));
   EXPECT_EQ(h.view.Text(Control::FileEdit), "a.bin");
   EXPECT_EQ(h.view.Text(Control::FileEdit2), "b.brec2");
   EXPECT_EQ(h.updater->state().FirmwareSelection.load(), 3);
@@ -79,7 +85,8 @@ TEST(SearchFwBtn, OnlySubFirmware) {
   h.AddFile("dir.bin", 50, kDirectory);
   h.AddFile("s.brec2", 10);
   h.updater->Start();
-  EXPECT_EQ(h.LogTexts(), (std::vector<std::string>{"Sub firmware : s.brec2", "Press \"Update Firmware\" button to startup..."}));
+  EXPECT_EQ(h.LogTexts(),
+            (std::vector<std::string>{"Sub firmware : s.brec2", "Press \"Update Firmware\" button to startup..."}));
   EXPECT_EQ(h.updater->state().FirmwareSelection.load(), SubFw);
 }
 

@@ -10,9 +10,8 @@ TEST(MessageLog, EachLineKeepsItsColour) {
   h.updater->log().LogInfo("one %d", 1);
   h.updater->log().LogError("two %s", "b");
   h.updater->log().LogInfo("three");
-  EXPECT_EQ(h.view.logLines(), (std::vector<LogLine>{{"one 1", LogColour::Blue},
-                                                      {"two b", LogColour::Red},
-                                                      {"three", LogColour::Blue}}));
+  EXPECT_EQ(h.view.logLines(),
+            (std::vector<LogLine>{{"one 1", LogColour::Blue}, {"two b", LogColour::Red}, {"three", LogColour::Blue}}));
   EXPECT_EQ(h.debug.Lines(), (std::vector<std::string>{"one 1", "two b", "three"}));
 }
 

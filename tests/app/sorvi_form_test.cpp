@@ -39,13 +39,18 @@ TEST(FormCreate, StepsRunInOrder) {
   };
   // The order of window creation: hide the box, caption, bar, MAC text, empty log,
   // address, adapters, hide the adapter row, compact layout, then the search.
-  const std::vector<std::string> order = {
-      "hide UpfwBox",          "caption Updater for Tessaly.exe",
-      "position UpdateProgBar 0", "text MacAddrEdit FF.FF.FF.FF.FF.FF",
-      "text MsgEdit ",         "text IpAddrEdit 192.168.0.2",
-      "item AdapterBox 10.0.0.5 - eth0", "select AdapterBox 0",
-      "hide StaticText4",      "hide AdapterBox",
-      "top Panel1 50",         "height 350"};
+  const std::vector<std::string> order = {"hide UpfwBox",
+                                          "caption Updater for Tessaly.exe",
+                                          "position UpdateProgBar 0",
+                                          "text MacAddrEdit FF.FF.FF.FF.FF.FF",
+                                          "text MsgEdit ",
+                                          "text IpAddrEdit 192.168.0.2",
+                                          "item AdapterBox 10.0.0.5 - eth0",
+                                          "select AdapterBox 0",
+                                          "hide StaticText4",
+                                          "hide AdapterBox",
+                                          "top Panel1 50",
+                                          "height 350"};
   for (std::size_t i = 1; i < order.size(); ++i) EXPECT_LT(at(order[i - 1]), at(order[i])) << order[i];
 }
 
@@ -67,7 +72,8 @@ TEST_P(FormSettings, AddressAndAdapterSelection) {
   if (c.ip) h.profile.values[{"LAN Communication", "IP Address"}] = *c.ip;
   if (c.index) h.profile.values[{"LAN Communication", "Adapter Index"}] = *c.index;
   std::vector<AdapterInfo> list;
-  for (int i = 0; i < c.adapters; ++i) list.push_back(Adapter("eth" + std::to_string(i), {"10.0.0." + std::to_string(i + 1)}));
+  for (int i = 0; i < c.adapters; ++i)
+    list.push_back(Adapter("eth" + std::to_string(i), {"10.0.0." + std::to_string(i + 1)}));
   h.adapters.adapters = list;
   h.updater->Start();
   EXPECT_EQ(h.view.Text(Control::IpAddrEdit), c.expectedIp);
@@ -79,19 +85,19 @@ const std::string k127(127, '7');
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FormSettings,
-    ::testing::Values(
-        ProfileCase{"missing_section", std::nullopt, std::nullopt, 3, "192.168.0.2", 0},
-        ProfileCase{"empty_value_is_not_missing", std::string(""), std::nullopt, 1, "", 0},
-        ProfileCase{"stored_address_unchecked", std::string("10-0-0-1 junk"), std::nullopt, 1, "10-0-0-1 junk", 0},
-        ProfileCase{"address_cut_to_127", k127 + "89", std::nullopt, 1, k127, 0},
-        ProfileCase{"index_in_range", std::nullopt, std::string("2"), 3, "192.168.0.2", 2},
-        ProfileCase{"index_out_of_range", std::nullopt, std::string("5"), 3, "192.168.0.2", 0},
-        ProfileCase{"index_equal_to_count", std::nullopt, std::string("3"), 3, "192.168.0.2", 0},
-        ProfileCase{"index_not_a_number", std::nullopt, std::string("abc"), 3, "192.168.0.2", 0},
-        ProfileCase{"index_negative", std::nullopt, std::string("-1"), 3, "192.168.0.2", 0},
-        ProfileCase{"index_empty", std::nullopt, std::string(""), 2, "192.168.0.2", 0},
-        ProfileCase{"index_with_trailing_text", std::nullopt, std::string("1x"), 2, "192.168.0.2", 1},
-        ProfileCase{"no_adapter_selects_nothing", std::nullopt, std::string("0"), 0, "192.168.0.2", -1}),
+    ::testing::Values(ProfileCase{"missing_section", std::nullopt, std::nullopt, 3, "192.168.0.2", 0},
+                      ProfileCase{"empty_value_is_not_missing", std::string(""), std::nullopt, 1, "", 0},
+                      ProfileCase{"stored_address_unchecked", std::string("10-0-0-1 junk"), std::nullopt, 1,
+                                  "10-0-0-1 junk", 0},
+                      ProfileCase{"address_cut_to_127", k127 + "89", std::nullopt, 1, k127, 0},
+                      ProfileCase{"index_in_range", std::nullopt, std::string("2"), 3, "192.168.0.2", 2},
+                      ProfileCase{"index_out_of_range", std::nullopt, std::string("5"), 3, "192.168.0.2", 0},
+                      ProfileCase{"index_equal_to_count", std::nullopt, std::string("3"), 3, "192.168.0.2", 0},
+                      ProfileCase{"index_not_a_number", std::nullopt, std::string("abc"), 3, "192.168.0.2", 0},
+                      ProfileCase{"index_negative", std::nullopt, std::string("-1"), 3, "192.168.0.2", 0},
+                      ProfileCase{"index_empty", std::nullopt, std::string(""), 2, "192.168.0.2", 0},
+                      ProfileCase{"index_with_trailing_text", std::nullopt, std::string("1x"), 2, "192.168.0.2", 1},
+                      ProfileCase{"no_adapter_selects_nothing", std::nullopt, std::string("0"), 0, "192.168.0.2", -1}),
     [](const ::testing::TestParamInfo<ProfileCase>& p) { return std::string(p.param.name); });
 
 TEST(FormLayout, CheckBoxSwitchesLayoutsAndRelistsAdapters) {
@@ -207,16 +213,15 @@ TEST_P(AdvanceMode, PasswordDialog) {
   EXPECT_EQ(h.view.OuterHeight(), c.entersAdvance ? 385 : 350);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AdvanceMode,
-    ::testing::Values(PasswordCase{"right", {"lanterns"}, true, 0},
-                      PasswordCase{"empty", {""}, false, 1},
-                      PasswordCase{"trailing_blank", {"lanterns "}, false, 1},
-                      PasswordCase{"upper_case", {"LANTERNS"}, false, 1},
-                      PasswordCase{"prefix", {"lantern"}, false, 1},
-                      PasswordCase{"wrong_then_right", {"lamps", "lanterns"}, true, 1},
-                      PasswordCase{"cancel", {}, false, 0}),
-    [](const ::testing::TestParamInfo<PasswordCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, AdvanceMode,
+                         ::testing::Values(PasswordCase{"right", {"lanterns"}, true, 0},
+                                           PasswordCase{"empty", {""}, false, 1},
+                                           PasswordCase{"trailing_blank", {"lanterns "}, false, 1},
+                                           PasswordCase{"upper_case", {"LANTERNS"}, false, 1},
+                                           PasswordCase{"prefix", {"lantern"}, false, 1},
+                                           PasswordCase{"wrong_then_right", {"lamps", "lanterns"}, true, 1},
+                                           PasswordCase{"cancel", {}, false, 0}),
+                         [](const ::testing::TestParamInfo<PasswordCase>& p) { return std::string(p.param.name); });
 
 TEST(AdvanceModeSwitching, NormalModeHidesBoxAndAdvanceAsksAgain) {
   Harness h;

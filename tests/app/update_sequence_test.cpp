@@ -14,13 +14,13 @@ struct Refusal {
   const char* name;
   std::string ip;
   std::string mac;
-  bool main;          // name a Main image
-  int mainSize;       // -1: the file is missing
+  bool main;     // name a Main image
+  int mainSize;  // -1: the file is missing
   bool sub;
-  int subSize;        // payload bytes after the 32-byte header; -1 missing; -2 a 31-byte file
+  int subSize;  // payload bytes after the 32-byte header; -1 missing; -2 a 31-byte file
   bool manual;
   bool adapterSelected;
-  Lines lines;        // {main} and {sub} stand for the file paths
+  Lines lines;  // {main} and {sub} stand for the file paths
   bool ipRemembered;
 };
 TESSALY_PRINT_PARAM(Refusal, name)
@@ -44,7 +44,8 @@ TEST_P(UpdateFwRefusal, LogsTheReasonAndStartsNothing) {
   const std::string mainPath = dir.File("m.bin");
   const std::string subPath = dir.File("s.brec2");
   if (c.main && c.mainSize >= 0) dir.Write("m.bin", std::vector<std::uint8_t>(static_cast<std::size_t>(c.mainSize), 7));
-  if (c.sub && c.subSize >= 0) dir.WriteSubImage("s.brec2", 0x0A, std::vector<std::uint8_t>(static_cast<std::size_t>(c.subSize), 1));
+  if (c.sub && c.subSize >= 0)
+    dir.WriteSubImage("s.brec2", 0x0A, std::vector<std::uint8_t>(static_cast<std::size_t>(c.subSize), 1));
   if (c.sub && c.subSize == -2) dir.Write("s.brec2", std::vector<std::uint8_t>(31, 1));
   h.view.SetText(Control::FileEdit, c.main ? mainPath : "");
   h.view.SetText(Control::FileEdit2, c.sub ? subPath : "");
@@ -85,20 +86,77 @@ const std::string kMac = "FF.FF.FF.FF.FF.FF";
 INSTANTIATE_TEST_SUITE_P(
     Cases, UpdateFwRefusal,
     ::testing::Values(
-        Refusal{"ip_three_parts", "192.168.0", kMac, true, 10, false, 0, false, true, {"Projector IP address \"192.168.0\" error"}, false},
+        Refusal{"ip_three_parts",
+                "192.168.0",
+                kMac,
+                true,
+                10,
+                false,
+                0,
+                false,
+                true,
+                {"Projector IP address \"192.168.0\" error"},
+                false},
         Refusal{"ip_empty", "", kMac, true, 10, false, 0, false, true, {"Projector IP address \"\" error"}, false},
-        Refusal{"mac_five_parts_ip_still_remembered", kIp, "00-11-22-33-44", true, 10, false, 0, false, true,
-                {"Projector MAC address \"00-11-22-33-44\" error"}, true},
-        Refusal{"mac_not_hex", kIp, "00.11.GG.33.44.55", true, 10, false, 0, false, true,
-                {"Projector MAC address \"00.11.GG.33.44.55\" error"}, true},
+        Refusal{"mac_five_parts_ip_still_remembered",
+                kIp,
+                "00-11-22-33-44",
+                true,
+                10,
+                false,
+                0,
+                false,
+                true,
+                {"Projector MAC address \"00-11-22-33-44\" error"},
+                true},
+        Refusal{"mac_not_hex",
+                kIp,
+                "00.11.GG.33.44.55",
+                true,
+                10,
+                false,
+                0,
+                false,
+                true,
+                {"Projector MAC address \"00.11.GG.33.44.55\" error"},
+                true},
         Refusal{"main_missing", kIp, kMac, true, -1, true, 10, false, true, {"Main firmware file not found"}, true},
-        Refusal{"main_empty", kIp, kMac, true, 0, true, 10, false, true, {"Main firmware file \"{main}\" is empty"}, true},
+        Refusal{
+            "main_empty", kIp, kMac, true, 0, true, 10, false, true, {"Main firmware file \"{main}\" is empty"}, true},
         Refusal{"sub_missing", kIp, kMac, true, 10, true, -1, false, true, {"Sub firmware file not found"}, true},
-        Refusal{"sub_shorter_than_header", kIp, kMac, false, 0, true, -2, false, true,
-                {"Sub firmware file \"{sub}\" is shorter than its 32-byte header"}, true},
-        Refusal{"manual_without_adapter", kIp, kMac, true, 10, false, 0, true, false, {"Please verify PC ethernet adapter..."}, true},
-        Refusal{"manual_without_main", kIp, kMac, false, 0, true, 10, true, true,
-                {"Checked Manually switch to download mode", "The folder must have Main Firmware"}, true}),
+        Refusal{"sub_shorter_than_header",
+                kIp,
+                kMac,
+                false,
+                0,
+                true,
+                -2,
+                false,
+                true,
+                {"Sub firmware file \"{sub}\" is shorter than its 32-byte header"},
+                true},
+        Refusal{"manual_without_adapter",
+                kIp,
+                kMac,
+                true,
+                10,
+                false,
+                0,
+                true,
+                false,
+                {"Please verify PC ethernet adapter..."},
+                true},
+        Refusal{"manual_without_main",
+                kIp,
+                kMac,
+                false,
+                0,
+                true,
+                10,
+                true,
+                true,
+                {"Checked Manually switch to download mode", "The folder must have Main Firmware"},
+                true}),
     [](const ::testing::TestParamInfo<Refusal>& p) { return std::string(p.param.name); });
 
 struct NotDottedCase {

@@ -19,12 +19,12 @@ Bytes Request(const MacAddress& mac = kFF, const char* sname = "stellaris") {
   p[0] = 1;
   p[1] = 1;
   p[2] = 6;
-  p[3] = 2;                                  // hops
+  p[3] = 2;                                            // hops
   p[4] = 0xDE, p[5] = 0xAD, p[6] = 0xBE, p[7] = 0xEF;  // xid
   std::memcpy(&p[28], mac.data(), 6);
-  p[34] = 0x77;                              // rest of chaddr
+  p[34] = 0x77;  // rest of chaddr
   std::memcpy(&p[44], sname, std::strlen(sname));
-  p[236] = 0x63;                             // vendor area
+  p[236] = 0x63;  // vendor area
   return p;
 }
 
@@ -44,20 +44,19 @@ class BootRequest : public ::testing::TestWithParam<BootpCase> {};
 
 TEST_P(BootRequest, Acceptance) { EXPECT_EQ(IsBootRequestFor(GetParam().packet.data(), kFF), GetParam().accepted); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, BootRequest,
-    ::testing::Values(BootpCase{"standard", Request(), true},
-                      BootpCase{"op_reply", With(Request(), 0, 2), false},
-                      BootpCase{"htype_not_ethernet", With(Request(), 1, 6), false},
-                      BootpCase{"hlen_not_6", With(Request(), 2, 8), false},
-                      BootpCase{"other_mac", Request({0, 1, 2, 3, 4, 5}), false},
-                      BootpCase{"mac_last_byte_differs", With(Request(), 33, 0xFE), false},
-                      BootpCase{"rest_of_chaddr_free", With(Request(), 35, 0x12), true},
-                      BootpCase{"sname_capitals", Request(kFF, "STELLARIS"), true},
-                      BootpCase{"sname_mixed_case", Request(kFF, "StElLaRiS"), true},
-                      BootpCase{"sname_further_character", Request(kFF, "stellaris2"), false},
-                      BootpCase{"sname_shorter", Request(kFF, "stellari"), false},
-                      BootpCase{"sname_other", Request(kFF, "firmware"), false}));
+INSTANTIATE_TEST_SUITE_P(Table, BootRequest,
+                         ::testing::Values(BootpCase{"standard", Request(), true},
+                                           BootpCase{"op_reply", With(Request(), 0, 2), false},
+                                           BootpCase{"htype_not_ethernet", With(Request(), 1, 6), false},
+                                           BootpCase{"hlen_not_6", With(Request(), 2, 8), false},
+                                           BootpCase{"other_mac", Request({0, 1, 2, 3, 4, 5}), false},
+                                           BootpCase{"mac_last_byte_differs", With(Request(), 33, 0xFE), false},
+                                           BootpCase{"rest_of_chaddr_free", With(Request(), 35, 0x12), true},
+                                           BootpCase{"sname_capitals", Request(kFF, "STELLARIS"), true},
+                                           BootpCase{"sname_mixed_case", Request(kFF, "StElLaRiS"), true},
+                                           BootpCase{"sname_further_character", Request(kFF, "stellaris2"), false},
+                                           BootpCase{"sname_shorter", Request(kFF, "stellari"), false},
+                                           BootpCase{"sname_other", Request(kFF, "firmware"), false}));
 
 TEST(BootReply, BuiltInPlace) {
   Bytes p = Request();
@@ -84,7 +83,8 @@ TEST(MagicPacket, Layout) {
   const MacAddress mac{1, 2, 3, 4, 5, 6};
   const auto m = BuildMagicPacket(mac);
   EXPECT_EQ(Bytes(m.begin(), m.begin() + 6), Bytes(6, 0xAA));
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(Bytes(m.begin() + 6 + 6 * i, m.begin() + 12 + 6 * i), (Bytes{1, 2, 3, 4, 5, 6}));
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(Bytes(m.begin() + 6 + 6 * i, m.begin() + 12 + 6 * i), (Bytes{1, 2, 3, 4, 5, 6}));
 }
 
 TEST(DataBlock, SizesAndNumbers) {

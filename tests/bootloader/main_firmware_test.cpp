@@ -126,7 +126,6 @@ struct ScriptedBootLoader {
   bool complete = false;
 };
 
-
 struct Stage {
   explicit Stage(std::size_t imageSize) : image(Pattern(imageSize)), peer(net, h.updater->settings()) {
     target.mac = kFF;
@@ -240,8 +239,9 @@ TEST(MainStage, NoBootLoaderTimesOutAfter131IdleCycles) {
   for (const auto& s : st.net.sent) {
     if (s.fromPort == 9) {
       EXPECT_EQ(s.to, (Endpoint{0xFFFFFFFFu, 9}));
-      EXPECT_EQ(s.data, (Bytes{0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+      EXPECT_EQ(s.data,
+                (Bytes{0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                       0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
     }
   }
 }
@@ -542,9 +542,9 @@ TEST(UpdateMainFirmwareStage, SuccessLineTwiceForAWholeNumberOfBlocks) {
   s.PcIpAddr.store(kPc);
   s.PjIpAddr = {10, 0, 0, 2};
   EXPECT_EQ(UpdateMainFirmware(h.updater->session(), net), kMainServed);
-  EXPECT_EQ(h.LogTexts(), (std::vector<std::string>{"Startup Main firmware update process...",
-                                                    "Updated Main Firmware has succeeded.",
-                                                    "Updated Main Firmware has succeeded."}));
+  EXPECT_EQ(h.LogTexts(),
+            (std::vector<std::string>{"Startup Main firmware update process...", "Updated Main Firmware has succeeded.",
+                                      "Updated Main Firmware has succeeded."}));
   EXPECT_EQ(h.view.Text(Control::PercentText), "100%");
   EXPECT_EQ(s.UpdateInProgress.load(), 0);
   ASSERT_FALSE(peer.replies.empty());

@@ -7,10 +7,10 @@
 #include <iterator>
 
 #include "cli/cli_options.h"
-#include "support/param_print.h"
 #include "control_service.h"
 #include "projector_sim.h"
 #include "support/child_process.h"
+#include "support/param_print.h"
 #include "support/temp_dir.h"
 
 namespace tessaly::testing {
@@ -33,9 +33,9 @@ struct PreparedCli {
   TempDir dir;
   std::unique_ptr<ChildProcess> process;
   void Start(std::vector<std::string> args) {
-    process = std::make_unique<ChildProcess>(TESSALY_UPDATE_PATH, args, dir.path().string(),
-                                             std::vector<std::string>{"HOME=" + dir.path().string(),
-                                                                      "XDG_CONFIG_HOME=" + dir.File("config")});
+    process = std::make_unique<ChildProcess>(
+        TESSALY_UPDATE_PATH, args, dir.path().string(),
+        std::vector<std::string>{"HOME=" + dir.path().string(), "XDG_CONFIG_HOME=" + dir.File("config")});
   }
 };
 
@@ -47,7 +47,8 @@ TEST(CliOptions, Parsing) {
   EXPECT_EQ(o.main, std::optional<std::string>("a.bin"));
   EXPECT_EQ(o.sub, std::optional<std::string>("b.brec2"));
   EXPECT_TRUE(o.yes);
-  for (const Lines& bad : {Lines{"--main"}, Lines{"--frobnicate"}, Lines{"--main", "a", "--main", "b"}, Lines{"--yes=1"}}) {
+  for (const Lines& bad :
+       {Lines{"--main"}, Lines{"--frobnicate"}, Lines{"--main", "a", "--main", "b"}, Lines{"--yes=1"}}) {
     cli::CliOptions x;
     EXPECT_FALSE(cli::ParseCliOptions(bad, x, error)) << bad[0];
     EXPECT_FALSE(error.empty());
@@ -80,20 +81,30 @@ TEST_P(CliRefusals, ExitTwoWithTheWindowsLines) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CliRefusals,
-    ::testing::Values(
-        RefusalCase{"nothing_to_update", {}, {}, {"error: Not found any firmware file"}},
-        RefusalCase{"bad_address", {"--projector", "192.168.0"}, {"a.bin"},
-                    {"Main firmware : a.bin", "Press \"Update Firmware\" button to startup...",
-                     "error: Projector IP address \"192.168.0\" error"}},
-        RefusalCase{"missing_main", {"--main", "gone.bin"}, {}, {"Main firmware : gone.bin", "error: Main firmware file not found"}},
-        RefusalCase{"sub_too_short", {"--sub", "short.brec2"}, {"short.brec2"},
-                    {"Sub firmware : short.brec2",
-                     "error: Sub firmware file \"short.brec2\" is shorter than its 32-byte header"}},
-        RefusalCase{"manual_not_a_local_address", {"--manual", "203.0.113.9", "--main", "a.bin"}, {"a.bin"},
-                    {"Main firmware : a.bin", "error: Please verify PC ethernet adapter..."}},
-        RefusalCase{"manual_without_main", {"--manual", "127.0.0.1", "--sub", "s.brec2"}, {"s.brec2"},
-                    {"Sub firmware : s.brec2", "error: Checked Manually switch to download mode",
-                     "error: The folder must have Main Firmware"}}),
+    ::testing::Values(RefusalCase{"nothing_to_update", {}, {}, {"error: Not found any firmware file"}},
+                      RefusalCase{"bad_address",
+                                  {"--projector", "192.168.0"},
+                                  {"a.bin"},
+                                  {"Main firmware : a.bin", "Press \"Update Firmware\" button to startup...",
+                                   "error: Projector IP address \"192.168.0\" error"}},
+                      RefusalCase{"missing_main",
+                                  {"--main", "gone.bin"},
+                                  {},
+                                  {"Main firmware : gone.bin", "error: Main firmware file not found"}},
+                      RefusalCase{"sub_too_short",
+                                  {"--sub", "short.brec2"},
+                                  {"short.brec2"},
+                                  {"Sub firmware : short.brec2",
+                                   "error: Sub firmware file \"short.brec2\" is shorter than its 32-byte header"}},
+                      RefusalCase{"manual_not_a_local_address",
+                                  {"--manual", "203.0.113.9", "--main", "a.bin"},
+                                  {"a.bin"},
+                                  {"Main firmware : a.bin", "error: Please verify PC ethernet adapter..."}},
+                      RefusalCase{"manual_without_main",
+                                  {"--manual", "127.0.0.1", "--sub", "s.brec2"},
+                                  {"s.brec2"},
+                                  {"Sub firmware : s.brec2", "error: Checked Manually switch to download mode",
+                                   "error: The folder must have Main Firmware"}}),
     [](const ::testing::TestParamInfo<RefusalCase>& p) { return std::string(p.param.name); });
 
 TEST(CliContract, BadOptionsHelpAndVersion) {
@@ -156,8 +167,8 @@ TEST(CliOnControlPort, SwitchTimeoutExitsOneWithTheLines) {
   run.Start({"--projector", "127.0.0.1", "--main", "a.bin"});
   EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1));
   EXPECT_EQ(run.process->lines(),
-            (Lines{"Main firmware : a.bin", "Try connecting to \"127.0.0.1\"...", "Connected to projector has succeeded.",
-                   "error: Switched projector into download mode failed",
+            (Lines{"Main firmware : a.bin", "Try connecting to \"127.0.0.1\"...",
+                   "Connected to projector has succeeded.", "error: Switched projector into download mode failed",
                    "error: Please check PJ in \"Standby\" mode, and accepted \"Cedia\" cmd"}));
   // The address is remembered like the window remembers it.
   std::ifstream ini(run.dir.File("config/tessaly/updater.ini"));
@@ -208,7 +219,8 @@ TEST(CliOnControlPort, CtrlCWhileWritingAsksThenASecondOneAborts) {
   ASSERT_TRUE(run.process->WaitForLine("Burning...... Please waiting.....", 20s)) << run.process->Output();
   run.process->Signal(SIGINT);
   ASSERT_TRUE(run.process->WaitForLine("Do you still want to abort progress?", 10s)) << run.process->Output();
-  EXPECT_TRUE(run.process->WaitForLine("Press Ctrl-C again within 5 seconds to abort; otherwise the update goes on.", 5s));
+  EXPECT_TRUE(
+      run.process->WaitForLine("Press Ctrl-C again within 5 seconds to abort; otherwise the update goes on.", 5s));
   run.process->Signal(SIGINT);
   EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1)) << run.process->Output();
   const Lines& lines = run.process->lines();

@@ -40,22 +40,22 @@ TEST_P(Classify, ByContentAlone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Reads, Classify,
-    ::testing::Values(
-        ReadCase{"greeting", Text("PJ_OK"), ControlRead::Greeting},
-        ReadCase{"greeting_then_nul", Bytes({'P', 'J', '_', 'O', 'K', 0, 'x'}), ControlRead::Greeting},
-        ReadCase{"greeting_with_line_end", Text("PJ_OK\r\n"), ControlRead::Other},
-        ReadCase{"greeting_short", Text("PJ_O"), ControlRead::Other},
-        ReadCase{"session_ack", Text("PJACK"), ControlRead::SessionAck},
-        ReadCase{"ud_ack", Bytes({0x06, 0x89, 0x01, 0x55, 0x44, 0x0A}), ControlRead::UdAck},
-        ReadCase{"ud_ack_loose_bytes", Bytes({0x06, 0x00, 0x00, 0x55, 0x44, 0x00}), ControlRead::UdAck},
-        ReadCase{"ud_ack_seven_bytes", Bytes({0x06, 0x89, 0x01, 0x55, 0x44, 0x0A, 0x0A}), ControlRead::Other},
-        ReadCase{"ud_wrong_header", Bytes({0x21, 0x89, 0x01, 0x55, 0x44, 0x0A}), ControlRead::Other},
-        ReadCase{"model_ack_alone", Bytes({0x06, 0x89, 0x01, 0x4D, 0x44, 0x0A}), ControlRead::Other},
-        ReadCase{"model_answer", ModelAnswer('A'), ControlRead::ModelAnswer},
-        ReadCase{"sq", Bytes({0x73, 0x71, 0, 0}), ControlRead::SqReply},
-        ReadCase{"sc", Bytes({0x73, 0x63}), ControlRead::ScReply},
-        ReadCase{"s_alone", Bytes({0x73}), ControlRead::Other},
-        ReadCase{"upper_SC", Bytes({0x53, 0x43}), ControlRead::Other}),
+    ::testing::Values(ReadCase{"greeting", Text("PJ_OK"), ControlRead::Greeting},
+                      ReadCase{"greeting_then_nul", Bytes({'P', 'J', '_', 'O', 'K', 0, 'x'}), ControlRead::Greeting},
+                      ReadCase{"greeting_with_line_end", Text("PJ_OK\r\n"), ControlRead::Other},
+                      ReadCase{"greeting_short", Text("PJ_O"), ControlRead::Other},
+                      ReadCase{"session_ack", Text("PJACK"), ControlRead::SessionAck},
+                      ReadCase{"ud_ack", Bytes({0x06, 0x89, 0x01, 0x55, 0x44, 0x0A}), ControlRead::UdAck},
+                      ReadCase{"ud_ack_loose_bytes", Bytes({0x06, 0x00, 0x00, 0x55, 0x44, 0x00}), ControlRead::UdAck},
+                      ReadCase{"ud_ack_seven_bytes", Bytes({0x06, 0x89, 0x01, 0x55, 0x44, 0x0A, 0x0A}),
+                               ControlRead::Other},
+                      ReadCase{"ud_wrong_header", Bytes({0x21, 0x89, 0x01, 0x55, 0x44, 0x0A}), ControlRead::Other},
+                      ReadCase{"model_ack_alone", Bytes({0x06, 0x89, 0x01, 0x4D, 0x44, 0x0A}), ControlRead::Other},
+                      ReadCase{"model_answer", ModelAnswer('A'), ControlRead::ModelAnswer},
+                      ReadCase{"sq", Bytes({0x73, 0x71, 0, 0}), ControlRead::SqReply},
+                      ReadCase{"sc", Bytes({0x73, 0x63}), ControlRead::ScReply},
+                      ReadCase{"s_alone", Bytes({0x73}), ControlRead::Other},
+                      ReadCase{"upper_SC", Bytes({0x53, 0x43}), ControlRead::Other}),
     [](const ::testing::TestParamInfo<ReadCase>& p) { return std::string(p.param.name); });
 
 TEST(Frames, BytesOnTheWire) {

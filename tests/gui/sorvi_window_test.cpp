@@ -811,7 +811,6 @@ TEST_F(GuiWindowTest, HandlerExceptionsShowTheErrorBoxAndTheWindowGoesOn) {
   EXPECT_EQ(events.calls["UpdateFwBtnClick"], 2);
 }
 
-
 #ifdef TESSALY_GUI_WITH_SIM
 // ---- the real window against the simulated projector ----------------------------------
 
@@ -915,8 +914,8 @@ TEST(GuiOnSimulatorThreaded, ClosingTheWindowMidSubTransferStopsCleanlyAndTheNex
     EXPECT_LT(took.elapsed(), 3000) << "the Sub worker must see the stop request at once";
   }
   // The projector sees the stream end in the middle of the block, and nothing is burnt.
-  EXPECT_TRUE(sim->WaitFor([](const pjsim::Report& r) { return r.ended_connection_count() == 1; },
-                           std::chrono::seconds(5)));
+  EXPECT_TRUE(
+      sim->WaitFor([](const pjsim::Report& r) { return r.ended_connection_count() == 1; }, std::chrono::seconds(5)));
   EXPECT_FALSE(sim->Snapshot().sub.burn_report_sent);
   EXPECT_TRUE(ProcessFor([&] { return Held::Now() == before; }, 5))
       << Held::Now().descriptors << " descriptors (" << before.descriptors << " before), " << Held::Now().threads
@@ -925,9 +924,12 @@ TEST(GuiOnSimulatorThreaded, ClosingTheWindowMidSubTransferStopsCleanlyAndTheNex
   // A new window updates the same projector.
   WindowOnSim next(sim->port(), subPath);
   Find<QPushButton>(next.window.get(), "UpdateFwBtn")->click();
-  ASSERT_TRUE(ProcessFor([&] {
-    return next.updater->workers().Running() == 0 && Find<QPushButton>(next.window.get(), "UpdateFwBtn")->isEnabled();
-  }, 30));
+  ASSERT_TRUE(ProcessFor(
+      [&] {
+        return next.updater->workers().Running() == 0 &&
+               Find<QPushButton>(next.window.get(), "UpdateFwBtn")->isEnabled();
+      },
+      30));
   ASSERT_FALSE(next.LogTexts().empty());
   EXPECT_EQ(next.LogTexts().back(), QStringLiteral("Updated Sub Firmware has succeeded."));
   EXPECT_TRUE(sim->WaitFor([](const pjsim::Report& r) { return r.sub.intact && r.sub.close_received; },

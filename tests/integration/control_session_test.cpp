@@ -90,8 +90,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ModelCase{"QMA", "QMA", 0x0A, {"Model Name: QMA", "Startup Sub firmware update process..."}, true},
         ModelCase{"QMB", "QMB", 0x0B, {"Model Name: QMB", "Startup Sub firmware update process..."}, true},
-        ModelCase{"image_for_other_model", "QMB", 0x0A,
-                  {"Model Name: QMB", "This Sub firmware model doesn't match to QRN model"}, false},
+        ModelCase{"image_for_other_model",
+                  "QMB",
+                  0x0A,
+                  {"Model Name: QMB", "This Sub firmware model doesn't match to QRN model"},
+                  false},
         ModelCase{"unknown_projector", "QRN", 0x0A, {"This Sub firmware model doesn't match to QRN model"}, false},
         ModelCase{"unknown_both", "QRN", 0x0C, {"This Sub firmware model doesn't match to QRN model"}, false}),
     [](const ::testing::TestParamInfo<ModelCase>& p) { return std::string(p.param.name); });
@@ -128,10 +131,11 @@ TEST_P(SwitchTimeoutThreaded, UnrecognisedAnswersRunIntoTheSwitchTimeout) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, SwitchTimeoutThreaded,
-    ::testing::Values(SwitchFault{"no_greeting", [](pjsim::SimOptions& o) { o.no_greeting = true; }, false},
-                      SwitchFault{"greeting_with_extra_bytes", [](pjsim::SimOptions& o) { o.greeting_extra = true; }, false},
-                      SwitchFault{"model_answer_in_two_pieces", [](pjsim::SimOptions& o) { o.split_model_answer = true; }, true},
-                      SwitchFault{"answers_too_slow", [](pjsim::SimOptions& o) { o.answer_delay = 300ms; }, true}),
+    ::testing::Values(
+        SwitchFault{"no_greeting", [](pjsim::SimOptions& o) { o.no_greeting = true; }, false},
+        SwitchFault{"greeting_with_extra_bytes", [](pjsim::SimOptions& o) { o.greeting_extra = true; }, false},
+        SwitchFault{"model_answer_in_two_pieces", [](pjsim::SimOptions& o) { o.split_model_answer = true; }, true},
+        SwitchFault{"answers_too_slow", [](pjsim::SimOptions& o) { o.answer_delay = 300ms; }, true}),
     [](const ::testing::TestParamInfo<SwitchFault>& p) { return std::string(p.param.name); });
 
 TEST(ControlSessionThreaded, RefusedConnectionSaysCheckTheNetwork) {

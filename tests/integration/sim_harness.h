@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "app/updater.h"
 #include "control_service.h"
 #include "support/fake_view.h"
 #include "support/fakes.h"
 #include "support/temp_dir.h"
-#include "app/updater.h"
 
 namespace tessaly::testing {
 

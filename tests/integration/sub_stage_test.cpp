@@ -112,7 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SubCase{"clean", [](pjsim::SimOptions&) {}, true},
                       SubCase{"ack_as_16_then_32", [](pjsim::SimOptions& o) { o.sub_split_ack = true; }, true},
                       SubCase{"wrong_ack_at_block_2", [](pjsim::SimOptions& o) { o.sub_bad_ack_at = 2; }, false},
-                      SubCase{"burn_report_in_two_pieces", [](pjsim::SimOptions& o) { o.sub_split_burn_report = true; }, false},
+                      SubCase{"burn_report_in_two_pieces", [](pjsim::SimOptions& o) { o.sub_split_burn_report = true; },
+                              false},
                       SubCase{"wrong_checksum", [](pjsim::SimOptions& o) { o.sub_wrong_checksum = true; }, false},
                       SubCase{"close_answered_SD", [](pjsim::SimOptions& o) { o.sub_close_upper = true; }, false},
                       SubCase{"closed_in_block_2", [](pjsim::SimOptions& o) { o.sub_close_mid_block = 2; }, false}));

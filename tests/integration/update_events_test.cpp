@@ -70,8 +70,7 @@ TEST_P(UpdateEventsThreaded, ArriveInTheOrderTheyHappened) {
     if (c.act == Act::AbortWhileBurning) {
       const std::string burning = "info: Burning...... Please waiting.....";
       ASSERT_TRUE(thread.PumpUntil(
-          [&] { return std::find(events.events.begin(), events.events.end(), burning) != events.events.end(); },
-          30s));
+          [&] { return std::find(events.events.begin(), events.events.end(), burning) != events.events.end(); }, 30s));
       core.sequence().Abort();
     }
     ASSERT_TRUE(thread.PumpUntil(ended, 60s)) << ::testing::PrintToString(events.events);

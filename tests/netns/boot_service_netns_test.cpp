@@ -20,7 +20,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-
 Bytes ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
@@ -157,13 +156,14 @@ TEST_P(RealTftpClients, FetchTheImageByteForByte) {
 #define TFTP_HPA "tftp 127.0.0.1 -m binary -c get firmware.bin %s"
 #define CURL "curl -sS --tftp-no-options -o %s tftp://127.0.0.1/firmware.bin"
 
-INSTANTIATE_TEST_SUITE_P(
-    Clients, RealTftpClients,
-    ::testing::Values(ClientCase{"tftp_hpa_short", TFTP_HPA, 300}, ClientCase{"tftp_hpa_whole_blocks", TFTP_HPA, 4096},
-                      ClientCase{"tftp_hpa_megabytes", TFTP_HPA, 3 * 1024 * 1024 + 77},
-                      ClientCase{"curl_short", CURL, 300}, ClientCase{"curl_whole_blocks", CURL, 4096},
-                      ClientCase{"curl_megabytes", CURL, 3 * 1024 * 1024 + 77}),
-    [](const ::testing::TestParamInfo<ClientCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Clients, RealTftpClients,
+                         ::testing::Values(ClientCase{"tftp_hpa_short", TFTP_HPA, 300},
+                                           ClientCase{"tftp_hpa_whole_blocks", TFTP_HPA, 4096},
+                                           ClientCase{"tftp_hpa_megabytes", TFTP_HPA, 3 * 1024 * 1024 + 77},
+                                           ClientCase{"curl_short", CURL, 300},
+                                           ClientCase{"curl_whole_blocks", CURL, 4096},
+                                           ClientCase{"curl_megabytes", CURL, 3 * 1024 * 1024 + 77}),
+                         [](const ::testing::TestParamInfo<ClientCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace tessaly::testing

@@ -22,7 +22,6 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::string>;
 
-
 struct Lab {
   explicit Lab(pjsim::SimOptions o, UpdaterSettings settings = {}) : harness(settings) {
     o.listen_address = "127.0.0.2";
@@ -50,9 +49,7 @@ struct Lab {
     options.sub_expected_image = std::make_shared<Bytes>(whole);
     harness.view.SetText(Control::FileEdit2, path);
   }
-  bool Idle() const {
-    return harness.view.Enabled(Control::UpdateFwBtn) && !harness.view.Enabled(Control::AbortBtn);
-  }
+  bool Idle() const { return harness.view.Enabled(Control::UpdateFwBtn) && !harness.view.Enabled(Control::AbortBtn); }
   bool RunToTheEnd(std::chrono::milliseconds timeout) {
     harness.view.Click(Control::UpdateFwBtn);
     return harness.view.PumpUntil([this] { return Idle() && harness.updater->workers().Running() == 0; }, timeout);
@@ -91,8 +88,8 @@ TEST(EndToEndNetns, BothFirmwaresWithTheRealWaits) {
   const auto waitBegan = std::chrono::steady_clock::now();
   ASSERT_TRUE(lab.harness.view.PumpUntil([&] { return logged("Model Name: QMA"); }, 30s));
   EXPECT_GE(std::chrono::steady_clock::now() - waitBegan, 6990ms) << "the updater waits 7000 ms for the restart";
-  ASSERT_TRUE(lab.harness.view.PumpUntil(
-      [&] { return lab.Idle() && lab.harness.updater->workers().Running() == 0; }, 60s));
+  ASSERT_TRUE(
+      lab.harness.view.PumpUntil([&] { return lab.Idle() && lab.harness.updater->workers().Running() == 0; }, 60s));
 
   EXPECT_EQ(lab.UpdateLines(startup),
             (Lines{"Try connecting to \"127.0.0.2\"...", "Connected to projector has succeeded.",
@@ -171,15 +168,25 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, MainStageNetns,
     ::testing::Values(
         MainCase{"whole_stage", [](pjsim::SimOptions&) {}, true, {"Updated Main Firmware has succeeded."}},
-        MainCase{"dropped_acks_resent", [](pjsim::SimOptions& o) { o.drop_acks = 3; }, true,
+        MainCase{"dropped_acks_resent",
+                 [](pjsim::SimOptions& o) { o.drop_acks = 3; },
+                 true,
                  {"Updated Main Firmware has succeeded."}},
-        MainCase{"duplicate_acks_ignored", [](pjsim::SimOptions& o) { o.duplicate_acks = true; }, true,
+        MainCase{"duplicate_acks_ignored",
+                 [](pjsim::SimOptions& o) { o.duplicate_acks = true; },
+                 true,
                  {"Updated Main Firmware has succeeded."}},
-        MainCase{"silent_after_block_5", [](pjsim::SimOptions& o) { o.stop_at_block = 5; }, false,
+        MainCase{"silent_after_block_5",
+                 [](pjsim::SimOptions& o) { o.stop_at_block = 5; },
+                 false,
                  {"Update Main firmware failed"}},
-        MainCase{"request_for_another_mac", [](pjsim::SimOptions& o) { o.bootp_mac = pjsim::MacAddress{0, 1, 2, 3, 4, 5}; },
-                 false, {"Waiting update Main firmware packet timeout", "Update Main firmware failed"}},
-        MainCase{"upper_case_server_name", [](pjsim::SimOptions& o) { o.bootp_sname = "STELLARIS"; }, true,
+        MainCase{"request_for_another_mac",
+                 [](pjsim::SimOptions& o) { o.bootp_mac = pjsim::MacAddress{0, 1, 2, 3, 4, 5}; },
+                 false,
+                 {"Waiting update Main firmware packet timeout", "Update Main firmware failed"}},
+        MainCase{"upper_case_server_name",
+                 [](pjsim::SimOptions& o) { o.bootp_sname = "STELLARIS"; },
+                 true,
                  {"Updated Main Firmware has succeeded."}}),
     [](const ::testing::TestParamInfo<MainCase>& p) { return std::string(p.param.name); });
 
@@ -201,8 +208,8 @@ TEST_P(HeldPortNetns, AnotherProgramOnTheFixedPort) {
   ASSERT_TRUE(lab.RunToTheEnd(30s));
   const Lines lines = lab.harness.LogTexts();
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "Cannot bind UDP port " + std::to_string(GetParam().port) +
-                                         " on 127.0.0.1: Address already in use");
+  EXPECT_EQ(lines[lines.size() - 2],
+            "Cannot bind UDP port " + std::to_string(GetParam().port) + " on 127.0.0.1: Address already in use");
   EXPECT_EQ(lines.back(), "Update Main firmware failed");
   EXPECT_EQ(lab.harness.updater->state().StagesSucceeded.load(), 0);
 }

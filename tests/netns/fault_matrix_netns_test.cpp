@@ -81,8 +81,8 @@ const std::string kSubDone = "Updated Sub Firmware has succeeded.";
 const std::string kAbort = "User abort update.....";
 const std::string kMainFailed = "Update Main firmware failed";
 const std::string kSubFailed = "Update Sub firmware failed";
-const std::vector<std::string> kWholeUpdate{kTrying,  kConnected, kMainStart, kMainDone, kRestartWait,
-                                            kModel,   kSubStart,  kBurning,   kSubDone};
+const std::vector<std::string> kWholeUpdate{kTrying, kConnected, kMainStart, kMainDone, kRestartWait,
+                                            kModel,  kSubStart,  kBurning,   kSubDone};
 
 struct Rig {
   TempDir dir;
@@ -108,7 +108,7 @@ struct Rig {
     o.listen_address = "127.0.0.2";
     o.port = 20554;
     o.broadcast_bind_address = "255.255.255.255";  // the updater binds the same ports on 127.0.0.1
-    o.tftp_timeout = 5000ms;                        // the updater's resends carry the transfer
+    o.tftp_timeout = 5000ms;                       // the updater's resends carry the transfer
     o.restart_delay = 300ms;
     o.burn_time = 200ms;
     o.expected_image = mainImage;
@@ -178,8 +178,8 @@ struct FaultCase {
   bool main;
   bool sub;
   void (*arrange)(pjsim::SimOptions&);
-  Lines tail;          // the last lines of the log
-  bool asks;           // the Abort or close question is asked: firmware is being written
+  Lines tail;  // the last lines of the log
+  bool asks;   // the Abort or close question is asked: firmware is being written
 };
 TESSALY_PRINT_PARAM(FaultCase, name)
 
@@ -191,18 +191,12 @@ void LongBurn(pjsim::SimOptions& o) { o.burn_time = 600000ms; }
 
 bool Reached(Phase phase, Rig& rig) {
   switch (phase) {
-    case Phase::Connecting:
-      return rig.Logged(kTrying);
-    case Phase::Switching:
-      return rig.Logged(kConnected) && rig.Seen().connection_count() >= 1;
-    case Phase::MainTransfer:
-      return rig.Seen().boot_loader.tftp_blocks >= 4;
-    case Phase::RestartWait:
-      return rig.Logged(kRestartWait);
-    case Phase::SubTransfer:
-      return rig.Seen().sub.payload_bytes > 0;
-    case Phase::Burning:
-      return rig.Logged(kBurning) && rig.Seen().sub.phase == pjsim::SubPhase::kBurning;
+    case Phase::Connecting: return rig.Logged(kTrying);
+    case Phase::Switching: return rig.Logged(kConnected) && rig.Seen().connection_count() >= 1;
+    case Phase::MainTransfer: return rig.Seen().boot_loader.tftp_blocks >= 4;
+    case Phase::RestartWait: return rig.Logged(kRestartWait);
+    case Phase::SubTransfer: return rig.Seen().sub.payload_bytes > 0;
+    case Phase::Burning: return rig.Logged(kBurning) && rig.Seen().sub.phase == pjsim::SubPhase::kBurning;
   }
   return false;
 }
@@ -224,7 +218,8 @@ void ExpectACleanUpdate(Rig& rig, bool main, bool sub) {
   ASSERT_TRUE(rig.StartProjector(rig.Options())) << rig.sim->error();
   const std::size_t nextStart = rig.view().logLines().size();
   rig.view().Click(Control::UpdateFwBtn);
-  ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 60s)) << ::testing::PrintToString(rig.harness->LogTexts());
+  ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 60s))
+      << ::testing::PrintToString(rig.harness->LogTexts());
   const Lines all = rig.harness->LogTexts();
   const Lines next(all.begin() + static_cast<long>(nextStart), all.end());
   ASSERT_FALSE(next.empty());
@@ -266,7 +261,8 @@ TEST_P(FaultMatrixNetns, OutcomeThenACleanUpdate) {
   }
   const std::size_t startup = rig.view().logLines().size();
   rig.view().Click(Control::UpdateFwBtn);
-  ASSERT_TRUE(rig.view().PumpUntil([&] { return Reached(c.phase, rig); }, 30s)) << ::testing::PrintToString(rig.harness->LogTexts());
+  ASSERT_TRUE(rig.view().PumpUntil([&] { return Reached(c.phase, rig); }, 30s))
+      << ::testing::PrintToString(rig.harness->LogTexts());
 
   const std::size_t questions = rig.view().questions().size();
   switch (c.act) {
@@ -282,13 +278,13 @@ TEST_P(FaultMatrixNetns, OutcomeThenACleanUpdate) {
       rig.StopProjector();  // idempotent: a projector already off stays off
       break;
     case Act::CablePulled:
-      ASSERT_TRUE(Filter::Drop("ip daddr 127.0.0.2 tcp dport 20554")) ;
+      ASSERT_TRUE(Filter::Drop("ip daddr 127.0.0.2 tcp dport 20554"));
       ASSERT_TRUE(Sh("nft add rule inet cable out ip saddr 127.0.0.2 tcp sport 20554 drop"));
       break;
-    case Act::Silent:
-      break;
+    case Act::Silent: break;
   }
-  EXPECT_EQ(rig.view().questions().size() - questions, (c.asks && (c.act == Act::Abort || c.act == Act::CloseWindow)) ? 1u : 0u);
+  EXPECT_EQ(rig.view().questions().size() - questions,
+            (c.asks && (c.act == Act::Abort || c.act == Act::CloseWindow)) ? 1u : 0u);
 
   if (c.act == Act::CloseWindow) {
     const Lines lines = rig.harness->LogTexts();
@@ -300,7 +296,8 @@ TEST_P(FaultMatrixNetns, OutcomeThenACleanUpdate) {
     EXPECT_EQ(Lines(lines.end() - static_cast<long>(c.tail.size()), lines.end()), c.tail)
         << ::testing::PrintToString(lines);
   } else {
-    ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 30s)) << ::testing::PrintToString(rig.harness->LogTexts());
+    ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 30s))
+        << ::testing::PrintToString(rig.harness->LogTexts());
     // Nothing more follows once idle: late lines would mean a worker outlived its session.
     EXPECT_EQ(rig.view().PumpUntil([] { return false; }, 100ms), false);
     const Lines all = rig.harness->LogTexts();
@@ -308,7 +305,8 @@ TEST_P(FaultMatrixNetns, OutcomeThenACleanUpdate) {
     ASSERT_GE(lines.size(), c.tail.size()) << ::testing::PrintToString(lines);
     EXPECT_EQ(Lines(lines.end() - static_cast<long>(c.tail.size()), lines.end()), c.tail)
         << ::testing::PrintToString(lines);
-    EXPECT_EQ(rig.updater().state().StagesSucceeded.load() & (c.phase >= Phase::RestartWait ? SubFw : MainFw | SubFw), 0);
+    EXPECT_EQ(rig.updater().state().StagesSucceeded.load() & (c.phase >= Phase::RestartWait ? SubFw : MainFw | SubFw),
+              0);
     EXPECT_FALSE(rig.updater().client().Active());
   }
   rig.StopProjector();
@@ -319,7 +317,8 @@ TEST_P(FaultMatrixNetns, OutcomeThenACleanUpdate) {
   ExpectResourcesBack(rig, before);
 }
 
-const Lines kConnectTimeout{"Connecting to PJ timeout....", "Please check PJ in \"LAN\" mode, and accepted \"Cedia\" cmd"};
+const Lines kConnectTimeout{"Connecting to PJ timeout....",
+                            "Please check PJ in \"LAN\" mode, and accepted \"Cedia\" cmd"};
 const Lines kSwitchTimeout{"Switched projector into download mode failed",
                            "Please check PJ in \"Standby\" mode, and accepted \"Cedia\" cmd"};
 
@@ -329,34 +328,88 @@ INSTANTIATE_TEST_SUITE_P(
         // Connecting: the connection request gets no answer.
         FaultCase{"connecting_abort", Phase::Connecting, Act::Abort, true, true, Nothing, {kTrying, kAbort}, false},
         FaultCase{"connecting_close", Phase::Connecting, Act::CloseWindow, true, true, Nothing, {kTrying}, false},
-        FaultCase{"connecting_refused", Phase::Connecting, Act::Vanish, true, true, Nothing,
-                  {kTrying, "Please check the network connection"}, false},
+        FaultCase{"connecting_refused",
+                  Phase::Connecting,
+                  Act::Vanish,
+                  true,
+                  true,
+                  Nothing,
+                  {kTrying, "Please check the network connection"},
+                  false},
         FaultCase{"connecting_silent", Phase::Connecting, Act::Silent, true, true, Nothing, kConnectTimeout, false},
         // Switching: connected, the download-mode exchange not done.
         FaultCase{"switching_abort", Phase::Switching, Act::Abort, true, true, NoGreeting, {kConnected, kAbort}, false},
         FaultCase{"switching_close", Phase::Switching, Act::CloseWindow, true, true, NoGreeting, {kConnected}, false},
-        FaultCase{"switching_vanish", Phase::Switching, Act::Vanish, true, true, NoGreeting,
-                  {kConnected, "Connection closed by projector"}, false},
+        FaultCase{"switching_vanish",
+                  Phase::Switching,
+                  Act::Vanish,
+                  true,
+                  true,
+                  NoGreeting,
+                  {kConnected, "Connection closed by projector"},
+                  false},
         FaultCase{"switching_silent", Phase::Switching, Act::Silent, true, true, NoGreeting, kSwitchTimeout, false},
         // Main transfer: the boot loader stops acknowledging at block 5 and the test acts.
-        FaultCase{"main_abort", Phase::MainTransfer, Act::Abort, true, true, SilentAtBlock5, {kMainStart, kAbort, kMainFailed}, true},
+        FaultCase{"main_abort",
+                  Phase::MainTransfer,
+                  Act::Abort,
+                  true,
+                  true,
+                  SilentAtBlock5,
+                  {kMainStart, kAbort, kMainFailed},
+                  true},
         FaultCase{"main_close", Phase::MainTransfer, Act::CloseWindow, true, true, SilentAtBlock5, {kMainStart}, true},
-        FaultCase{"main_vanish", Phase::MainTransfer, Act::Vanish, true, true, SilentAtBlock5, {kMainStart, kMainFailed}, true},
-        FaultCase{"main_silent", Phase::MainTransfer, Act::Silent, true, true, SilentAtBlock5, {kMainStart, kMainFailed}, true},
+        FaultCase{"main_vanish",
+                  Phase::MainTransfer,
+                  Act::Vanish,
+                  true,
+                  true,
+                  SilentAtBlock5,
+                  {kMainStart, kMainFailed},
+                  true},
+        FaultCase{"main_silent",
+                  Phase::MainTransfer,
+                  Act::Silent,
+                  true,
+                  true,
+                  SilentAtBlock5,
+                  {kMainStart, kMainFailed},
+                  true},
         // Restart wait: the Main image is in; the projector restarts.
         FaultCase{"restart_abort", Phase::RestartWait, Act::Abort, true, true, Nothing, {kRestartWait, kAbort}, true},
         FaultCase{"restart_close", Phase::RestartWait, Act::CloseWindow, true, true, Nothing, {kRestartWait}, true},
-        FaultCase{"restart_vanish", Phase::RestartWait, Act::Vanish, true, true, Nothing,
-                  {kRestartWait, "Please check the network connection"}, false},
-        FaultCase{"restart_never_back", Phase::RestartWait, Act::Silent, true, true, NeverBack,
-                  {kRestartWait, kSwitchTimeout[0], kSwitchTimeout[1]}, false},
+        FaultCase{"restart_vanish",
+                  Phase::RestartWait,
+                  Act::Vanish,
+                  true,
+                  true,
+                  Nothing,
+                  {kRestartWait, "Please check the network connection"},
+                  false},
+        FaultCase{"restart_never_back",
+                  Phase::RestartWait,
+                  Act::Silent,
+                  true,
+                  true,
+                  NeverBack,
+                  {kRestartWait, kSwitchTimeout[0], kSwitchTimeout[1]},
+                  false},
         // Sub transfer: the first block is on its way.
-        FaultCase{"sub_abort", Phase::SubTransfer, Act::Abort, false, true, Nothing, {kSubStart, kAbort, kSubFailed}, true},
+        FaultCase{
+            "sub_abort", Phase::SubTransfer, Act::Abort, false, true, Nothing, {kSubStart, kAbort, kSubFailed}, true},
         FaultCase{"sub_close", Phase::SubTransfer, Act::CloseWindow, false, true, Nothing, {kSubStart}, true},
         FaultCase{"sub_vanish", Phase::SubTransfer, Act::Vanish, false, true, Nothing, {kSubStart, kSubFailed}, true},
-        FaultCase{"sub_cable_pulled", Phase::SubTransfer, Act::CablePulled, false, true, Nothing, {kSubStart, kSubFailed}, true},
+        FaultCase{"sub_cable_pulled",
+                  Phase::SubTransfer,
+                  Act::CablePulled,
+                  false,
+                  true,
+                  Nothing,
+                  {kSubStart, kSubFailed},
+                  true},
         // Burning: every block is in; the projector writes it to flash.
-        FaultCase{"burning_abort", Phase::Burning, Act::Abort, false, true, LongBurn, {kBurning, kAbort, kSubFailed}, true},
+        FaultCase{
+            "burning_abort", Phase::Burning, Act::Abort, false, true, LongBurn, {kBurning, kAbort, kSubFailed}, true},
         FaultCase{"burning_close", Phase::Burning, Act::CloseWindow, false, true, LongBurn, {kBurning}, true},
         FaultCase{"burning_vanish", Phase::Burning, Act::Vanish, false, true, LongBurn, {kBurning, kSubFailed}, true},
         FaultCase{"burning_silent", Phase::Burning, Act::Silent, false, true, LongBurn, {kBurning, kSubFailed}, true}),
@@ -430,7 +483,8 @@ TEST_P(ProjectorQuirkNetns, UpdateSucceedsWithOneMainStage) {
   ASSERT_TRUE(rig.StartProjector(o)) << rig.sim->error();
   const std::size_t startup = rig.view().logLines().size();
   rig.view().Click(Control::UpdateFwBtn);
-  ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 60s)) << ::testing::PrintToString(rig.harness->LogTexts());
+  ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 60s))
+      << ::testing::PrintToString(rig.harness->LogTexts());
   ExpectBothImagesSince(rig, startup, kWholeUpdate);
   rig.StopProjector();
   ExpectResourcesBack(rig, before);
@@ -471,7 +525,8 @@ TEST(NextUpdateNetns, PressedAtOnceAfterAnAbortInTheMainTransfer) {
       },
       10s));
   EXPECT_EQ(rig.updater().workers().Running(), 0) << "the new update started beside the old worker";
-  ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 60s)) << ::testing::PrintToString(rig.harness->LogTexts());
+  ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 60s))
+      << ::testing::PrintToString(rig.harness->LogTexts());
   // The aborted stage's last line comes before the new update's first.
   Lines lines{kMainFailed};
   lines.insert(lines.end(), kWholeUpdate.begin(), kWholeUpdate.end());

@@ -16,7 +16,6 @@ namespace {
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
-
 class Lab : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,11 +48,11 @@ class Lab : public ::testing::Test {
       // packet filter's numbers do the same for these datagrams. Incoming losses are
       // random; outgoing ones fall on every tenth datagram, so that every run loses some
       // (a run of some fifty datagrams escapes random loss once in a few hundred).
-      for (const char* cmd : {"nft add table inet loss",
-                              "nft add chain inet loss in '{ type filter hook input priority 0; }'",
-                              "nft add chain inet loss out '{ type filter hook output priority 0; }'",
-                              "nft add rule inet loss in iifname ua meta l4proto udp numgen random mod 10 0 counter drop",
-                              "nft add rule inet loss out oifname ua meta l4proto udp numgen inc mod 10 9 counter drop"}) {
+      for (const char* cmd :
+           {"nft add table inet loss", "nft add chain inet loss in '{ type filter hook input priority 0; }'",
+            "nft add chain inet loss out '{ type filter hook output priority 0; }'",
+            "nft add rule inet loss in iifname ua meta l4proto udp numgen random mod 10 0 counter drop",
+            "nft add rule inet loss out oifname ua meta l4proto udp numgen inc mod 10 9 counter drop"}) {
         ASSERT_TRUE(Sh(cmd)) << cmd;
       }
     }

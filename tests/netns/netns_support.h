@@ -17,10 +17,10 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <functional>
-#include <thread>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -34,8 +34,8 @@ inline bool InPrivateNamespace() {
   return v && std::string(v) == "1";
 }
 
-#define TESSALY_REQUIRE_NETNS()                                                              \
-  do {                                                                                       \
+#define TESSALY_REQUIRE_NETNS()                                                            \
+  do {                                                                                     \
     if (!InPrivateNamespace()) GTEST_SKIP() << "runs only in a private network namespace"; \
   } while (0)
 

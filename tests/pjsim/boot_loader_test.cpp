@@ -65,7 +65,8 @@ constexpr MacAddress kDefaultMac{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 bool Contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
 
 std::string Describe(const Report& r) {
-  std::string out = "\n  boot loader: " + std::string(BootPhaseName(r.boot_loader.phase)) + ", " + r.boot_loader.verdict;
+  std::string out =
+      "\n  boot loader: " + std::string(BootPhaseName(r.boot_loader.phase)) + ", " + r.boot_loader.verdict;
   for (const Violation& v : r.violations) out += "\n  " + v.ToString();
   return out;
 }
@@ -146,7 +147,8 @@ class Udp {
   }
 
   // `source`, when given, picks the source address (and so the interface of a broadcast).
-  bool SendTo(const Bytes& bytes, const std::string& address, std::uint16_t port, const std::string& source = "") const {
+  bool SendTo(const Bytes& bytes, const std::string& address, std::uint16_t port,
+              const std::string& source = "") const {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
@@ -220,9 +222,9 @@ std::vector<std::uint16_t> FreeUdpPorts(std::size_t n) {
 // --- The test's updater ------------------------------------------------------------------
 
 struct UpdaterSetup {
-  std::string address = kUpdaterAddress;   // its own: siaddr, and where TFTP is served
+  std::string address = kUpdaterAddress;  // its own: siaddr, and where TFTP is served
   std::string bootp_bind = kUpdaterAddress;
-  std::uint16_t bootp_port = 0;            // 0: any free one
+  std::uint16_t bootp_port = 0;  // 0: any free one
   std::uint16_t tftp_port = 0;
   std::string projector_address = kProjectorAddress;  // yiaddr
   MacAddress mac = kDefaultMac;
@@ -244,8 +246,8 @@ struct UpdaterSetup {
   // Faults for the boot loader to find.
   std::optional<std::string> reply_yiaddr;
   std::string reply_file = "firmware.bin";
-  std::optional<std::size_t> stray_data_at;   // one copy of this block from another port first
-  std::optional<std::size_t> corrupt_byte;    // this image byte goes out flipped
+  std::optional<std::size_t> stray_data_at;  // one copy of this block from another port first
+  std::optional<std::size_t> corrupt_byte;   // this image byte goes out flipped
 };
 
 struct UpdaterLog {
@@ -254,12 +256,12 @@ struct UpdaterLog {
   int bootp_replies_sent = 0;
   std::vector<Datagram> rrqs;
   std::optional<std::size_t> bootp_requests_before_rrq;
-  std::vector<std::uint16_t> acks;   // every ACK on the data port, as it came
-  int other_on_data_port = 0;        // anything but a 4-byte ACK
+  std::vector<std::uint16_t> acks;  // every ACK on the data port, as it came
+  int other_on_data_port = 0;       // anything but a 4-byte ACK
   std::size_t data_sent = 0;
-  std::vector<std::size_t> resent;   // the block (counted from 1) of each resend
-  std::size_t accepted = 0;          // blocks acknowledged in turn
-  bool done = false;                 // the last block acknowledged
+  std::vector<std::size_t> resent;  // the block (counted from 1) of each resend
+  std::size_t accepted = 0;         // blocks acknowledged in turn
+  bool done = false;                // the last block acknowledged
   Clock::time_point done_at{};
   std::uint16_t data_port = 0;
   std::vector<Datagram> stray_received;
@@ -339,7 +341,8 @@ class TestUpdater {
       if (fds[2].revents != 0) OnTftp();
       if (fds[3].revents != 0) OnAck();
       if (fds[4].revents != 0) {
-        if (std::optional<Datagram> d = stray_.ReceiveNow()) Note([&](UpdaterLog& l) { l.stray_received.push_back(*d); });
+        if (std::optional<Datagram> d = stray_.ReceiveNow())
+          Note([&](UpdaterLog& l) { l.stray_received.push_back(*d); });
       }
       const auto after = Clock::now();
       if (s_.send_magic && !magic_stopped_ && after >= next_magic) {
@@ -1145,8 +1148,8 @@ TEST(PjsimProjectorThreaded, MainStageThenRestartThenAFreshControlService) {
   ASSERT_TRUE(sub.Send(Text("PJREQ")));
   ASSERT_EQ(sub.Read(5), Text("PJACK"));
 
-  ASSERT_TRUE(sim.WaitFor([](const Report& r) { return r.connection_count() == 2 && r.boot_loader.restarted; },
-                          kBudget));
+  ASSERT_TRUE(
+      sim.WaitFor([](const Report& r) { return r.connection_count() == 2 && r.boot_loader.restarted; }, kBudget));
   const Report r = sim.Snapshot();
   EXPECT_TRUE(r.violations.empty()) << Describe(r);
   EXPECT_EQ(r.boot_loader.connection, 1);
@@ -1254,7 +1257,8 @@ bool BringLoopbackUp(std::string& error) {
 // In the child: the whole exchange, then "key value" lines for the parent.
 std::string RunInNamespace(bool bindBroadcast) {
   std::ostringstream out;
-  if (::unshare(CLONE_NEWNET) != 0) return std::string("skip unshare(CLONE_NEWNET) failed: ") + std::strerror(errno) + "\n";
+  if (::unshare(CLONE_NEWNET) != 0)
+    return std::string("skip unshare(CLONE_NEWNET) failed: ") + std::strerror(errno) + "\n";
   std::string error;
   if (!BringLoopbackUp(error)) return "skip " + error + "\n";
 
@@ -1290,10 +1294,10 @@ std::string RunInNamespace(bool bindBroadcast) {
 
   const UpdaterLog log = updater.log();
   const Report r = boot.report_store()->Snapshot();
-  out << "done " << done << "\nrestarted " << restarted << "\nintact " << r.boot_loader.image_intact
-      << "\nbytes " << r.boot_loader.bytes_received << "\nviolations " << r.violations.size()
-      << "\nmagic_valid " << r.boot_loader.magic_packets_valid << "\nreplies_valid " << r.boot_loader.bootp_replies_valid
-      << "\nrequests " << log.bootp_requests.size() << "\ndata_port " << log.data_port << "\n";
+  out << "done " << done << "\nrestarted " << restarted << "\nintact " << r.boot_loader.image_intact << "\nbytes "
+      << r.boot_loader.bytes_received << "\nviolations " << r.violations.size() << "\nmagic_valid "
+      << r.boot_loader.magic_packets_valid << "\nreplies_valid " << r.boot_loader.bootp_replies_valid << "\nrequests "
+      << log.bootp_requests.size() << "\ndata_port " << log.data_port << "\n";
   if (!log.bootp_requests.empty()) {
     const Datagram& q = log.bootp_requests.front();
     out << "request_to " << q.to_address << "\nrequest_from " << q.from_address << ":" << q.from_port << "\n";
@@ -1354,7 +1358,8 @@ TEST_P(PjsimBootNamespaceThreaded, RealPortsAndRealBroadcast) {
   std::string line;
   for (int i = 0; i < 1000 && std::getline(lines, line); ++i) {
     const std::size_t space = line.find(' ');
-    if (space != std::string::npos && line.substr(0, space) != "violation") values[line.substr(0, space)] = line.substr(space + 1);
+    if (space != std::string::npos && line.substr(0, space) != "violation")
+      values[line.substr(0, space)] = line.substr(space + 1);
   }
   EXPECT_EQ(values["done"], "1") << text;
   EXPECT_EQ(values["restarted"], "1") << text;

@@ -180,23 +180,22 @@ TEST_P(PjsimBootReplyFaults, EachWrongByteIsNamed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, PjsimBootReplyFaults,
-    ::testing::Values(ReplyFault{"op", 0, 1, "byte 0 (op): 01, expected 02"},
-                      ReplyFault{"htype", 1, 6, "byte 1 (htype): 06, expected 01"},
-                      ReplyFault{"hlen", 2, 16, "byte 2 (hlen): 10, expected 06"},
-                      ReplyFault{"hops", 3, 1, "byte 3 (hops)"},
-                      ReplyFault{"secs", 9, 4, "byte 9 (secs)"},
-                      ReplyFault{"ciaddr", 12, 10, "byte 12 (ciaddr)"},
-                      ReplyFault{"yiaddr", 19, 9, "byte 19 (yiaddr): 127.0.0.9, expected the projector's address 127.0.0.2"},
-                      ReplyFault{"siaddr", 20, 10, "byte 20 (siaddr): 10.0.0.1, expected the updater's address 127.0.0.1"},
-                      ReplyFault{"giaddr", 27, 1, "byte 27 (giaddr)"},
-                      ReplyFault{"chaddr", 33, 0xFE, "byte 33 (chaddr): FE, expected FF"},
-                      ReplyFault{"chaddr padding", 40, 1, "byte 40 (chaddr)"},
-                      ReplyFault{"sname", 44, 'S', "byte 44 (sname): 53, expected 73"},
-                      ReplyFault{"sname end", 53, '2', "byte 53 (sname)"},
-                      ReplyFault{"file", 119, 'm', "byte 119 (file): file name \"firmware.bim\""},
-                      ReplyFault{"file nul", 120, 'x', "byte 120 (file)"},
-                      ReplyFault{"file rest", 200, 1, "byte 200 (file): 01 after the name's NUL"},
-                      ReplyFault{"vendor", 299, 1, "byte 299 (vendor area)"}),
+    ::testing::Values(
+        ReplyFault{"op", 0, 1, "byte 0 (op): 01, expected 02"},
+        ReplyFault{"htype", 1, 6, "byte 1 (htype): 06, expected 01"},
+        ReplyFault{"hlen", 2, 16, "byte 2 (hlen): 10, expected 06"}, ReplyFault{"hops", 3, 1, "byte 3 (hops)"},
+        ReplyFault{"secs", 9, 4, "byte 9 (secs)"}, ReplyFault{"ciaddr", 12, 10, "byte 12 (ciaddr)"},
+        ReplyFault{"yiaddr", 19, 9, "byte 19 (yiaddr): 127.0.0.9, expected the projector's address 127.0.0.2"},
+        ReplyFault{"siaddr", 20, 10, "byte 20 (siaddr): 10.0.0.1, expected the updater's address 127.0.0.1"},
+        ReplyFault{"giaddr", 27, 1, "byte 27 (giaddr)"},
+        ReplyFault{"chaddr", 33, 0xFE, "byte 33 (chaddr): FE, expected FF"},
+        ReplyFault{"chaddr padding", 40, 1, "byte 40 (chaddr)"},
+        ReplyFault{"sname", 44, 'S', "byte 44 (sname): 53, expected 73"},
+        ReplyFault{"sname end", 53, '2', "byte 53 (sname)"},
+        ReplyFault{"file", 119, 'm', "byte 119 (file): file name \"firmware.bim\""},
+        ReplyFault{"file nul", 120, 'x', "byte 120 (file)"},
+        ReplyFault{"file rest", 200, 1, "byte 200 (file): 01 after the name's NUL"},
+        ReplyFault{"vendor", 299, 1, "byte 299 (vendor area)"}),
     [](const ::testing::TestParamInfo<ReplyFault>& p) {
       std::string name = p.param.label;
       for (char& ch : name) {
@@ -424,7 +423,8 @@ TEST(PjsimBootProtocol, ImageOfAnotherSizeIsNotIntact) {
 
   TftpReceiver longer(kServer, std::make_shared<const Bytes>(Image(100)));
   const TftpStep l = longer.Take(Data(1, Image(101)), kDataPort);
-  EXPECT_TRUE(Contains(All(l.problems), "image byte 100 (block 1) lies past the end of the expected image of 100 bytes"));
+  EXPECT_TRUE(
+      Contains(All(l.problems), "image byte 100 (block 1) lies past the end of the expected image of 100 bytes"));
   EXPECT_FALSE(longer.intact());
 }
 

@@ -111,14 +111,42 @@ TEST(PjsimCommandLine, BootLoaderDefaultsAreTheRealPortsAndTheBroadcast) {
 }
 
 TEST(PjsimCommandLine, EveryBootLoaderOptionIsTaken) {
-  const CommandLine c = Parse({"--mac", "00:1b:44:11:3a:b7", "--bootp-mac=02-00-00-00-00-01", "--bootp-sname",
-                               "STELLARIS", "--skip-bootp", "--tftp-server", "127.0.0.1", "--magic-port", "0",
-                               "--bootp-server-port=1067", "--bootp-client-port", "1068", "--tftp-port", "1069",
-                               "--broadcast", "127.0.0.1", "--broadcast-bind", "255.255.255.255", "--image",
-                               "/tmp/main.bin", "--restart-delay-ms", "500", "--bootp-retry-ms=250",
-                               "--bootp-tries", "4", "--tftp-timeout-ms", "300", "--tftp-tries=2",
-                               "--start-without-magic-ms", "150", "--drop-acks", "3", "--duplicate-acks",
-                               "--stop-at-block", "70000"});
+  const CommandLine c = Parse({"--mac",
+                               "00:1b:44:11:3a:b7",
+                               "--bootp-mac=02-00-00-00-00-01",
+                               "--bootp-sname",
+                               "STELLARIS",
+                               "--skip-bootp",
+                               "--tftp-server",
+                               "127.0.0.1",
+                               "--magic-port",
+                               "0",
+                               "--bootp-server-port=1067",
+                               "--bootp-client-port",
+                               "1068",
+                               "--tftp-port",
+                               "1069",
+                               "--broadcast",
+                               "127.0.0.1",
+                               "--broadcast-bind",
+                               "255.255.255.255",
+                               "--image",
+                               "/tmp/main.bin",
+                               "--restart-delay-ms",
+                               "500",
+                               "--bootp-retry-ms=250",
+                               "--bootp-tries",
+                               "4",
+                               "--tftp-timeout-ms",
+                               "300",
+                               "--tftp-tries=2",
+                               "--start-without-magic-ms",
+                               "150",
+                               "--drop-acks",
+                               "3",
+                               "--duplicate-acks",
+                               "--stop-at-block",
+                               "70000"});
   ASSERT_EQ(c.action, CommandLine::Action::kRun) << c.error;
   const SimOptions& o = c.options;
   EXPECT_EQ(o.mac, (MacAddress{0x00, 0x1B, 0x44, 0x11, 0x3A, 0xB7}));
@@ -178,20 +206,36 @@ TEST(PjsimCommandLine, BadBootLoaderInputIsAnErrorWithTheReason) {
 
 TEST(PjsimCommandLine, UsageNamesEveryBootLoaderOption) {
   const std::string usage = UsageText("tessaly-pjsim");
-  for (const char* option :
-       {"--mac", "--magic-port", "--bootp-client-port", "--bootp-server-port", "--broadcast ", "--broadcast-bind",
-        "--tftp-port", "--tftp-server", "--image", "--start-without-magic-ms", "--bootp-retry-ms", "--bootp-tries",
-        "--tftp-timeout-ms", "--tftp-tries", "--restart-delay-ms", "--drop-acks", "--duplicate-acks",
-        "--stop-at-block", "--bootp-mac", "--bootp-sname", "--skip-bootp"}) {
+  for (const char* option : {"--mac",
+                             "--magic-port",
+                             "--bootp-client-port",
+                             "--bootp-server-port",
+                             "--broadcast ",
+                             "--broadcast-bind",
+                             "--tftp-port",
+                             "--tftp-server",
+                             "--image",
+                             "--start-without-magic-ms",
+                             "--bootp-retry-ms",
+                             "--bootp-tries",
+                             "--tftp-timeout-ms",
+                             "--tftp-tries",
+                             "--restart-delay-ms",
+                             "--drop-acks",
+                             "--duplicate-acks",
+                             "--stop-at-block",
+                             "--bootp-mac",
+                             "--bootp-sname",
+                             "--skip-bootp"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }
 
 TEST(PjsimCommandLine, UsageNamesEveryOption) {
   const std::string usage = UsageText("tessaly-pjsim");
-  for (const char* option : {"--listen", "--port", "--model", "--no-greeting", "--greeting-extra",
-                             "--split-model-answer", "--close-at", "--close-with-reset", "--repeat-ud-ack",
-                             "--answer-delay-ms", "--help"}) {
+  for (const char* option :
+       {"--listen", "--port", "--model", "--no-greeting", "--greeting-extra", "--split-model-answer", "--close-at",
+        "--close-with-reset", "--repeat-ud-ack", "--answer-delay-ms", "--help"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }

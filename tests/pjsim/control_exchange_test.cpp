@@ -74,7 +74,7 @@ TEST(PjsimExchange, SubRoadInOneFeedIsTakenApartByLength) {
   ASSERT_EQ(out.size(), 6u);
   const std::vector<std::string> names = {"PJREQ", "MD?", "UD-RE", "SQ", "SC", "SUB-DATA"};
   const std::vector<std::optional<Reply>> replies = {Reply::kPjack, Reply::kModelAnswer, Reply::kUdAck,
-                                                     Reply::kSq, Reply::kSc, std::nullopt};
+                                                     Reply::kSq,    Reply::kSc,          std::nullopt};
   for (std::size_t i = 0; i < out.size(); ++i) {
     EXPECT_EQ(out[i].name, names[i]);
     EXPECT_EQ(out[i].reply, replies[i]) << names[i];

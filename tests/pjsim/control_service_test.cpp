@@ -52,8 +52,7 @@ using testing::Text;
 
 bool Contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
 
-std::unique_ptr<ControlService> StartSim(SimOptions options = {},
-                                         std::shared_ptr<ControlHooks> hooks = nullptr) {
+std::unique_ptr<ControlService> StartSim(SimOptions options = {}, std::shared_ptr<ControlHooks> hooks = nullptr) {
   options.listen_address = "127.0.0.1";
   options.port = 0;
   auto sim = std::make_unique<ControlService>(options, std::move(hooks));
@@ -174,8 +173,8 @@ TEST_P(PjsimSubRoadThreaded, ModelAnswerAndRecordsOpenTheSubStream) {
   EXPECT_EQ(sc[1], 'c');
 
   // From here on the bytes are the Sub firmware stream: recorded, not checked.
-  const Bytes block = Hex({0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x40, 0, 0, 0, 0, 0,
-                           0x54, 0x42, 0xFF, 0x01, 0, 0, 0, 0, 0, 0, 0x3F, 0xF0, 0, 0, 0, 0});
+  const Bytes block = Hex({0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x40, 0,    0, 0, 0, 0,
+                           0x54, 0x42, 0xFF, 0x01, 0,    0,    0,    0,    0, 0, 0x3F, 0xF0, 0, 0, 0, 0});
   ASSERT_TRUE(c.Send(block));
   ASSERT_TRUE(sim->WaitFor([&](const Report& r) { return r.sub_stream_bytes == block.size(); }, kBudget));
 
@@ -290,9 +289,7 @@ struct CloseCase {
   const char* label;
 };
 
-void PrintTo(const CloseCase& c, std::ostream* os) {
-  *os << (c.sub_road ? "Sub road, " : "Main road, ") << c.label;
-}
+void PrintTo(const CloseCase& c, std::ostream* os) { *os << (c.sub_road ? "Sub road, " : "Main road, ") << c.label; }
 
 class PjsimCloseAtThreaded : public ::testing::TestWithParam<CloseCase> {};
 
@@ -363,17 +360,16 @@ std::string CloseCaseName(const ::testing::TestParamInfo<CloseCase>& p) {
   return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, PjsimCloseAtThreaded,
-    ::testing::Values(CloseCase{CloseAt::kAfterAccept, false, "accept"},
-                      CloseCase{CloseAt::kAfterGreeting, false, "greeting"},
-                      CloseCase{CloseAt::kAfterPjack, false, "pjack"},
-                      CloseCase{CloseAt::kAfterUdAck, false, "ud-ack"},
-                      CloseCase{CloseAt::kAfterModelAnswer, true, "model-answer"},
-                      CloseCase{CloseAt::kAfterUdAck, true, "ud-ack"},
-                      CloseCase{CloseAt::kAfterSq, true, "sq"},
-                      CloseCase{CloseAt::kAfterSc, true, "sc"}),
-    CloseCaseName);
+INSTANTIATE_TEST_SUITE_P(Steps, PjsimCloseAtThreaded,
+                         ::testing::Values(CloseCase{CloseAt::kAfterAccept, false, "accept"},
+                                           CloseCase{CloseAt::kAfterGreeting, false, "greeting"},
+                                           CloseCase{CloseAt::kAfterPjack, false, "pjack"},
+                                           CloseCase{CloseAt::kAfterUdAck, false, "ud-ack"},
+                                           CloseCase{CloseAt::kAfterModelAnswer, true, "model-answer"},
+                                           CloseCase{CloseAt::kAfterUdAck, true, "ud-ack"},
+                                           CloseCase{CloseAt::kAfterSq, true, "sq"},
+                                           CloseCase{CloseAt::kAfterSc, true, "sc"}),
+                         CloseCaseName);
 
 // --- Projector-side closes as resets -----------------------------------------------------
 
@@ -439,19 +435,42 @@ std::string ResetCaseName(const ::testing::TestParamInfo<ResetCase>& p) {
 
 INSTANTIATE_TEST_SUITE_P(
     Closes, PjsimCloseWithResetThreaded,
-    ::testing::Values(
-        ResetCase{"accept", CloseAt::kAfterAccept, true, false, false, {}, "closed after accept (fault)"},
-        ResetCase{"pjack", CloseAt::kAfterPjack, true, false, false,
-                  {{{}, kGreeting}, {kPjreq, kPjack}}, "closed after pjack (fault)"},
-        ResetCase{"ud-ack", CloseAt::kAfterUdAck, true, false, false,
-                  {{{}, kGreeting}, {kPjreq, kPjack}, {kUdEt, kUdAck}}, "closed after ud-ack (fault)"},
-        ResetCase{"ud-ack repeated", CloseAt::kAfterUdAck, true, true, false,
-                  {{{}, kGreeting}, {kPjreq, kPjack}, {kUdEt, kUdAck}, {{}, kUdAck}},
-                  "closed after ud-ack (fault)"},
-        ResetCase{"hook close", CloseAt::kNever, true, false, true,
-                  {{{}, kGreeting}, {kPjreq, kPjack}, {kUdEt, kUdAck}}, "closed by the projector"},
-        ResetCase{"ud-ack orderly", CloseAt::kAfterUdAck, false, false, false,
-                  {{{}, kGreeting}, {kPjreq, kPjack}, {kUdEt, kUdAck}}, "closed after ud-ack (fault)"}),
+    ::testing::Values(ResetCase{"accept", CloseAt::kAfterAccept, true, false, false, {}, "closed after accept (fault)"},
+                      ResetCase{"pjack",
+                                CloseAt::kAfterPjack,
+                                true,
+                                false,
+                                false,
+                                {{{}, kGreeting}, {kPjreq, kPjack}},
+                                "closed after pjack (fault)"},
+                      ResetCase{"ud-ack",
+                                CloseAt::kAfterUdAck,
+                                true,
+                                false,
+                                false,
+                                {{{}, kGreeting}, {kPjreq, kPjack}, {kUdEt, kUdAck}},
+                                "closed after ud-ack (fault)"},
+                      ResetCase{"ud-ack repeated",
+                                CloseAt::kAfterUdAck,
+                                true,
+                                true,
+                                false,
+                                {{{}, kGreeting}, {kPjreq, kPjack}, {kUdEt, kUdAck}, {{}, kUdAck}},
+                                "closed after ud-ack (fault)"},
+                      ResetCase{"hook close",
+                                CloseAt::kNever,
+                                true,
+                                false,
+                                true,
+                                {{{}, kGreeting}, {kPjreq, kPjack}, {kUdEt, kUdAck}},
+                                "closed by the projector"},
+                      ResetCase{"ud-ack orderly",
+                                CloseAt::kAfterUdAck,
+                                false,
+                                false,
+                                false,
+                                {{{}, kGreeting}, {kPjreq, kPjack}, {kUdEt, kUdAck}},
+                                "closed after ud-ack (fault)"}),
     ResetCaseName);
 
 // --- Repeated Main acknowledgement --------------------------------------------------------
@@ -819,8 +838,8 @@ TEST(PjsimHooksThreaded, BootLoaderAndSubReceiverPlugIn) {
   ASSERT_TRUE(sub.Send(kSc));
   ASSERT_EQ(sub.ReadExactly(16).size(), 16u);
   // Sent in two pieces: the receiver sees the stream, not the writes.
-  const Bytes header = Hex({0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x40, 0, 0, 0, 0, 0,
-                            0x54, 0x42, 0xFF, 0x01, 0, 0, 0, 0, 0, 0, 0x3F, 0xF0, 0, 0, 0, 0});
+  const Bytes header = Hex({0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x40, 0,    0, 0, 0, 0,
+                            0x54, 0x42, 0xFF, 0x01, 0,    0,    0,    0,    0, 0, 0x3F, 0xF0, 0, 0, 0, 0});
   ASSERT_TRUE(sub.Send(Bytes(header.begin(), header.begin() + 10)));
   ASSERT_TRUE(sub.Send(Bytes(header.begin() + 10, header.end())));
   const Bytes ack = sub.ReadExactly(16);

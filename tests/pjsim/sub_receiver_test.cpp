@@ -3,8 +3,8 @@
 // updater. The updater's side is written out here from the protocol, independently of the
 // simulator's tables.
 
-#include "sub_protocol.h"
 #include "sub_receiver.h"
+#include "sub_protocol.h"
 #include "test_client.h"
 #include "updater_bytes.h"
 
@@ -75,8 +75,8 @@ std::uint32_t Sum(const Bytes& bytes) {
 
 Bytes LastAnnouncement(std::size_t r) {
   const std::size_t n = r + 16;
-  return Hex({0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, static_cast<int>(n >> 8), static_cast<int>(n & 0xFF),
-              0, 0, 0, 0});
+  return Hex({0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, static_cast<int>(n >> 8),
+              static_cast<int>(n & 0xFF), 0, 0, 0, 0});
 }
 
 Bytes LastHeader(std::size_t r, std::uint32_t c) {
@@ -132,8 +132,7 @@ Stream BuildStream(const Bytes& payload) {
 
 // Runs the machine's answers as the receiver would, without sockets or waiting.
 struct Projector {
-  explicit Projector(sub::Config config, Clock::time_point start = Clock::now())
-      : machine(std::move(config), start) {}
+  explicit Projector(sub::Config config, Clock::time_point start = Clock::now()) : machine(std::move(config), start) {}
 
   void Feed(const Bytes& bytes, std::size_t piece, Clock::time_point now = Clock::now()) {
     const std::size_t step = piece == 0 ? std::max<std::size_t>(bytes.size(), 1) : piece;
@@ -215,8 +214,8 @@ TEST_P(SubStreamPieces, CorrectStreamIsAnsweredAndIntact) {
   EXPECT_EQ(Bytes(burn.begin(), burn.begin() + 16), kBurnHead);
   const std::uint32_t sum = Sum(payload);
   EXPECT_EQ(Bytes(burn.begin() + 28, burn.end()),
-            Hex({static_cast<int>(sum >> 24), static_cast<int>((sum >> 16) & 0xFF),
-                 static_cast<int>((sum >> 8) & 0xFF), static_cast<int>(sum & 0xFF)}));
+            Hex({static_cast<int>(sum >> 24), static_cast<int>((sum >> 16) & 0xFF), static_cast<int>((sum >> 8) & 0xFF),
+                 static_cast<int>(sum & 0xFF)}));
   const Bytes& closing = p.sends[whole + 2];
   ASSERT_GE(closing.size(), 2u);
   EXPECT_EQ(closing[0], 's');
@@ -405,8 +404,9 @@ TEST(SubStream, PayloadByteDifferentFromTheImage) {
   Projector p(Quick(ImageOf(payload)));
   p.Feed(stream.bytes, 682);
   ASSERT_EQ(p.violations.size(), 1u) << p.Violations();
-  EXPECT_TRUE(Contains(p.violations[0], "block 2's payload differs from the Sub image in 1 byte(s); the first is "
-                                        "payload byte 16378 (byte 10 of the block)"))
+  EXPECT_TRUE(Contains(p.violations[0],
+                       "block 2's payload differs from the Sub image in 1 byte(s); the first is "
+                       "payload byte 16378 (byte 10 of the block)"))
       << p.violations[0];
   const SubReceiverReport& r = p.report();
   EXPECT_FALSE(r.intact);
@@ -450,8 +450,9 @@ TEST(SubStream, MissingContinueBetweenBlocks) {
   Projector p(Quick(ImageOf(payload)));
   p.Feed(stream, 7);
   ASSERT_EQ(p.violations.size(), 1u) << p.Violations();
-  EXPECT_TRUE(Contains(p.violations[0], "the continue record (saB) is missing after block 1's acknowledgement: block "
-                                        "2's announcement came instead"))
+  EXPECT_TRUE(Contains(p.violations[0],
+                       "the continue record (saB) is missing after block 1's acknowledgement: block "
+                       "2's announcement came instead"))
       << p.violations[0];
   // Still followed: the image itself is whole.
   EXPECT_TRUE(p.report().intact) << p.report().verdict;
@@ -509,8 +510,9 @@ TEST(SubStream, WholeAnnouncementWithLastHeader) {
   Projector p(Quick());
   p.Feed(stream, 0);
   ASSERT_EQ(p.violations.size(), 1u) << p.Violations();
-  EXPECT_TRUE(Contains(p.violations[0], "block 1's header (TB) is the last block's (bytes 6..7 FF FF) after an "
-                                        "announcement of a whole block"))
+  EXPECT_TRUE(Contains(p.violations[0],
+                       "block 1's header (TB) is the last block's (bytes 6..7 FF FF) after an "
+                       "announcement of a whole block"))
       << p.violations[0];
 }
 
@@ -520,14 +522,15 @@ TEST(SubStream, WholeHeaderWithWrongLength) {
   Projector p(Quick());
   p.Feed(stream, 0);
   ASSERT_EQ(p.violations.size(), 1u) << p.Violations();
-  EXPECT_TRUE(Contains(p.violations[0], "block 1's header (TB) announces 16369 payload bytes, a whole block has 16368"));
+  EXPECT_TRUE(
+      Contains(p.violations[0], "block 1's header (TB) announces 16369 payload bytes, a whole block has 16368"));
   // The whole block's length is fixed: the stream is followed by it.
   EXPECT_TRUE(p.report().intact);
 }
 
 TEST(SubStream, UnusableAnnouncementLengthLosesTheStream) {
   Bytes stream = BuildStream(Payload(kR)).bytes;
-  stream[9] = 0x01;  // 0x0103F8: no block has that
+  stream[9] = 0x01;       // 0x0103F8: no block has that
   stream[16 + 6] = 0x12;  // and the header cannot say either
   Projector p(Quick());
   p.Feed(stream, 0);
@@ -582,7 +585,8 @@ TEST(SubStream, ConnectionEndingInARecordIsAViolation) {
   p.Feed(Bytes(kAnnouncement.begin(), kAnnouncement.begin() + 5), 0);
   p.End();
   ASSERT_EQ(p.violations.size(), 1u);
-  EXPECT_EQ(p.violations[0], "the connection ended awaiting block 1's announcement, with 5 of its 16 bytes: 53 41 42 01 FF");
+  EXPECT_EQ(p.violations[0],
+            "the connection ended awaiting block 1's announcement, with 5 of its 16 bytes: 53 41 42 01 FF");
 }
 
 TEST(SubStream, ConnectionEndingDuringTheBurn) {
@@ -734,8 +738,7 @@ ConnectionRecord Ended(int index, std::string reason) {
 TEST(SubReceiverHooks, AnswersThroughTheChannelAndPublishes) {
   const Bytes payload = Payload(kBlock + 5);
   std::vector<std::string> events;
-  SubReceiver receiver(Quick(ImageOf(payload)), nullptr, nullptr,
-                       [&](const std::string& e) { events.push_back(e); });
+  SubReceiver receiver(Quick(ImageOf(payload)), nullptr, nullptr, [&](const std::string& e) { events.push_back(e); });
   FakeChannel channel;
   receiver.OnSubStream(channel);
   EXPECT_EQ(receiver.report().run, 1);
@@ -758,7 +761,8 @@ TEST(SubReceiverHooks, AnswersThroughTheChannelAndPublishes) {
   EXPECT_EQ(r.connection, 3);
   EXPECT_EQ(r.phase, SubPhase::kClosed);
   EXPECT_TRUE(r.intact) << r.verdict;
-  EXPECT_TRUE(std::any_of(events.begin(), events.end(), [](const std::string& e) { return Contains(e, "burning for 20 ms"); }));
+  EXPECT_TRUE(
+      std::any_of(events.begin(), events.end(), [](const std::string& e) { return Contains(e, "burning for 20 ms"); }));
   EXPECT_TRUE(receiver.report_store()->Snapshot().violations.empty());
 }
 
@@ -805,9 +809,8 @@ TEST(SubReceiverHooksThreaded, StopEndsTheBurnAtOnce) {
     receiver.OnSubStreamData(stream, channel);
     returned.store(true);
   });
-  const bool burning =
-      receiver.WaitFor([](const Report& r) { return r.sub.phase == SubPhase::kBurning && r.sub.last_ack_sent; },
-                       kBudget);
+  const bool burning = receiver.WaitFor(
+      [](const Report& r) { return r.sub.phase == SubPhase::kBurning && r.sub.last_ack_sent; }, kBudget);
   EXPECT_TRUE(burning);
   EXPECT_FALSE(returned.load());
   const Clock::time_point asked = Clock::now();
@@ -853,10 +856,10 @@ TEST(SubReceiverOptions, Defaults) {
 }
 
 TEST(SubReceiverOptions, EveryOptionIsTaken) {
-  const CommandLine c = Parse({"--burn-ms", "120", "--sub-image=/tmp/x.brec2", "--sub-bad-ack-at", "3",
-                               "--sub-split-ack", "--sub-split-burn-report", "--sub-wrong-checksum",
-                               "--sub-close-upper", "--sub-close-mid-block=2", "--sub-ack-gap-ms", "70",
-                               "--sub-burn-report-gap-ms=400"});
+  const CommandLine c =
+      Parse({"--burn-ms", "120", "--sub-image=/tmp/x.brec2", "--sub-bad-ack-at", "3", "--sub-split-ack",
+             "--sub-split-burn-report", "--sub-wrong-checksum", "--sub-close-upper", "--sub-close-mid-block=2",
+             "--sub-ack-gap-ms", "70", "--sub-burn-report-gap-ms=400"});
   ASSERT_EQ(c.action, CommandLine::Action::kRun) << c.error;
   const SimOptions& o = c.options;
   EXPECT_EQ(o.burn_time, 120ms);
@@ -1079,10 +1082,11 @@ TEST(SubReceiverSocketThreaded, CorrectImageIsReceivedIntactAndClosedWithSd) {
   EXPECT_EQ(r.sub.block_records.size(), 3u);
   EXPECT_TRUE(r.sub_stream_reached);
   EXPECT_EQ(r.sub_stream_bytes, payload.size() + 3 * 32 + 2 * 16 + 32);
-  const std::vector<std::string> want{"PJREQ", "MD?", "UD-RE", "SQ", "SC",
-                                      "SAB", "TB", "SUB-PACKETS(block 1, 16368 bytes)", "saB",
-                                      "SAB", "TB", "SUB-PACKETS(block 2, 16368 bytes)", "saB",
-                                      "SAB", "TB", "SUB-PACKETS(block 3, 5 bytes)", "saB", "SD"};
+  const std::vector<std::string> want{"PJREQ", "MD?", "UD-RE", "SQ",
+                                      "SC",    "SAB", "TB",    "SUB-PACKETS(block 1, 16368 bytes)",
+                                      "saB",   "SAB", "TB",    "SUB-PACKETS(block 2, 16368 bytes)",
+                                      "saB",   "SAB", "TB",    "SUB-PACKETS(block 3, 5 bytes)",
+                                      "saB",   "SD"};
   EXPECT_EQ(r.MessageNames(1), want);
   for (const Message& m : r.messages) {
     EXPECT_TRUE(m.valid) << m.name;
@@ -1271,8 +1275,8 @@ TEST(SubReceiverSocketThreaded, StopDuringTheBurnIsPrompt) {
   ASSERT_NO_FATAL_FAILURE(OpenSubStream(c));
   ASSERT_NO_FATAL_FAILURE(SendLastBlock(c, payload));
   EXPECT_EQ(c.ReadExactly(16), kAckHead);
-  ASSERT_TRUE(sim->WaitFor(
-      [](const Report& r) { return r.sub.phase == SubPhase::kBurning && r.sub.last_ack_sent; }, kBudget));
+  ASSERT_TRUE(
+      sim->WaitFor([](const Report& r) { return r.sub.phase == SubPhase::kBurning && r.sub.last_ack_sent; }, kBudget));
   const Clock::time_point asked = Clock::now();
   sim->Stop();
   EXPECT_LT(Clock::now() - asked, kBudget);

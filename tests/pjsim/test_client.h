@@ -126,9 +126,7 @@ class TestClient {
   }
 
   // True when the projector ends the connection before sending anything more.
-  bool ClosedWithin(std::chrono::milliseconds budget = kBudget) {
-    return ReadOnce(budget).kind == Kind::kClosed;
-  }
+  bool ClosedWithin(std::chrono::milliseconds budget = kBudget) { return ReadOnce(budget).kind == Kind::kClosed; }
 
   // True when the projector ends the connection, whatever it still sends before that: for
   // a close that may follow bytes already on their way.

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "support/param_print.h"
 #include <unistd.h>
+#include "support/param_print.h"
 
 #include <cstdlib>
 #include <filesystem>

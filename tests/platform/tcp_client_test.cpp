@@ -224,7 +224,9 @@ class TcpClientThreaded : public ::testing::Test {
   }
 
   // Runs posted work for the quiet window; nothing is expected to arrive.
-  void PumpQuietWindow() { view_.PumpUntil([] { return false; }, kQuietWindow); }
+  void PumpQuietWindow() {
+    view_.PumpUntil([] { return false; }, kQuietWindow);
+  }
 
   // Waits for a condition that no posted work signals, pumping meanwhile.
   bool WaitFor(const std::function<bool()>& done) {
@@ -360,9 +362,9 @@ TEST_F(TcpClientThreaded, ConnectionEndedBeforeTheViewLooksIsStillReportedConnec
     ASSERT_TRUE(PumpFor("disconnect"));
     std::vector<std::string> names = rec_.names;
     std::erase(names, "read");  // a readable note before the end may or may not be given
-    const std::vector<std::string> tail =
-        reset ? std::vector<std::string>{"connecting", "connect", "error", "disconnect"}
-              : std::vector<std::string>{"connecting", "connect", "disconnect"};
+    const std::vector<std::string> tail = reset
+                                              ? std::vector<std::string>{"connecting", "connect", "error", "disconnect"}
+                                              : std::vector<std::string>{"connecting", "connect", "disconnect"};
     EXPECT_EQ(names, tail);
     EXPECT_EQ(localAtConnect, "127.0.0.1");
     rec_.onConnect = nullptr;
@@ -629,8 +631,7 @@ TEST_F(TcpClientThreaded, ReopenWhileConnectedEndsTheOldConnectionFirst) {
   ASSERT_GE(second.get(), 0);
   ASSERT_TRUE(PumpFor("connect", 2));
   PumpQuietWindow();
-  EXPECT_EQ(rec_.names,
-            (std::vector<std::string>{"connecting", "connect", "disconnect", "connecting", "connect"}));
+  EXPECT_EQ(rec_.names, (std::vector<std::string>{"connecting", "connect", "disconnect", "connecting", "connect"}));
   ASSERT_TRUE(PeerSend(second.get(), "new"));
   ASSERT_TRUE(PumpFor("read"));
   EXPECT_EQ(ReceiveExactly(3), "new");

@@ -36,7 +36,8 @@ TEST(ViewTimerThreaded, FiresOnTheViewThreadAfterItsInterval) {
 TEST(ViewTimerThreaded, DisablingDropsAFiringAlreadyPosted) {
   FakeView view;
   int fired = 0;
-  ViewTimer timer(view, [&] { ++fired; }, 10);
+  ViewTimer timer(
+      view, [&] { ++fired; }, 10);
   timer.SetEnabled(true);
   // The firing is posted but not yet run when the timer is disabled.
   ASSERT_TRUE(view.WaitForPending(5s));
@@ -60,7 +61,8 @@ TEST(ViewTimerThreaded, DestroyedWhileEnabled) {
   FakeView view;
   int fired = 0;
   {
-    ViewTimer timer(view, [&] { ++fired; }, 5);
+    ViewTimer timer(
+        view, [&] { ++fired; }, 5);
     timer.SetEnabled(true);
     ASSERT_TRUE(view.WaitForPending(5s));  // a firing is posted and outlives the timer
   }

@@ -43,7 +43,8 @@ TEST(MessageLogThreaded, LinesFromSeveralThreadsKeepCallOrder) {
   ASSERT_TRUE(h.view.PumpUntil([&] { return static_cast<int>(h.view.logLines().size()) == total; }, 10s));
   const auto lines = h.view.logLines();
   for (int i = 0; i < total; ++i) {
-    EXPECT_EQ(std::stoi(lines[static_cast<std::size_t>(i)].text), i) << "line " << i << ": " << lines[static_cast<std::size_t>(i)].text;
+    EXPECT_EQ(std::stoi(lines[static_cast<std::size_t>(i)].text), i)
+        << "line " << i << ": " << lines[static_cast<std::size_t>(i)].text;
   }
   for (const std::string& c : h.view.calls()) EXPECT_NE(c, "LOG OFF THE VIEW THREAD");
   EXPECT_EQ(h.debug.Lines().size(), static_cast<std::size_t>(total));

@@ -45,17 +45,17 @@ TEST_P(ReportProgressTable, MapsAndReports) {
   EXPECT_EQ(s.UpdateInProgress.load(), c.inProgressAfter ? 1 : 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, ReportProgressTable,
-    ::testing::Values(ProgressCase{3, 1, 51, 25, "", true}, ProgressCase{3, 2, 51, 75, "", true},
-                      ProgressCase{1, 1, 51, 51, "", true}, ProgressCase{2, 2, 51, 51, "", true},
-                      ProgressCase{3, 1, 0, 0, "", true}, ProgressCase{3, 2, 0, 50, "", true},
-                      ProgressCase{3, 1, 99, 49, "", true}, ProgressCase{3, 2, 99, 99, "", true},
-                      ProgressCase{3, 1, 100, 50, "Updated Main Firmware has succeeded.", true},
-                      ProgressCase{1, 1, 100, 100, "Updated Main Firmware has succeeded.", false},
-                      ProgressCase{3, 2, 100, 100, "Updated Sub Firmware has succeeded.", false},
-                      ProgressCase{2, 2, 100, 100, "Updated Sub Firmware has succeeded.", false},
-                      ProgressCase{3, 0, 100, 100, "", true}, ProgressCase{0, 0, 51, 51, "", true}));
+INSTANTIATE_TEST_SUITE_P(Values, ReportProgressTable,
+                         ::testing::Values(ProgressCase{3, 1, 51, 25, "", true}, ProgressCase{3, 2, 51, 75, "", true},
+                                           ProgressCase{1, 1, 51, 51, "", true}, ProgressCase{2, 2, 51, 51, "", true},
+                                           ProgressCase{3, 1, 0, 0, "", true}, ProgressCase{3, 2, 0, 50, "", true},
+                                           ProgressCase{3, 1, 99, 49, "", true}, ProgressCase{3, 2, 99, 99, "", true},
+                                           ProgressCase{3, 1, 100, 50, "Updated Main Firmware has succeeded.", true},
+                                           ProgressCase{1, 1, 100, 100, "Updated Main Firmware has succeeded.", false},
+                                           ProgressCase{3, 2, 100, 100, "Updated Sub Firmware has succeeded.", false},
+                                           ProgressCase{2, 2, 100, 100, "Updated Sub Firmware has succeeded.", false},
+                                           ProgressCase{3, 0, 100, 100, "", true},
+                                           ProgressCase{0, 0, 51, 51, "", true}));
 
 TEST(EndSession, RestoresIdleControlsAndIsIdempotent) {
   Harness h;

@@ -121,7 +121,8 @@ class ScriptedProjector final : public TcpClient {
       const std::size_t remainder = payload_ % kSubBlockSize;
       if (!lastDone_) {
         if (stream_.size() < 32 + remainder) return;
-        payloadSeen.insert(payloadSeen.end(), stream_.begin() + 32, stream_.begin() + 32 + static_cast<long>(remainder));
+        payloadSeen.insert(payloadSeen.end(), stream_.begin() + 32,
+                           stream_.begin() + 32 + static_cast<long>(remainder));
         stream_.erase(stream_.begin(), stream_.begin() + 32 + static_cast<long>(remainder));
         lastDone_ = true;
         checksumSeen = std::accumulate(payloadSeen.begin(), payloadSeen.end(), 0u);
@@ -204,7 +205,8 @@ TEST(SubRecords, LastAnnouncementAndHeader) {
     std::uint32_t r;
     std::uint8_t h16, l16, h, l;
   };
-  for (Case c : {Case{0, 0x00, 0x10, 0x00, 0x00}, Case{1000, 0x03, 0xF8, 0x03, 0xE8}, Case{16367, 0x3F, 0xFF, 0x3F, 0xEF}}) {
+  for (Case c :
+       {Case{0, 0x00, 0x10, 0x00, 0x00}, Case{1000, 0x03, 0xF8, 0x03, 0xE8}, Case{16367, 0x3F, 0xFF, 0x3F, 0xEF}}) {
     const auto r = BuildLastRecords(c.r, 0x11223344u);
     EXPECT_EQ(Bytes(r.begin(), r.begin() + 16),
               (Bytes{0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, c.h16, c.l16, 0, 0, 0, 0}))
@@ -213,7 +215,8 @@ TEST(SubRecords, LastAnnouncementAndHeader) {
               (Bytes{0x54, 0x42, 0xFF, 0x01, 0, 0, 0xFF, 0xFF, 0, 0, c.h, c.l, 0x11, 0x22, 0x33, 0x44}))
         << c.r;
   }
-  EXPECT_EQ(Record(kBlockAnnouncement), (Bytes{0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x40, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Record(kBlockAnnouncement),
+            (Bytes{0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x40, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Record(kBlockHeader), (Bytes{0x54, 0x42, 0xFF, 0x01, 0, 0, 0, 0, 0, 0, 0x3F, 0xF0, 0, 0, 0, 0}));
   EXPECT_EQ(Record(kContinueRecord), (Bytes{0x73, 0x61, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Record(kCloseRecord), (Bytes{0x53, 0x44, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}));
@@ -249,7 +252,8 @@ TEST_P(SubPacketPlan, WritesInOrderAndThePayloadIntact) {
   EXPECT_EQ(run.WriteSizes(), Plan(GetParam().payload));
   EXPECT_EQ(run.WriteSizes().size(), GetParam().writes);
   EXPECT_EQ(run.projector.payloadSeen, run.payload);
-  EXPECT_EQ(run.h.LogTexts(), (std::vector<std::string>{"Burning...... Please waiting.....", "Updated Sub Firmware has succeeded."}));
+  EXPECT_EQ(run.h.LogTexts(),
+            (std::vector<std::string>{"Burning...... Please waiting.....", "Updated Sub Firmware has succeeded."}));
   EXPECT_EQ(run.h.updater->state().StopRequested.load(), 0u);
   EXPECT_EQ(run.h.view.Text(Control::PercentText), "100%");
   // The last header carries the checksum the image was verified with.
@@ -277,7 +281,8 @@ TEST(SubProgress, ReportedOnTheBar) {
   for (const std::string& c : run.h.view.calls()) {
     if (c.rfind("text PercentText", 0) == 0) shown.push_back(c.substr(17));
   }
-  EXPECT_EQ(shown, (std::vector<std::string>{"0%", "9%", "18%", "27%", "36%", "45%", "54%", "63%", "72%", "81%", "100%"}));
+  EXPECT_EQ(shown,
+            (std::vector<std::string>{"0%", "9%", "18%", "27%", "36%", "45%", "54%", "63%", "72%", "81%", "100%"}));
 }
 
 struct FaultCase {
@@ -387,14 +392,14 @@ TEST_P(SubSendFailure, EndsTheStageAtOnce) {
   run.ExpectFailed();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SubSendFailure,
-    ::testing::Values(
-        // The 5th send is the 4th packet of block 0.
-        SendFailureCase{"connection_failed", [](ScriptedProjector& p) { p.failAtCall = 5; }, 5},
-        // The headers of block 0 wait 40 ms in steps of 1 ms for room that never comes.
-        SendFailureCase{"never_takes_a_byte", [](ScriptedProjector& p) { p.alwaysFull = true; }, 41}),
-    [](const ::testing::TestParamInfo<SendFailureCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, SubSendFailure,
+                         ::testing::Values(
+                             // The 5th send is the 4th packet of block 0.
+                             SendFailureCase{"connection_failed", [](ScriptedProjector& p) { p.failAtCall = 5; }, 5},
+                             // The headers of block 0 wait 40 ms in steps of 1 ms for room that never comes.
+                             SendFailureCase{"never_takes_a_byte", [](ScriptedProjector& p) { p.alwaysFull = true; },
+                                             41}),
+                         [](const ::testing::TestParamInfo<SendFailureCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace tessaly::testing

@@ -30,7 +30,7 @@ class FakeNetwork final : public DatagramNetwork {
   // Queues a datagram for the socket bound to `port`.
   void Deliver(std::uint16_t port, Endpoint from, Bytes data);
 
-  std::function<void(const Sent&)> onSend;  // the peer sees each datagram sent
+  std::function<void(const Sent&)> onSend;    // the peer sees each datagram sent
   std::function<void(int idleCycle)> onIdle;  // the peer may act in an idle cycle
   std::set<std::uint16_t> refusedPorts;       // Open fails on these
   std::vector<Sent> sent;

@@ -102,7 +102,6 @@ void FakeView::AppendLogLine(const std::string& text, LogColour colour) {
   log_.push_back({text, colour});
 }
 
-
 Answer FakeView::AskConfirm(const std::string& text) {
   questions_.push_back(text);
   if (answers_.empty()) return Answer::Closed;

@@ -53,9 +53,9 @@ class FakeView final : public View {
   void ProcessEvents() override;
 
   // The operator.
-  void Click(Control c);   // a button or menu item (only when visible and enabled)
+  void Click(Control c);             // a button or menu item (only when visible and enabled)
   void ToggleByOperator(Control c);  // the check box
-  bool TryClose();         // title-bar close: true when the window closed
+  bool TryClose();                   // title-bar close: true when the window closed
 
   // Scripted answers.
   void QueueAnswer(Answer a) { answers_.push_back(a); }

@@ -18,7 +18,8 @@ class RecordingEvents final : public UpdateEvents {
   void SessionBegan() override { events.push_back("began"); }
   void SessionEnded() override { events.push_back("session ended"); }
   void StageResult(FirmwareStage stage, bool succeeded) override {
-    events.push_back(std::string(stage == FirmwareStage::Main ? "Main " : "Sub ") + (succeeded ? "succeeded" : "failed"));
+    events.push_back(std::string(stage == FirmwareStage::Main ? "Main " : "Sub ") +
+                     (succeeded ? "succeeded" : "failed"));
   }
   Answer Confirm(const std::string& question) override {
     events.push_back("asked: " + question);

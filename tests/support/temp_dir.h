@@ -50,7 +50,8 @@ class TempDir {
     return p;
   }
   // A Sub image: 32-byte header with the model code at byte 9, then the payload.
-  std::string WriteSubImage(const std::string& name, std::uint8_t model, const std::vector<std::uint8_t>& payload) const {
+  std::string WriteSubImage(const std::string& name, std::uint8_t model,
+                            const std::vector<std::uint8_t>& payload) const {
     std::vector<std::uint8_t> bytes(32 + payload.size(), 0);
     bytes[9] = model;
     std::copy(payload.begin(), payload.end(), bytes.begin() + 32);

@@ -44,9 +44,7 @@ Endpoint EndpointOf(const sockaddr_in& address) {
 }
 
 // "a.b.c.d:port" or "a.b.c.d" to the address.
-std::optional<Ipv4> AddressOf(const std::string& text) {
-  return boot::ParseIpv4(text.substr(0, text.find(':')));
-}
+std::optional<Ipv4> AddressOf(const std::string& text) { return boot::ParseIpv4(text.substr(0, text.find(':'))); }
 
 // A UDP socket bound to address:port; -1 with `error` on failure.
 int OpenUdp(const Ipv4& address, std::uint16_t port, bool broadcast, std::uint16_t& bound, std::string& error) {
@@ -180,7 +178,8 @@ bool BootLoader::StartLocked(const BootContext& context) {
   const Ipv4 receive_on = *boot::ParseIpv4(options_.broadcast_bind_address);
   std::string error;
   std::uint16_t port = 0;
-  if ((magic_fd_ = OpenUdp(receive_on, options_.magic_port, false, port, error)) < 0) return Fail("Magic socket: " + error);
+  if ((magic_fd_ = OpenUdp(receive_on, options_.magic_port, false, port, error)) < 0)
+    return Fail("Magic socket: " + error);
   magic_port_.store(port);
   if ((bootp_fd_ = OpenUdp(receive_on, options_.bootp_client_port, true, port, error)) < 0) {
     return Fail("BOOTP socket: " + error);
@@ -238,8 +237,7 @@ BootLoaderReport BootLoader::report() const {
   return out;
 }
 
-bool BootLoader::WaitFor(const std::function<bool(const Report&)>& condition,
-                         std::chrono::milliseconds timeout) const {
+bool BootLoader::WaitFor(const std::function<bool(const Report&)>& condition, std::chrono::milliseconds timeout) const {
   return store_->WaitFor(condition, timeout);
 }
 
@@ -248,8 +246,8 @@ bool BootLoader::WaitFor(const std::function<bool(const Report&)>& condition,
 void BootLoader::Run() {
   const std::string mac = MacAddressText(options_.mac);
   Event("started for MAC " + mac + " at " + boot::Ipv4Text(own_) + "; Magic on port " +
-        std::to_string(magic_port_.load()) + ", BOOTP from port " + std::to_string(bootp_port_.load()) + ", TFTP from port " +
-        std::to_string(tftp_port_.load()));
+        std::to_string(magic_port_.load()) + ", BOOTP from port " + std::to_string(bootp_port_.load()) +
+        ", TFTP from port " + std::to_string(tftp_port_.load()));
   if (options_.start_without_magic) deadline_ = Clock::now() + *options_.start_without_magic;
 
   // Ends when the run is over or on Stop(); every pass handles a datagram or a deadline.
@@ -353,18 +351,18 @@ void BootLoader::OnBootp() {
   if (!check.ours) {
     ChangeBoot([](BootLoaderReport& b) { ++b.bootp_replies_ignored; });
     const std::optional<std::uint32_t> xid = boot::BootpXid(d->bytes);
-    Event("BOOTP datagram of " + std::to_string(d->bytes.size()) + " bytes from " + d->source.Text() +
-          " ignored: " + (requests_sent_ == 0 ? std::string("no request sent yet")
-                          : xid               ? "xid " + XidText(*xid) + " is not ours"
-                                              : std::string("too short for an xid")));
+    Event("BOOTP datagram of " + std::to_string(d->bytes.size()) + " bytes from " + d->source.Text() + " ignored: " +
+          (requests_sent_ == 0 ? std::string("no request sent yet")
+           : xid               ? "xid " + XidText(*xid) + " is not ours"
+                               : std::string("too short for an xid")));
     return;
   }
   ChangeBoot([&](BootLoaderReport& b) {
     ++b.bootp_replies;
     if (check.problems.empty()) ++b.bootp_replies_valid;
   });
-  std::string line = "BOOTP reply from " + d->source.Text() + ": yiaddr " + boot::Ipv4Text(check.yiaddr) +
-                     ", siaddr " + boot::Ipv4Text(check.siaddr);
+  std::string line = "BOOTP reply from " + d->source.Text() + ": yiaddr " + boot::Ipv4Text(check.yiaddr) + ", siaddr " +
+                     boot::Ipv4Text(check.siaddr);
   if (!check.problems.empty()) line += " (" + std::to_string(check.problems.size()) + " problem(s))";
   if (phase_ != BootPhase::kBootp) line += ", late: already past BOOTP";
   Event(line);
@@ -501,9 +499,7 @@ void BootLoader::OnDeadline(Clock::time_point now) {
       }
       return;
     }
-    default:
-      deadline_.reset();
-      return;
+    default: deadline_.reset(); return;
   }
 }
 
@@ -588,8 +584,8 @@ void BootLoader::BeginRestart() {
 }
 
 std::string BootLoader::ImageVerdict() const {
-  const std::string size = std::to_string(receiver_->bytes()) + " bytes in " + std::to_string(receiver_->blocks()) +
-                           " blocks";
+  const std::string size =
+      std::to_string(receiver_->bytes()) + " bytes in " + std::to_string(receiver_->blocks()) + " blocks";
   if (!receiver_->compared()) return "Main image received: " + size + " (not compared: no expected image given)";
   if (receiver_->intact()) return "Main image received intact: " + size + ", equal to the expected image";
   std::string out = "Main image received but NOT intact: " + size;
@@ -608,8 +604,8 @@ std::string BootLoader::Progress() const {
 
 void BootLoader::Finish(BootPhase phase, std::string verdict) {
   // A silent or restarting run keeps the verdict it has; a stop only says where it stood.
-  const bool keep_verdict = phase == BootPhase::kStopped &&
-                            (phase_ == BootPhase::kSilent || phase_ == BootPhase::kRestarting);
+  const bool keep_verdict =
+      phase == BootPhase::kStopped && (phase_ == BootPhase::kSilent || phase_ == BootPhase::kRestarting);
   phase_ = phase;
   over_ = true;
   deadline_.reset();

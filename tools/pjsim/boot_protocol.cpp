@@ -163,15 +163,15 @@ BootpReplyCheck CheckBootpReply(std::span<const std::uint8_t> reply, const Bootp
   if (reply.size() >= kYiaddrOffset + 4) {
     out.yiaddr = AddressAt(reply, kYiaddrOffset);
     if (const std::optional<std::size_t> i = FirstDifference(out.yiaddr, own_address)) {
-      problem(kYiaddrOffset + *i, "yiaddr", Ipv4Text(out.yiaddr) + ", expected the projector's address " +
-                                                Ipv4Text(own_address));
+      problem(kYiaddrOffset + *i, "yiaddr",
+              Ipv4Text(out.yiaddr) + ", expected the projector's address " + Ipv4Text(own_address));
     }
   }
   if (reply.size() >= kSiaddrOffset + 4) {
     out.siaddr = AddressAt(reply, kSiaddrOffset);
     if (const std::optional<std::size_t> i = FirstDifference(out.siaddr, server_address)) {
-      problem(kSiaddrOffset + *i, "siaddr", Ipv4Text(out.siaddr) + ", expected the updater's address " +
-                                                Ipv4Text(server_address));
+      problem(kSiaddrOffset + *i, "siaddr",
+              Ipv4Text(out.siaddr) + ", expected the updater's address " + Ipv4Text(server_address));
     }
   }
   if (reply.size() >= kFileOffset + kFileLength) {
@@ -186,8 +186,8 @@ BootpReplyCheck CheckBootpReply(std::span<const std::uint8_t> reply, const Bootp
     const auto asked_rest = asked.subspan(kFileOffset + want.size(), kFileLength - want.size());
     if (const std::optional<std::size_t> i = FirstDifference(rest, asked_rest)) {
       const std::size_t at = kFileOffset + want.size() + *i;
-      problem(at, "file", HexByte(reply[at]) + " after the name's NUL, expected " + HexByte(asked[at]) +
-                              " as in the request");
+      problem(at, "file",
+              HexByte(reply[at]) + " after the name's NUL, expected " + HexByte(asked[at]) + " as in the request");
     }
   }
   const bool zero_server = out.siaddr == Ipv4{};
@@ -248,9 +248,9 @@ TftpStep TftpReceiver::Take(std::span<const std::uint8_t> datagram, const Endpoi
     // RFC 1350: answer the stranger with ERROR 5 and leave the transfer as it is.
     step.kind = TftpStep::Kind::kStray;
     step.data = d && d->opcode == kOpData;
-    std::string what = d ? (d->opcode == kOpData ? "DATA block " + std::to_string(d->number)
-                                                 : "opcode " + std::to_string(d->opcode))
-                         : std::to_string(datagram.size()) + "-byte datagram";
+    std::string what =
+        d ? (d->opcode == kOpData ? "DATA block " + std::to_string(d->number) : "opcode " + std::to_string(d->opcode))
+          : std::to_string(datagram.size()) + "-byte datagram";
     step.problems.push_back(what + " from " + source.Text() + ", but the transfer is with " + peer_->Text());
     return step;
   }
@@ -267,8 +267,7 @@ TftpStep TftpReceiver::Take(std::span<const std::uint8_t> datagram, const Endpoi
     return step;
   }
   if (d->opcode != kOpData) {
-    step.problems.push_back("opcode " + std::to_string(d->opcode) + " from " + source.Text() +
-                            ", expected DATA (3)");
+    step.problems.push_back("opcode " + std::to_string(d->opcode) + " from " + source.Text() + ", expected DATA (3)");
     return step;
   }
   step.data = true;
@@ -291,8 +290,7 @@ TftpStep TftpReceiver::TakeData(const TftpDatagram& d, const Endpoint& source) {
       return step;
     }
     if (source.address != server_.address) {
-      step.problems.push_back(name + " from " + source.Text() + ", but the read request went to " +
-                              server_.Text());
+      step.problems.push_back(name + " from " + source.Text() + ", but the read request went to " + server_.Text());
     }
     if (source.port == server_.port) {
       step.problems.push_back(name + " from the request port " + std::to_string(server_.port) +

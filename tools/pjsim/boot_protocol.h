@@ -110,7 +110,7 @@ Bytes BuildError(std::uint16_t code, std::string_view message);
 
 struct TftpDatagram {
   std::uint16_t opcode = 0;
-  std::uint16_t number = 0;             // block (DATA, ACK) or error code (ERROR)
+  std::uint16_t number = 0;               // block (DATA, ACK) or error code (ERROR)
   std::span<const std::uint8_t> payload;  // DATA bytes; ERROR message bytes
 };
 // Nothing for fewer than 4 bytes. The payload points into `bytes`.
@@ -126,9 +126,9 @@ struct TftpStep {
     kServerError,  // ERROR from the server: the transfer is over
   };
   Kind kind = Kind::kRejected;
-  bool data = false;          // a DATA datagram, taken or not
-  std::uint16_t block = 0;    // kBlock, kDuplicate: the number to acknowledge
-  bool last = false;          // kBlock, kDuplicate: the last block (shorter than 512 bytes)
+  bool data = false;        // a DATA datagram, taken or not
+  std::uint16_t block = 0;  // kBlock, kDuplicate: the number to acknowledge
+  bool last = false;        // kBlock, kDuplicate: the last block (shorter than 512 bytes)
   std::vector<std::string> problems;
 };
 

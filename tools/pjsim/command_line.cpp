@@ -115,7 +115,8 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
       const std::optional<std::string_view> v = value();
       if (!v) return Fail(std::string(name) + " needs a value");
       const std::optional<long> k = ParseNumber(*v, 1, 100000000);
-      if (!k) return Fail(std::string(name) + " must be a block number from 1 to 100000000, got \"" + std::string(*v) + "\"");
+      if (!k)
+        return Fail(std::string(name) + " must be a block number from 1 to 100000000, got \"" + std::string(*v) + "\"");
       if (name == "--sub-bad-ack-at") {
         o.sub_bad_ack_at = static_cast<std::size_t>(*k);
       } else {
@@ -241,26 +242,37 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
 std::string UsageText(std::string_view program) {
   const SimOptions defaults;
   std::string p(program);
-  return "Usage: " + p + " [options]\n"
+  return "Usage: " + p +
+         " [options]\n"
          "Plays a projector for the updater: its TCP control service greets, checks every byte it\n"
          "receives and answers the download-mode exchange; after the Main download-mode command\n"
          "its boot loader wakes on the Magic packet, asks by BOOTP and reads the Main image by\n"
          "TFTP, then the projector restarts. After \"sc\" its video processor takes the Sub\n"
          "firmware stream block by block, burns it and reports the checksum. Prints what it saw.\n"
          "\n"
-         "  --listen ADDR          IPv4 address to listen on (default " + defaults.listen_address + ")\n"
-         "  --port N               TCP port, 0 for any free one (default " + std::to_string(defaults.port) + ")\n"
-         "  --model CODE           model code in the model answer (default " + defaults.model_code + ")\n"
+         "  --listen ADDR          IPv4 address to listen on (default " +
+         defaults.listen_address +
+         ")\n"
+         "  --port N               TCP port, 0 for any free one (default " +
+         std::to_string(defaults.port) +
+         ")\n"
+         "  --model CODE           model code in the model answer (default " +
+         defaults.model_code +
+         ")\n"
          "  --no-greeting          accept connections and stay silent\n"
          "  --greeting-extra       greet with \"PJ_OK\\r\\n\" in one write\n"
          "  --split-model-answer   send the model answer as 6 then 20 bytes, " +
-         std::to_string(defaults.split_gap.count()) + " ms apart\n"
-         "  --close-at STEP        drop the connection after STEP: " + CloseAtNames() + "\n"
+         std::to_string(defaults.split_gap.count()) +
+         " ms apart\n"
+         "  --close-at STEP        drop the connection after STEP: " +
+         CloseAtNames() +
+         "\n"
          "  --close-with-reset     end every connection the projector drops itself (--close-at,\n"
          "                         --sub-close-mid-block, the restart after the Main image) with\n"
          "                         a reset instead of a FIN\n"
          "  --repeat-ud-ack        acknowledge the Main download-mode command twice, " +
-         std::to_string(defaults.split_gap.count()) + " ms apart,\n"
+         std::to_string(defaults.split_gap.count()) +
+         " ms apart,\n"
          "                         before restarting into the boot loader\n"
          "  --answer-delay-ms N    wait N ms before every answer, the greeting included\n"
          "  --help                 show this text\n"
@@ -268,20 +280,30 @@ std::string UsageText(std::string_view program) {
          "Boot loader (started by the Main download-mode command; it binds the Magic and\n"
          "BOOTP ports on the broadcast-bind address and reads by TFTP from the listen address):\n"
          "  --mac MAC              the projector's MAC: the Magic packet must name it and the\n"
-         "                         BOOTP request carries it (default " + MacAddressText(defaults.mac) + ")\n"
+         "                         BOOTP request carries it (default " +
+         MacAddressText(defaults.mac) +
+         ")\n"
          "  --magic-port N         UDP port of the Magic packet, 0 for any (default " +
-         std::to_string(defaults.magic_port) + ")\n"
+         std::to_string(defaults.magic_port) +
+         ")\n"
          "  --bootp-client-port N  UDP port the BOOTP request leaves from and the reply comes to,\n"
-         "                         0 for any (default " + std::to_string(defaults.bootp_client_port) + ")\n"
+         "                         0 for any (default " +
+         std::to_string(defaults.bootp_client_port) +
+         ")\n"
          "  --bootp-server-port N  UDP port the BOOTP request goes to (default " +
-         std::to_string(defaults.bootp_server_port) + ")\n"
-         "  --broadcast ADDR       where the BOOTP request goes (default " + defaults.broadcast_address + ");\n"
+         std::to_string(defaults.bootp_server_port) +
+         ")\n"
+         "  --broadcast ADDR       where the BOOTP request goes (default " +
+         defaults.broadcast_address +
+         ");\n"
          "                         on loopback give a unicast address such as 127.0.0.1\n"
          "  --broadcast-bind ADDR  address the Magic and BOOTP sockets bind to (default " +
-         defaults.broadcast_bind_address + ");\n"
+         defaults.broadcast_bind_address +
+         ");\n"
          "                         255.255.255.255 takes broadcasts only, so an updater on the same\n"
          "                         host can bind the same ports on its own address\n"
-         "  --tftp-port N          UDP port the read request goes to (default " + std::to_string(defaults.tftp_port) +
+         "  --tftp-port N          UDP port the read request goes to (default " +
+         std::to_string(defaults.tftp_port) +
          ")\n"
          "  --tftp-server ADDR     the updater's address, where the read request goes without BOOTP\n"
          "                         and what siaddr must hold (default: the control connection's peer)\n"
@@ -289,31 +311,45 @@ std::string UsageText(std::string_view program) {
          "  --start-without-magic-ms N  start N ms after entering the boot loader even without a\n"
          "                         Magic packet (default: wait for it)\n"
          "  --bootp-retry-ms N     resend the BOOTP request after N ms without a reply (default " +
-         std::to_string(defaults.bootp_retry.count()) + ")\n"
-         "  --bootp-tries N        give up after N requests (default " + std::to_string(defaults.bootp_tries) + ")\n"
+         std::to_string(defaults.bootp_retry.count()) +
+         ")\n"
+         "  --bootp-tries N        give up after N requests (default " +
+         std::to_string(defaults.bootp_tries) +
+         ")\n"
          "  --tftp-timeout-ms N    resend the read request or the last ACK after N ms without DATA\n"
-         "                         (default " + std::to_string(defaults.tftp_timeout.count()) + ")\n"
-         "  --tftp-tries N         give up after N time-outs in a row (default " + std::to_string(defaults.tftp_tries) +
+         "                         (default " +
+         std::to_string(defaults.tftp_timeout.count()) +
+         ")\n"
+         "  --tftp-tries N         give up after N time-outs in a row (default " +
+         std::to_string(defaults.tftp_tries) +
          ")\n"
          "  --restart-delay-ms N   after the last block the control service accepts nothing for N ms\n"
-         "                         (default " + std::to_string(defaults.restart_delay.count()) + ")\n"
+         "                         (default " +
+         std::to_string(defaults.restart_delay.count()) +
+         ")\n"
          "Boot-loader faults:\n"
          "  --drop-acks N          withhold the ACKs of the first N DATA datagrams\n"
          "  --duplicate-acks       send every ACK twice\n"
          "  --stop-at-block K      go silent from the K-th block on (no ACK for it or later)\n"
          "  --bootp-mac MAC        put another MAC in the BOOTP request's chaddr\n"
-         "  --bootp-sname TEXT     another sname in the BOOTP request (default \"" + defaults.bootp_sname + "\")\n"
+         "  --bootp-sname TEXT     another sname in the BOOTP request (default \"" +
+         defaults.bootp_sname +
+         "\")\n"
          "  --skip-bootp           send the read request without any BOOTP exchange\n"
          "\n"
          "Sub firmware receiver (the video processor, on the control connection after \"sc\"):\n"
          "  --burn-ms N            burn time from the last block's acknowledgement to the burn\n"
-         "                         report, 0 to 600000 (default " + std::to_string(defaults.burn_time.count()) + ")\n"
+         "                         report, 0 to 600000 (default " +
+         std::to_string(defaults.burn_time.count()) +
+         ")\n"
          "  --sub-image FILE       the Sub image the updater should stream; its payload (the bytes\n"
          "                         after the 32-byte header) is compared byte for byte\n"
          "  --sub-ack-gap-ms N     the gap inside a split acknowledgement (default " +
-         std::to_string(defaults.sub_ack_split_gap.count()) + ")\n"
+         std::to_string(defaults.sub_ack_split_gap.count()) +
+         ")\n"
          "  --sub-burn-report-gap-ms N  the gap inside a split burn report (default " +
-         std::to_string(defaults.sub_burn_report_split_gap.count()) + ")\n"
+         std::to_string(defaults.sub_burn_report_split_gap.count()) +
+         ")\n"
          "Sub receiver faults (blocks count from 1; the last, short block counts too):\n"
          "  --sub-bad-ack-at K     a wrong byte (byte 1) in block K's acknowledgement\n"
          "  --sub-split-ack        send each 48-byte acknowledgement as 16 then 32 bytes\n"

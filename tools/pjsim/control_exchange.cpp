@@ -15,14 +15,13 @@ constexpr std::size_t kMaxListedDifferences = 4;
 
 // Bytes that can begin a message from the updater; anything else is out of step.
 bool IsMessageStart(std::uint8_t b) {
-  return b == 'P' || b == 'S' || b == wire::kHeaderCommand || b == wire::kHeaderQuery ||
-         b == wire::kHeaderAck;
+  return b == 'P' || b == 'S' || b == wire::kHeaderCommand || b == wire::kHeaderQuery || b == wire::kHeaderAck;
 }
 
 bool Equal(Bytes a, std::string_view text) {
-  return a.size() == text.size() &&
-         std::equal(a.begin(), a.end(), text.begin(),
-                    [](std::uint8_t x, char y) { return x == static_cast<std::uint8_t>(y); });
+  return a.size() == text.size() && std::equal(a.begin(), a.end(), text.begin(), [](std::uint8_t x, char y) {
+           return x == static_cast<std::uint8_t>(y);
+         });
 }
 
 std::string Hex(std::uint8_t b) { return ToHex(Bytes(&b, 1)); }
@@ -45,14 +44,12 @@ std::string Expectation(Step step) {
     case Step::kSilent: return "nothing, no greeting was sent";
     case Step::kAwaitPjreq: return "\"PJREQ\" after the greeting";
     case Step::kAwaitCommand:
-      return "the Main download-mode command (" + ToHex(wire::kMainCommand) +
-             ") or the model query (" + ToHex(wire::kModelQuery) + ") after PJACK";
+      return "the Main download-mode command (" + ToHex(wire::kMainCommand) + ") or the model query (" +
+             ToHex(wire::kModelQuery) + ") after PJACK";
     case Step::kAwaitSubCommand:
-      return "the Sub download-mode command (" + ToHex(wire::kSubCommand) +
-             ") after the model answer";
+      return "the Sub download-mode command (" + ToHex(wire::kSubCommand) + ") after the model answer";
     case Step::kAwaitSq:
-      return "the SQ record (" + ToHex(wire::kSqRecord) +
-             ") after the Sub download-mode acknowledgement";
+      return "the SQ record (" + ToHex(wire::kSqRecord) + ") after the Sub download-mode acknowledgement";
     case Step::kAwaitSc: return "the SC record (" + ToHex(wire::kScRecord) + ") after \"sq\"";
     case Step::kMainDownload: return "nothing after the Main download-mode acknowledgement";
     case Step::kSubStream: return "Sub firmware data";
@@ -65,8 +62,7 @@ std::vector<std::string> FrameDifferences(Bytes got, Bytes want) {
   std::vector<std::string> out;
   if (got[0] != want[0]) out.push_back("header expected " + Hex(want[0]) + ", got " + Hex(got[0]));
   if (got[1] != want[1] || got[2] != want[2]) {
-    out.push_back("bytes 1-2 expected " + ToHex(want.subspan(1, 2)) + ", got " +
-                  ToHex(got.subspan(1, 2)));
+    out.push_back("bytes 1-2 expected " + ToHex(want.subspan(1, 2)) + ", got " + ToHex(got.subspan(1, 2)));
   }
   const std::size_t last = got.size() - 1;
   if (got[last] != want[last]) {
@@ -114,8 +110,7 @@ std::string_view ReplyName(Reply reply) {
   return "?";
 }
 
-ControlExchange::ControlExchange(bool greeted)
-    : step_(greeted ? Step::kAwaitPjreq : Step::kSilent) {}
+ControlExchange::ControlExchange(bool greeted) : step_(greeted ? Step::kAwaitPjreq : Step::kSilent) {}
 
 void ControlExchange::Feed(std::span<const std::uint8_t> bytes) {
   // Drop what was consumed before it grows; keeps Take() cheap.
@@ -126,9 +121,7 @@ void ControlExchange::Feed(std::span<const std::uint8_t> bytes) {
   buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
-std::span<const std::uint8_t> ControlExchange::Pending() const {
-  return Bytes(buffer_).subspan(read_);
-}
+std::span<const std::uint8_t> ControlExchange::Pending() const { return Bytes(buffer_).subspan(read_); }
 
 std::vector<std::uint8_t> ControlExchange::Take(std::size_t n) {
   Bytes p = Pending().first(n);
@@ -175,8 +168,8 @@ std::optional<ExchangeOutcome> ControlExchange::Next() {
     out.name = "UNKNOWN";
     out.valid = false;
     out.bytes = Take(n);
-    out.violations.push_back(std::to_string(n) + " unexpected byte(s) " + ToHex(out.bytes) +
-                             "; expected " + Expectation(step_));
+    out.violations.push_back(std::to_string(n) + " unexpected byte(s) " + ToHex(out.bytes) + "; expected " +
+                             Expectation(step_));
     return out;
   }
 
@@ -268,9 +261,7 @@ void ControlExchange::Advance(ExchangeOutcome& out) {
   };
 
   switch (step_) {
-    case Step::kSilent:
-      refuse(name + " received although no greeting was sent");
-      return;
+    case Step::kSilent: refuse(name + " received although no greeting was sent"); return;
     case Step::kAwaitPjreq:
       if (name == "PJREQ") return answer(Reply::kPjack, Step::kAwaitCommand);
       refuse(name + " sent before PJACK");
@@ -299,11 +290,8 @@ void ControlExchange::Advance(ExchangeOutcome& out) {
       if (name == "SQ") return refuse("SQ record repeated after \"sq\"");
       refuse(name + " out of order");
       return;
-    case Step::kMainDownload:
-      refuse(name + " after the Main download-mode acknowledgement");
-      return;
-    case Step::kSubStream:
-      return;  // not reached: the stream is passed on raw
+    case Step::kMainDownload: refuse(name + " after the Main download-mode acknowledgement"); return;
+    case Step::kSubStream: return;  // not reached: the stream is passed on raw
   }
 }
 
@@ -316,8 +304,8 @@ std::optional<std::string> ControlExchange::Finish() {
     return "connection closed after " + std::to_string(have) + " of " + std::to_string(*length) +
            " byte(s) of a message (" + hex + "); expected " + Expectation(step_);
   }
-  return "connection closed after " + std::to_string(have) + " byte(s) of an unfinished frame (" +
-         hex + "); expected " + Expectation(step_);
+  return "connection closed after " + std::to_string(have) + " byte(s) of an unfinished frame (" + hex +
+         "); expected " + Expectation(step_);
 }
 
 }  // namespace tessaly::pjsim

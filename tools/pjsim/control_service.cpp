@@ -79,9 +79,7 @@ CloseAt CloseAtFor(Reply reply) {
   return CloseAt::kNever;
 }
 
-std::string FaultClose(CloseAt closeAt) {
-  return "closed after " + std::string(CloseAtName(closeAt)) + " (fault)";
-}
+std::string FaultClose(CloseAt closeAt) { return "closed after " + std::string(CloseAtName(closeAt)) + " (fault)"; }
 
 }  // namespace
 
@@ -89,8 +87,13 @@ std::string FaultClose(CloseAt closeAt) {
 class ControlService::Session final : public Channel {
  public:
   Session(ControlService& service, int fd, int index, std::string peer)
-      : service_(service), options_(service.options_), fd_(fd), index_(index), peer_(std::move(peer)),
-        local_(LocalText(fd)), step_(options_.no_greeting ? Step::kSilent : Step::kAwaitPjreq) {}
+      : service_(service),
+        options_(service.options_),
+        fd_(fd),
+        index_(index),
+        peer_(std::move(peer)),
+        local_(LocalText(fd)),
+        step_(options_.no_greeting ? Step::kSilent : Step::kAwaitPjreq) {}
   ~Session() override {
     if (!ended_) End("ended");
   }
@@ -150,9 +153,8 @@ void ControlService::Session::Run() {
   std::array<std::uint8_t, kReadSize> buffer{};
   // Ends on the peer's close, an error, a fault close or Stop().
   for (;;) {
-    std::array<pollfd, 3> fds{{{fd_, POLLIN, 0},
-                               {service_.wake_read_fd_, POLLIN, 0},
-                               {service_.restart_read_fd_, POLLIN, 0}}};
+    std::array<pollfd, 3> fds{
+        {{fd_, POLLIN, 0}, {service_.wake_read_fd_, POLLIN, 0}, {service_.restart_read_fd_, POLLIN, 0}}};
     if (::poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
       return End("poll failed: " + ErrorText(errno));

@@ -59,8 +59,7 @@ class ControlService {
 
   // Waits until `condition` holds for the report, at most `timeout`. The condition runs
   // with the report locked: it must not call back into this object.
-  bool WaitFor(const std::function<bool(const Report&)>& condition,
-               std::chrono::milliseconds timeout) const;
+  bool WaitFor(const std::function<bool(const Report&)>& condition, std::chrono::milliseconds timeout) const;
   const std::shared_ptr<ReportStore>& report_store() const { return store_; }
 
  private:

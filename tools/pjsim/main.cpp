@@ -30,16 +30,14 @@ class PrintingHooks final : public ControlHooks, public BootLoaderObserver {
     std::cout << text << std::endl;
   }
 
-  void OnConnectionAccepted(const ConnectionRecord& c) override {
-    Line(Prefix(c.index) + "accepted from " + c.peer);
-  }
+  void OnConnectionAccepted(const ConnectionRecord& c) override { Line(Prefix(c.index) + "accepted from " + c.peer); }
   void OnMessage(const Message& m) override {
     std::string text = Prefix(m.connection) + "received " + m.name;
     if (!m.valid) text += " (invalid)";
     // Stream pieces and whole blocks: the start is enough to recognise them.
     if (m.bytes.size() > kShownSubBytes) {
-      text += ", " + std::to_string(m.bytes.size()) + " bytes: " +
-              ToHex(std::span<const std::uint8_t>(m.bytes).first(kShownSubBytes)) + " ...";
+      text += ", " + std::to_string(m.bytes.size()) +
+              " bytes: " + ToHex(std::span<const std::uint8_t>(m.bytes).first(kShownSubBytes)) + " ...";
     } else {
       text += ": " + m.Hex();
     }
@@ -52,9 +50,7 @@ class PrintingHooks final : public ControlHooks, public BootLoaderObserver {
   void OnMainDownloadMode(Channel& channel) override {
     Line(Prefix(channel.connection()) + "main download mode entered");
   }
-  void OnSubStream(Channel& channel) override {
-    Line(Prefix(channel.connection()) + "sub stream reached");
-  }
+  void OnSubStream(Channel& channel) override { Line(Prefix(channel.connection()) + "sub stream reached"); }
 
   void OnBootEvent(const std::string& text) override { Line("boot loader: " + text); }
   void OnBootViolation(const Violation& v) override { Line("violation: " + v.ToString()); }
@@ -84,9 +80,10 @@ std::string BootLoaderSetup(const SimOptions& o) {
 std::string SubReceiverSetup(const SimOptions& o) {
   std::string out = "sub receiver: burn " + std::to_string(o.burn_time.count()) + " ms";
   if (o.sub_expected_image) {
-    out += ", expected Sub image " + std::to_string(o.sub_expected_image->size()) + " bytes (payload " +
-           std::to_string(o.sub_expected_image->size() - std::min(o.sub_expected_image->size(), kSubImageHeaderLength)) +
-           ")";
+    out +=
+        ", expected Sub image " + std::to_string(o.sub_expected_image->size()) + " bytes (payload " +
+        std::to_string(o.sub_expected_image->size() - std::min(o.sub_expected_image->size(), kSubImageHeaderLength)) +
+        ")";
   }
   std::vector<std::string> faults;
   if (o.sub_bad_ack_at > 0) faults.push_back("wrong acknowledgement for block " + std::to_string(o.sub_bad_ack_at));
@@ -164,16 +161,15 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   auto hooks = std::make_shared<PrintingHooks>();
-  ProjectorSim sim(commandLine.options, hooks, hooks, [hooks](const std::string& text) {
-    hooks->Line("sub receiver: " + text);
-  });
+  ProjectorSim sim(commandLine.options, hooks, hooks,
+                   [hooks](const std::string& text) { hooks->Line("sub receiver: " + text); });
   if (!sim.Start()) {
     std::cerr << program << ": " << sim.error() << "\n";
     return 2;
   }
   const SimOptions& o = commandLine.options;
-  hooks->Line("listening on " + o.listen_address + ":" + std::to_string(sim.port()) + ", model " +
-              o.model_code + (o.close_at != CloseAt::kNever ? ", close at " + std::string(CloseAtName(o.close_at)) : "") +
+  hooks->Line("listening on " + o.listen_address + ":" + std::to_string(sim.port()) + ", model " + o.model_code +
+              (o.close_at != CloseAt::kNever ? ", close at " + std::string(CloseAtName(o.close_at)) : "") +
               (o.close_with_reset ? ", closes with a reset" : "") +
               (o.repeat_ud_ack ? ", Main download-mode acknowledgement twice" : ""));
   hooks->Line(BootLoaderSetup(o));

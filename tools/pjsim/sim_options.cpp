@@ -155,7 +155,8 @@ std::string ValidateOptions(const SimOptions& options) {
     return "TFTP server \"" + options.tftp_server + "\" is not a dotted IPv4 address";
   }
   if (options.start_without_magic) {
-    if (std::string p = DelayProblem("the start without Magic", *options.start_without_magic, std::chrono::milliseconds(0));
+    if (std::string p =
+            DelayProblem("the start without Magic", *options.start_without_magic, std::chrono::milliseconds(0));
         !p.empty()) {
       return p;
     }
@@ -163,10 +164,12 @@ std::string ValidateOptions(const SimOptions& options) {
   if (std::string p = DelayProblem("the BOOTP retry", options.bootp_retry, std::chrono::milliseconds(1)); !p.empty()) {
     return p;
   }
-  if (std::string p = DelayProblem("the TFTP time-out", options.tftp_timeout, std::chrono::milliseconds(1)); !p.empty()) {
+  if (std::string p = DelayProblem("the TFTP time-out", options.tftp_timeout, std::chrono::milliseconds(1));
+      !p.empty()) {
     return p;
   }
-  if (std::string p = DelayProblem("the restart delay", options.restart_delay, std::chrono::milliseconds(0)); !p.empty()) {
+  if (std::string p = DelayProblem("the restart delay", options.restart_delay, std::chrono::milliseconds(0));
+      !p.empty()) {
     return p;
   }
   if (options.bootp_tries < 1 || options.bootp_tries > kMaxTries) {
@@ -175,22 +178,20 @@ std::string ValidateOptions(const SimOptions& options) {
   if (options.tftp_tries < 1 || options.tftp_tries > kMaxTries) {
     return "TFTP tries must be 1 to " + std::to_string(kMaxTries);
   }
-  if (options.bootp_sname.size() > kMaxServerNameLength ||
-      options.bootp_sname.find('\0') != std::string::npos) {
-    return "the BOOTP server name must have at most " + std::to_string(kMaxServerNameLength) +
-           " characters and no NUL";
+  if (options.bootp_sname.size() > kMaxServerNameLength || options.bootp_sname.find('\0') != std::string::npos) {
+    return "the BOOTP server name must have at most " + std::to_string(kMaxServerNameLength) + " characters and no NUL";
   }
   if (options.drop_acks < 0) return "drop-acks must not be negative";
   if (options.burn_time.count() < 0 || options.burn_time > kMaxBurnTime) {
     return "the burn time must be 0 to " + std::to_string(kMaxBurnTime.count()) + " ms";
   }
-  if (std::string p = DelayProblem("the Sub acknowledgement split gap", options.sub_ack_split_gap,
-                                   std::chrono::milliseconds(0));
+  if (std::string p =
+          DelayProblem("the Sub acknowledgement split gap", options.sub_ack_split_gap, std::chrono::milliseconds(0));
       !p.empty()) {
     return p;
   }
-  if (std::string p = DelayProblem("the burn report split gap", options.sub_burn_report_split_gap,
-                                   std::chrono::milliseconds(0));
+  if (std::string p =
+          DelayProblem("the burn report split gap", options.sub_burn_report_split_gap, std::chrono::milliseconds(0));
       !p.empty()) {
     return p;
   }

@@ -43,9 +43,9 @@ struct SimOptions {
   std::uint16_t port = 20554;                // 0 picks a free port; see ControlService::port()
   std::string model_code = "QMA";            // its last character lands on byte 24 of the model answer
 
-  bool no_greeting = false;         // accept and stay silent
-  bool greeting_extra = false;      // "PJ_OK\r\n" in one write
-  bool split_model_answer = false;  // acknowledgement and model reply as two writes
+  bool no_greeting = false;                  // accept and stay silent
+  bool greeting_extra = false;               // "PJ_OK\r\n" in one write
+  bool split_model_answer = false;           // acknowledgement and model reply as two writes
   std::chrono::milliseconds split_gap{100};  // between the two writes; long enough to be two reads
   CloseAt close_at = CloseAt::kNever;
   // Every close the projector makes itself (close_at, a hook's Close(), the restart) ends
@@ -74,7 +74,7 @@ struct SimOptions {
   std::chrono::milliseconds bootp_retry{1000};
   int bootp_tries = 10;  // requests sent before giving up
   std::chrono::milliseconds tftp_timeout{1000};
-  int tftp_tries = 5;    // time-outs in a row before giving up; all but the last resend
+  int tftp_tries = 5;  // time-outs in a row before giving up; all but the last resend
   // The Main image the updater is expected to serve; the bytes win over the path.
   std::shared_ptr<const std::vector<std::uint8_t>> expected_image;
   std::string expected_image_path;
@@ -83,9 +83,9 @@ struct SimOptions {
   // Boot-loader faults.
   std::optional<MacAddress> bootp_mac;  // another chaddr in the request
   std::string bootp_sname = "stellaris";
-  bool skip_bootp = false;    // read request straight away, to tftp_server
-  std::string tftp_server;    // empty: the control connection's peer
-  int drop_acks = 0;          // DATA datagrams whose ACK is withheld, from the first
+  bool skip_bootp = false;  // read request straight away, to tftp_server
+  std::string tftp_server;  // empty: the control connection's peer
+  int drop_acks = 0;        // DATA datagrams whose ACK is withheld, from the first
   bool duplicate_acks = false;
   std::size_t stop_at_block = 0;  // 0: never; else silent from the K-th block on
 

@@ -60,8 +60,7 @@ std::string ToHex(std::span<const std::uint8_t> bytes) {
 }
 
 std::string Violation::ToString() const {
-  return "connection " + std::to_string(connection) + " [" + std::string(StepName(step)) +
-         "]: " + text;
+  return "connection " + std::to_string(connection) + " [" + std::string(StepName(step)) + "]: " + text;
 }
 
 int Report::ended_connection_count() const {

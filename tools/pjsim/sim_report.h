@@ -34,7 +34,7 @@ std::string_view StepName(Step step);
 std::string ToHex(std::span<const std::uint8_t> bytes);
 
 struct Message {
-  int connection = 0;  // 1 for the first accepted connection
+  int connection = 0;             // 1 for the first accepted connection
   Step step = Step::kAwaitPjreq;  // the step at which it arrived
   // PJREQ, UD-ET, UD-RE, MD?, SQ, SC, SUB-DATA; for what the protocol does not know:
   // TEXT, FRAME, ACK, RECORD, UNKNOWN.
@@ -61,16 +61,16 @@ struct ConnectionRecord {
 
 // Where the boot loader's run stands.
 enum class BootPhase {
-  kOff,           // not started
-  kAwaitMagic,    // listening for the Magic packet
-  kBootp,         // BOOTP request sent, awaiting the reply
-  kTftp,          // read request sent, receiving the image
-  kRestarting,    // last block acknowledged; the control service is down
-  kRestarted,     // the control service answers again: the run is over
-  kSilent,        // went silent on purpose (stop-at-block fault)
-  kGaveUp,        // no answer after the retries, or the server ended the transfer
-  kStopped,       // Stop() came first
-  kFailed,        // could not start (sockets, options)
+  kOff,         // not started
+  kAwaitMagic,  // listening for the Magic packet
+  kBootp,       // BOOTP request sent, awaiting the reply
+  kTftp,        // read request sent, receiving the image
+  kRestarting,  // last block acknowledged; the control service is down
+  kRestarted,   // the control service answers again: the run is over
+  kSilent,      // went silent on purpose (stop-at-block fault)
+  kGaveUp,      // no answer after the retries, or the server ended the transfer
+  kStopped,     // Stop() came first
+  kFailed,      // could not start (sockets, options)
 };
 
 std::string_view BootPhaseName(BootPhase phase);
@@ -78,10 +78,10 @@ std::string_view BootPhaseName(BootPhase phase);
 // The boot loader's side of the Main firmware stage: what it saw of the updater's Magic,
 // BOOTP and TFTP traffic. Its violations are in Report::violations (step kMainDownload).
 struct BootLoaderReport {
-  int run = 0;          // 1 for the first boot-loader run, counted on every start
-  int connection = 0;   // the control connection whose Main command started it; 0 if none
+  int run = 0;         // 1 for the first boot-loader run, counted on every start
+  int connection = 0;  // the control connection whose Main command started it; 0 if none
   BootPhase phase = BootPhase::kOff;
-  std::string error;    // why the boot loader could not start
+  std::string error;  // why the boot loader could not start
   // The ports bound (the chosen ones when the options asked for 0).
   std::uint16_t magic_port = 0;
   std::uint16_t bootp_client_port = 0;
@@ -92,18 +92,18 @@ struct BootLoaderReport {
 
   int bootp_requests_sent = 0;
   std::uint32_t bootp_xid = 0;
-  int bootp_replies = 0;          // with our xid, valid or not
+  int bootp_replies = 0;  // with our xid, valid or not
   int bootp_replies_valid = 0;
   int bootp_replies_ignored = 0;  // other xid or too short to carry one
   std::string server_address;     // where the read request went
 
-  int tftp_requests_sent = 0;    // read requests, resends included
-  int data_datagrams = 0;        // DATA datagrams from the server, taken or not
-  std::size_t tftp_blocks = 0;   // blocks appended to the image
-  int resends_seen = 0;          // the previous block again
-  int acks_sent = 0;             // datagrams, duplicates included
-  int acks_withheld = 0;         // drop-acks fault
-  int timeouts = 0;              // TFTP waits that ran out
+  int tftp_requests_sent = 0;          // read requests, resends included
+  int data_datagrams = 0;              // DATA datagrams from the server, taken or not
+  std::size_t tftp_blocks = 0;         // blocks appended to the image
+  int resends_seen = 0;                // the previous block again
+  int acks_sent = 0;                   // datagrams, duplicates included
+  int acks_withheld = 0;               // drop-acks fault
+  int timeouts = 0;                    // TFTP waits that ran out
   std::uint16_t server_data_port = 0;  // the transfer identifier of the server
 
   bool transfer_started = false;  // DATA block 1 taken
@@ -117,7 +117,7 @@ struct BootLoaderReport {
   bool restarted = false;
   std::string verdict;  // the Main image verdict, "" while the run goes on
 
-  int violations = 0;   // how many of Report::violations are the boot loader's
+  int violations = 0;  // how many of Report::violations are the boot loader's
 };
 
 // Where the Sub firmware exchange stands, seen from the video processor.
@@ -137,8 +137,8 @@ std::string_view SubPhaseName(SubPhase phase);
 
 // One block whose payload has been taken, whole or cut short.
 struct SubBlockRecord {
-  std::size_t index = 0;  // 1 for the first block
-  bool last = false;      // the last, short block
+  std::size_t index = 0;           // 1 for the first block
+  bool last = false;               // the last, short block
   std::size_t expected_bytes = 0;  // what its header announced (the length followed)
   std::size_t bytes = 0;           // what arrived
   std::uint32_t sum = 0;           // byte sum of this block alone
@@ -159,14 +159,14 @@ struct SubReceiverReport {
   std::size_t whole_blocks = 0;  // of those, whole blocks of 16368 bytes
   bool last_block_received = false;
   std::size_t last_block_bytes = 0;
-  std::size_t payload_bytes = 0;  // every payload byte taken
-  std::optional<std::uint32_t> checksum_claimed;  // the last header's
-  std::uint32_t checksum_computed = 0;            // byte sum of the payload taken
+  std::size_t payload_bytes = 0;                   // every payload byte taken
+  std::optional<std::uint32_t> checksum_claimed;   // the last header's
+  std::uint32_t checksum_computed = 0;             // byte sum of the payload taken
   std::optional<std::uint32_t> checksum_reported;  // what the burn report carried
 
   bool image_compared = false;  // an expected Sub image was given
   std::size_t image_payload_bytes = 0;
-  std::size_t differing_bytes = 0;  // beyond the image's end included
+  std::size_t differing_bytes = 0;              // beyond the image's end included
   std::optional<std::size_t> first_difference;  // payload offset
 
   int acks_sent = 0;  // 48-byte block acknowledgements
@@ -184,10 +184,10 @@ struct SubReceiverReport {
   // Checksum, content and image-size faults, and a stream that could not be followed:
   // each spoils the image. Faults in the records' other bytes do not.
   int payload_faults = 0;
-  bool intact = false;     // last block taken, and no payload fault
-  std::string where;       // where the stream stands, or stood when it ended
-  std::string verdict;     // one line
-  int violations = 0;      // how many of Report::violations are the Sub receiver's
+  bool intact = false;  // last block taken, and no payload fault
+  std::string where;    // where the stream stands, or stood when it ended
+  std::string verdict;  // one line
+  int violations = 0;   // how many of Report::violations are the Sub receiver's
 };
 
 struct Report {

@@ -128,9 +128,7 @@ Output StreamMachine::Feed(std::span<const std::uint8_t> bytes, Clock::time_poin
   while (i < bytes.size()) {
     const std::size_t actions_before = out.actions.size();
     switch (state_) {
-      case State::kOver:
-        i = bytes.size();
-        break;
+      case State::kOver: i = bytes.size(); break;
       case State::kLost:
         out.messages.push_back(Note{"SUB-DATA", ToBytes(bytes.subspan(i)), false});
         i = bytes.size();
@@ -159,9 +157,7 @@ Output StreamMachine::Feed(std::span<const std::uint8_t> bytes, Clock::time_poin
         if (block_received_ == block_size_) FinishBlock(out, now);
         break;
       }
-      default:
-        TakeRecordBytes(bytes, i, out, now);
-        break;
+      default: TakeRecordBytes(bytes, i, out, now); break;
     }
     const bool answer = out.actions.size() > actions_before && out.actions.back().kind != Action::Kind::kClose;
     if (answer && !answered && state_ != State::kDone) {
@@ -275,9 +271,9 @@ void StreamMachine::HandleHeader(const Record& record, Output& out, Clock::time_
     valid = false;
     checked = Without(checked, kKindOffset, 2);
     const char* announced = kind == BlockKind::kWhole ? "a whole block" : "the last block";
-    const std::string got = header_kind == BlockKind::kWhole ? "a whole block's"
+    const std::string got = header_kind == BlockKind::kWhole  ? "a whole block's"
                             : header_kind == BlockKind::kLast ? "the last block's"
-                                                               : "neither kind's";
+                                                              : "neither kind's";
     Violate(out, what + " is " + got + " (bytes 6..7 " + Hex2(record[kKindOffset]) + " " +
                      Hex2(record[kKindOffset + 1]) + ") after an announcement of " + announced);
   }
@@ -353,7 +349,10 @@ void StreamMachine::HandleClose(const Record& record, Output& out) {
   if (!wrong.empty()) Violate(out, "the close record (SD): " + wrong);
   report_.close_received = true;
   const Record& reply = config_.close_upper ? kCloseReplyUpperRecord : kCloseReplyRecord;
-  out.actions.push_back(Action{Action::Kind::kSend, ToBytes(reply), {}, Action::Mark::kCloseReply,
+  out.actions.push_back(Action{Action::Kind::kSend,
+                               ToBytes(reply),
+                               {},
+                               Action::Mark::kCloseReply,
                                config_.close_upper ? "closing reply \"SD\" (fault)" : "closing reply \"sd\""});
   state_ = State::kDone;
 }
@@ -382,10 +381,10 @@ bool StreamMachine::CutIfDue(Output& out) {
   }
   out.messages.push_back(BlockNote(block_differences_ == 0));
   ReportBlockDifferences(out);
-  report_.block_records.push_back(SubBlockRecord{block_index_, block_kind_ == BlockKind::kLast, block_size_,
-                                                 block_received_, block_sum_, {}, false});
-  out.actions.push_back(Action{Action::Kind::kClose, {}, {}, Action::Mark::kNone,
-                               "close in block " + N(block_index_) + " (fault)"});
+  report_.block_records.push_back(SubBlockRecord{
+      block_index_, block_kind_ == BlockKind::kLast, block_size_, block_received_, block_sum_, {}, false});
+  out.actions.push_back(
+      Action{Action::Kind::kClose, {}, {}, Action::Mark::kNone, "close in block " + N(block_index_) + " (fault)"});
   Freeze(SubPhase::kCutShort);
   return true;
 }
@@ -396,8 +395,8 @@ void StreamMachine::FinishBlock(Output& out, Clock::time_point now) {
   previous_end_ = now;
   out.messages.push_back(BlockNote(block_differences_ == 0));
   ReportBlockDifferences(out);
-  report_.block_records.push_back(SubBlockRecord{block_index_, last, block_size_, block_received_, block_sum_, since,
-                                                 block_differences_ == 0});
+  report_.block_records.push_back(
+      SubBlockRecord{block_index_, last, block_size_, block_received_, block_sum_, since, block_differences_ == 0});
   ++report_.blocks;
   if (!last) {
     ++report_.whole_blocks;
@@ -414,8 +413,7 @@ void StreamMachine::FinishBlock(Output& out, Clock::time_point now) {
                           Hex32(report_.checksum_computed));
   }
   if (report_.image_compared && report_.payload_bytes != expected_.size()) {
-    PayloadFault(out, "the payload has " + N(report_.payload_bytes) + " bytes, the Sub image's " +
-                          N(expected_.size()));
+    PayloadFault(out, "the payload has " + N(report_.payload_bytes) + " bytes, the Sub image's " + N(expected_.size()));
   }
   AnswerLastBlock(out);
   report_.phase = SubPhase::kBurning;
@@ -440,11 +438,11 @@ void StreamMachine::AnswerWholeBlock(Output& out) {
     return;
   }
   const auto split = ack.begin() + static_cast<std::ptrdiff_t>(kRecordLength);
-  out.actions.push_back(Action{Action::Kind::kSend, Bytes(ack.begin(), split), {}, Action::Mark::kNone,
-                               what + ", first 16 bytes (fault)"});
+  out.actions.push_back(Action{
+      Action::Kind::kSend, Bytes(ack.begin(), split), {}, Action::Mark::kNone, what + ", first 16 bytes (fault)"});
   out.actions.push_back(Action{Action::Kind::kWait, {}, config_.ack_split_gap, Action::Mark::kNone, "split gap"});
-  out.actions.push_back(Action{Action::Kind::kSend, Bytes(split, ack.end()), {}, Action::Mark::kAck,
-                               what + ", last 32 bytes (fault)"});
+  out.actions.push_back(
+      Action{Action::Kind::kSend, Bytes(split, ack.end()), {}, Action::Mark::kAck, what + ", last 32 bytes (fault)"});
 }
 
 void StreamMachine::AnswerLastBlock(Output& out) {
@@ -474,11 +472,14 @@ void StreamMachine::AnswerLastBlock(Output& out) {
     return;
   }
   const auto split = report.begin() + static_cast<std::ptrdiff_t>(kBurnReportHalf);
-  out.actions.push_back(Action{Action::Kind::kSend, Bytes(report.begin(), split), {}, Action::Mark::kNone,
-                               what + ", first 16 bytes (fault)"});
+  out.actions.push_back(Action{
+      Action::Kind::kSend, Bytes(report.begin(), split), {}, Action::Mark::kNone, what + ", first 16 bytes (fault)"});
   out.actions.push_back(
       Action{Action::Kind::kWait, {}, config_.burn_report_split_gap, Action::Mark::kNone, "split gap"});
-  out.actions.push_back(Action{Action::Kind::kSend, Bytes(split, report.end()), {}, Action::Mark::kBurnReport,
+  out.actions.push_back(Action{Action::Kind::kSend,
+                               Bytes(split, report.end()),
+                               {},
+                               Action::Mark::kBurnReport,
                                what + ", last 16 bytes (fault)"});
 }
 
@@ -487,9 +488,9 @@ void StreamMachine::ReportBlockDifferences(Output& out) {
   const std::size_t first = *block_first_difference_;
   const std::size_t block_start = report_.payload_bytes - block_received_;
   const std::uint8_t got = block_bytes_.at(first - block_start);
-  std::string text = "block " + N(block_index_) + "'s payload differs from the Sub image in " +
-                     N(block_differences_) + " byte(s); the first is payload byte " + N(first) + " (byte " +
-                     N(first - block_start) + " of the block): " + Hex2(got);
+  std::string text = "block " + N(block_index_) + "'s payload differs from the Sub image in " + N(block_differences_) +
+                     " byte(s); the first is payload byte " + N(first) + " (byte " + N(first - block_start) +
+                     " of the block): " + Hex2(got);
   if (first < expected_.size()) {
     text += ", the image has " + Hex2(expected_[first]);
   } else {
@@ -522,14 +523,13 @@ Output StreamMachine::End() {
   if (state_ == State::kOver) return out;
   if (record_fill_ > 0 && state_ != State::kPayload) {
     const std::span<const std::uint8_t> part(record_.data(), record_fill_);
-    Violate(out, "the connection ended " + Where() + ", with " + N(record_fill_) + " of its 16 bytes: " +
-                     ToHex(part));
+    Violate(out, "the connection ended " + Where() + ", with " + N(record_fill_) + " of its 16 bytes: " + ToHex(part));
   }
   if (state_ == State::kPayload) {
     out.messages.push_back(BlockNote(false));
     ReportBlockDifferences(out);
-    report_.block_records.push_back(SubBlockRecord{block_index_, block_kind_ == BlockKind::kLast, block_size_,
-                                                   block_received_, block_sum_, {}, false});
+    report_.block_records.push_back(SubBlockRecord{
+        block_index_, block_kind_ == BlockKind::kLast, block_size_, block_received_, block_sum_, {}, false});
   }
   const bool finished = state_ == State::kDone && report_.close_reply_sent;
   const bool lost = state_ == State::kLost;
@@ -623,8 +623,8 @@ void StreamMachine::Refresh() {
   }
   if (r.phase == SubPhase::kLost) add("the stream could not be followed");
   if (why.empty()) add("payload faults, see the violations");
-  report_.verdict = "Sub image not received intact after " + N(r.payload_bytes) + " payload bytes in " +
-                    N(r.blocks) + " block(s): " + why;
+  report_.verdict = "Sub image not received intact after " + N(r.payload_bytes) + " payload bytes in " + N(r.blocks) +
+                    " block(s): " + why;
 }
 
 }  // namespace tessaly::pjsim::sub

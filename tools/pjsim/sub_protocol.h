@@ -30,7 +30,7 @@ inline constexpr std::size_t kImageHeaderLength = 32;  // never sent, never summ
 inline constexpr std::size_t kPacketLength = 682;
 inline constexpr std::size_t kPacketsPerBlock = 24;
 inline constexpr std::size_t kBlockPayload = kPacketLength * kPacketsPerBlock;  // 16368
-inline constexpr std::uint32_t kBlockAnnounced = 0x4000;  // header and payload of a whole block
+inline constexpr std::uint32_t kBlockAnnounced = 0x4000;                        // header and payload of a whole block
 inline constexpr std::size_t kLengthOffset = 8;
 inline constexpr std::size_t kChecksumOffset = 12;
 inline constexpr std::size_t kKindOffset = 6;  // header bytes 6..7: 00 00 whole, FF FF last
@@ -43,17 +43,17 @@ inline constexpr Record kBlockAnnouncement{0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0
 inline constexpr Record kBlockHeader{0x54, 0x42, 0xFF, 0x01, 0x00, 0x00, 0x00, 0x00,
                                      0x00, 0x00, 0x3F, 0xF0, 0x00, 0x00, 0x00, 0x00};
 inline constexpr Record kContinueRecord{0x73, 0x61, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF,
-                                  0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+                                        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 inline constexpr Record kCloseRecord{0x53, 0x44, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF,
-                               0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+                                     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 // From the projector. The acknowledgement is the continue record's twin.
 inline constexpr Record kAckRecord = kContinueRecord;
 inline constexpr Record kBurnReportHead{0x53, 0x41, 0x42, 0x01, 0xFF, 0xFF, 0xFF, 0xFF,
                                         0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00};
 inline constexpr Record kCloseReplyRecord{0x73, 0x64, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF,
-                                    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+                                          0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 inline constexpr Record kCloseReplyUpperRecord{0x53, 0x44, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF,
-                                         0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+                                               0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 
 // The last block's records for R payload bytes (R < 16368) and the payload's checksum.
 Record LastAnnouncement(std::size_t r);
@@ -70,12 +70,12 @@ struct Config {
   std::chrono::milliseconds burn_time{3000};
   std::chrono::milliseconds ack_split_gap{50};           // short of the updater's read budget
   std::chrono::milliseconds burn_report_split_gap{300};  // longer than its polling interval
-  std::size_t bad_ack_at = 0;       // 0: never; else block K's acknowledgement has a wrong byte
-  bool split_ack = false;           // 48-byte acknowledgements as 16 + 32 bytes
-  bool split_burn_report = false;   // as 16 + 16 bytes
-  bool wrong_checksum = false;      // the burn report carries the checksum plus one
-  bool close_upper = false;         // "SD" instead of "sd"
-  std::size_t close_mid_block = 0;  // 0: never; else close once half of block K arrived
+  std::size_t bad_ack_at = 0;                            // 0: never; else block K's acknowledgement has a wrong byte
+  bool split_ack = false;                                // 48-byte acknowledgements as 16 + 32 bytes
+  bool split_burn_report = false;                        // as 16 + 16 bytes
+  bool wrong_checksum = false;                           // the burn report carries the checksum plus one
+  bool close_upper = false;                              // "SD" instead of "sd"
+  std::size_t close_mid_block = 0;                       // 0: never; else close once half of block K arrived
 };
 
 // What the projector does next, in order.
@@ -87,7 +87,7 @@ struct Action {
   Bytes bytes;                            // kSend: one write
   std::chrono::milliseconds duration{0};  // kWait
   Mark mark = Mark::kNone;
-  std::string what;                       // for the log: "block 1 acknowledgement"
+  std::string what;  // for the log: "block 1 acknowledgement"
 };
 
 // A report message: one record, or one block's payload.

@@ -19,8 +19,8 @@ sub::Config SubConfigFrom(const SimOptions& options) {
   return c;
 }
 
-SubReceiver::SubReceiver(sub::Config config, std::shared_ptr<ReportStore> store,
-                         std::shared_ptr<ControlHooks> observer, EventSink events)
+SubReceiver::SubReceiver(sub::Config config, std::shared_ptr<ReportStore> store, std::shared_ptr<ControlHooks> observer,
+                         EventSink events)
     : config_(std::move(config)),
       store_(store ? std::move(store) : std::make_shared<ReportStore>()),
       observer_(std::move(observer)),
@@ -58,8 +58,8 @@ void SubReceiver::OnConnectionEnded(const ConnectionRecord& connection) {
   RecordDirectly(out);
   Publish();
   const SubReceiverReport r = machine_->report();
-  Event("connection " + std::to_string(connection_) + ": Sub exchange " + std::string(SubPhaseName(r.phase)) +
-        " (" + r.where + ")");
+  Event("connection " + std::to_string(connection_) + ": Sub exchange " + std::string(SubPhaseName(r.phase)) + " (" +
+        r.where + ")");
 }
 
 void SubReceiver::Stop() {
