@@ -202,8 +202,13 @@ bool Reached(Phase phase, Rig& rig) {
 }
 
 // The system closes sockets and ends threads a moment after the calls that end them.
+// A descriptor that the sanitizer's runtime held for a moment when the first count was
+// taken may be gone since: fewer is no leak, more is.
 void ExpectResourcesBack(Rig& rig, const Resources& expected) {
-  const auto back = [&] { return Resources{} == expected; };
+  const auto back = [&] {
+    const Resources now;
+    return now.threads == expected.threads && now.descriptors <= expected.descriptors;
+  };
   bool same = false;
   if (rig.harness) {
     same = rig.view().PumpUntil(back, 5s);
