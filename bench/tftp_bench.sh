@@ -45,7 +45,7 @@ if [[ "${TESSALY_BENCH_INNER:-}" == 1 ]]; then
     (
       if [[ -n "$CG" ]]; then echo "$BASHPID" > "$CG/$name/cgroup.procs"; fi
       exec taskset -c "$SERVER_CPU" "$@"
-    ) 2>>"$log" &
+    ) >>"$log" 2>&1 &
     SERVER_PID=$!
   }
 
@@ -228,23 +228,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Build the server programs when none are given: a scratch project around the tree.
+# Build the server programs when none are given, as the shipped build is made.
 if [[ -z "$SERVE_BIN" || -z "$CLI_BIN" ]]; then
-  command -v cmake >/dev/null && command -v ninja >/dev/null || die "cmake and ninja are needed to build tessaly-serve-image (or pass --server-bin)"
+  command -v cmake >/dev/null && command -v ninja >/dev/null || die "cmake and ninja are needed to build the servers (or pass --server-bin and --cli-bin)"
   BUILD="${TESSALY_BENCH_BUILD:-/tmp/tessaly-bench-build}"
-  mkdir -p "$BUILD/scratch"
-  cat > "$BUILD/scratch/CMakeLists.txt" <<EOF
-cmake_minimum_required(VERSION 3.25)
-project(TessalyBench LANGUAGES CXX)
-add_subdirectory("$TOP" main)
-add_subdirectory("$HERE" bench)
-EOF
-  note "building tessaly-serve-image (RelWithDebInfo, as the shipped build) in $BUILD"
-  cmake -S "$BUILD/scratch" -B "$BUILD/out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  mkdir -p "$BUILD"
+  note "building tessaly-serve-image and tessaly-update (RelWithDebInfo, as the shipped build) in $BUILD"
+  cmake -S "$TOP" -B "$BUILD/out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTESSALY_BUILD_GUI=OFF -DTESSALY_BUILD_TESTS=OFF > "$BUILD/configure.log" 2>&1 || die "configure failed: $BUILD/configure.log"
   cmake --build "$BUILD/out" --target tessaly-serve-image tessaly-update > "$BUILD/build.log" 2>&1 || die "build failed: $BUILD/build.log"
   [[ -n "$SERVE_BIN" ]] || SERVE_BIN="$BUILD/out/bench/tessaly-serve-image"
-  [[ -n "$CLI_BIN" ]] || CLI_BIN="$BUILD/out/main/src/cli/tessaly-update"
+  [[ -n "$CLI_BIN" ]] || CLI_BIN="$BUILD/out/src/cli/tessaly-update"
 fi
 [[ -x "$SERVE_BIN" ]] || die "no executable at $SERVE_BIN"
 [[ -x "$CLI_BIN" ]] || die "no executable at $CLI_BIN"
