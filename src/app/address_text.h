@@ -13,7 +13,8 @@ namespace tessaly {
 int ParseIpText(const std::string& text, std::array<std::uint8_t, 4>& out);   // decimal parts
 int ParseMacText(const std::string& text, std::array<std::uint8_t, 6>& out);  // hexadecimal parts
 
-// The form the control connection takes: four decimal parts 0 to 255 separated by dots.
+// True for four decimal numbers from 0 to 255 joined by dots: the only address text the
+// control connection opens to (no name lookup, no other separators).
 bool IsDottedIpv4(const std::string& text);
 
 }  // namespace tessaly

@@ -80,45 +80,46 @@ class AsioDatagramSocket final : public DatagramSocket {
  private:
   // Asio cannot tell by which adapter a datagram came, nor choose the one it leaves by:
   // the system's own calls on the socket's handle, with IP_PKTINFO.
-  int ReceiveByInterface(std::uint8_t* buffer, std::size_t capacity, Endpoint& from) {
-    for (;;) {
-      sockaddr_in peer{};
-      iovec iov{buffer, capacity};
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-      msghdr msg{};
+  // One datagram's message: the peer's address, one buffer, room for the packet info.
+  struct PacketInfoMessage {
+    PacketInfoMessage(void* data, std::size_t length) : iov{data, length} {
       msg.msg_name = &peer;
       msg.msg_namelen = sizeof peer;
       msg.msg_iov = &iov;
       msg.msg_iovlen = 1;
       msg.msg_control = control;
       msg.msg_controllen = sizeof control;
-      const ssize_t n = ::recvmsg(socket_.native_handle(), &msg, MSG_DONTWAIT);
+    }
+    PacketInfoMessage(const PacketInfoMessage&) = delete;
+    PacketInfoMessage& operator=(const PacketInfoMessage&) = delete;
+
+    sockaddr_in peer{};
+    iovec iov;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr msg{};
+  };
+
+  int ReceiveByInterface(std::uint8_t* buffer, std::size_t capacity, Endpoint& from) {
+    for (;;) {
+      PacketInfoMessage m(buffer, capacity);
+      const ssize_t n = ::recvmsg(socket_.native_handle(), &m.msg, MSG_DONTWAIT);
       if (n < 0) return -1;
-      if (msg.msg_flags & MSG_TRUNC) return -1;  // longer than the buffer: never cut a datagram
-      if (ArrivedElsewhere(msg)) continue;       // another adapter's: not ours to answer
-      from.address = peer.sin_addr.s_addr;
-      from.port = ntohs(peer.sin_port);
+      if (m.msg.msg_flags & MSG_TRUNC) return -1;  // longer than the buffer: never cut a datagram
+      if (ArrivedElsewhere(m.msg)) continue;       // another adapter's: not ours to answer
+      from.address = m.peer.sin_addr.s_addr;
+      from.port = ntohs(m.peer.sin_port);
       return static_cast<int>(n);
     }
   }
 
   int SendByInterface(const std::uint8_t* data, std::size_t length, const Endpoint& to) {
-    sockaddr_in dest{};
-    dest.sin_family = AF_INET;
-    dest.sin_addr.s_addr = to.address;
-    dest.sin_port = htons(to.port);
-    iovec iov{const_cast<std::uint8_t*>(data), length};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr msg{};
-    msg.msg_name = &dest;
-    msg.msg_namelen = sizeof dest;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
+    PacketInfoMessage m(const_cast<std::uint8_t*>(data), length);
+    m.peer.sin_family = AF_INET;
+    m.peer.sin_addr.s_addr = to.address;
+    m.peer.sin_port = htons(to.port);
     // Leave by the local address's adapter, from the local address, whatever the routing
     // table would pick for a broadcast.
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    cmsghdr* c = CMSG_FIRSTHDR(&m.msg);
     c->cmsg_level = IPPROTO_IP;
     c->cmsg_type = IP_PKTINFO;
     c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
@@ -126,7 +127,7 @@ class AsioDatagramSocket final : public DatagramSocket {
     info.ipi_ifindex = static_cast<int>(ifindex_);
     info.ipi_spec_dst.s_addr = local_;
     std::memcpy(CMSG_DATA(c), &info, sizeof info);
-    const ssize_t n = ::sendmsg(socket_.native_handle(), &msg, MSG_NOSIGNAL);
+    const ssize_t n = ::sendmsg(socket_.native_handle(), &m.msg, MSG_NOSIGNAL);
     return n < 0 ? -1 : static_cast<int>(n);
   }
 

@@ -124,6 +124,12 @@ struct Rig {
     v.SetText(Control::FileEdit, main ? mainPath : "");
     v.SetText(Control::FileEdit2, sub ? subPath : "");
   }
+  // Both files named; returns the counts that an update must leave as they are.
+  Resources OpenWindowAndCount() {
+    std::thread([] {}).join();  // a thread sanitizer starts its own helper thread with the first one
+    OpenWindow(true, true);
+    return Resources{};
+  }
   void CloseWindow() {
     if (harness) harness->updater->Shutdown();
     harness.reset();
@@ -431,8 +437,7 @@ class HeldPortMatrixNetns : public ::testing::TestWithParam<std::uint16_t> {};
 TEST_P(HeldPortMatrixNetns, FailsClearlyThenSucceedsOnceTheProgramIsGone) {
   TESSALY_REQUIRE_NETNS();
   Rig rig;
-  rig.OpenWindow(true, true);
-  const Resources before;
+  const Resources before = rig.OpenWindowAndCount();
   {
     UdpPeer holder("0.0.0.0", GetParam());  // a DHCP or TFTP server on every address
     ASSERT_TRUE(holder.ok());
@@ -480,9 +485,7 @@ class ProjectorQuirkNetns : public ::testing::TestWithParam<ProjectorQuirk> {};
 TEST_P(ProjectorQuirkNetns, UpdateSucceedsWithOneMainStage) {
   TESSALY_REQUIRE_NETNS();
   Rig rig;
-  std::thread([] {}).join();
-  rig.OpenWindow(true, true);
-  const Resources before;
+  const Resources before = rig.OpenWindowAndCount();
   pjsim::SimOptions o = rig.Options();
   GetParam().arrange(o);
   ASSERT_TRUE(rig.StartProjector(o)) << rig.sim->error();
@@ -506,9 +509,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(NextUpdateNetns, PressedAtOnceAfterAnAbortInTheMainTransfer) {
   TESSALY_REQUIRE_NETNS();
   Rig rig;
-  std::thread([] {}).join();
-  rig.OpenWindow(true, true);
-  const Resources before;
+  const Resources before = rig.OpenWindowAndCount();
   pjsim::SimOptions o = rig.Options();
   o.stop_at_block = 5;
   ASSERT_TRUE(rig.StartProjector(o)) << rig.sim->error();

@@ -77,6 +77,17 @@ Bytes AskModel(TestClient& c) {
   return r.bytes;
 }
 
+// The Sub road up to the "sq" reply: handshake, model, Sub download mode, "SQ".
+void ReachSqReply(TestClient& sub, Bytes& sq) {
+  ASSERT_NO_FATAL_FAILURE(Handshake(sub));
+  ASSERT_EQ(AskModel(sub).size(), 26u);
+  ASSERT_TRUE(sub.Send(kUdRe));
+  ASSERT_EQ(sub.ReadExactly(6), kUdAck);
+  ASSERT_TRUE(sub.Send(kSq));
+  sq = sub.ReadExactly(16);
+  ASSERT_EQ(sq.size(), 16u);
+}
+
 bool HasViolations(const Report& r, std::size_t n) { return r.violations.size() >= n; }
 
 std::string Describe(const Report& r) {
@@ -510,13 +521,8 @@ TEST(PjsimRepeatUdAckThreaded, MainAcknowledgementComesTwiceInTwoReadsBeforeTheB
 
   // The Sub road's acknowledgement stays single: "sq" follows it directly.
   TestClient sub(sim->port());
-  ASSERT_NO_FATAL_FAILURE(Handshake(sub));
-  ASSERT_EQ(AskModel(sub).size(), 26u);
-  ASSERT_TRUE(sub.Send(kUdRe));
-  ASSERT_EQ(sub.ReadExactly(6), kUdAck);
-  ASSERT_TRUE(sub.Send(kSq));
-  const Bytes sq = sub.ReadExactly(16);
-  ASSERT_EQ(sq.size(), 16u);
+  Bytes sq;
+  ASSERT_NO_FATAL_FAILURE(ReachSqReply(sub, sq));
   EXPECT_EQ(Bytes(sq.begin(), sq.begin() + 2), Text("sq"));
 
   ASSERT_TRUE(sim->WaitFor([](const Report& r) { return r.messages.size() == 6; }, kBudget));
@@ -829,12 +835,8 @@ TEST(PjsimHooksThreaded, BootLoaderAndSubReceiverPlugIn) {
     EXPECT_TRUE(main.ClosedWithin());
   }
   TestClient sub(sim->port());
-  ASSERT_NO_FATAL_FAILURE(Handshake(sub));
-  ASSERT_EQ(AskModel(sub).size(), 26u);
-  ASSERT_TRUE(sub.Send(kUdRe));
-  ASSERT_EQ(sub.ReadExactly(6), kUdAck);
-  ASSERT_TRUE(sub.Send(kSq));
-  ASSERT_EQ(sub.ReadExactly(16).size(), 16u);
+  Bytes sq;
+  ASSERT_NO_FATAL_FAILURE(ReachSqReply(sub, sq));
   ASSERT_TRUE(sub.Send(kSc));
   ASSERT_EQ(sub.ReadExactly(16).size(), 16u);
   // Sent in two pieces: the receiver sees the stream, not the writes.
