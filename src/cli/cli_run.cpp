@@ -13,8 +13,9 @@
 #include "app/update_core.h"
 #include "cli/terminal_front_end.h"
 #include "platform/adapters.h"
+#include "platform/debug_output.h"
 #include "platform/directory.h"
-#include "platform/qt/profile_qt.h"
+#include "platform/user_profile.h"
 
 namespace tessaly::cli {
 
@@ -24,12 +25,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitRefused = 2;
 constexpr auto kQuestionLapse = std::chrono::seconds(5);
-
-// The command line's debugger output goes nowhere: its log lines are on standard output.
-class QuietDebugOutput final : public DebugOutput {
- public:
-  void Write(const std::string&) override {}
-};
 
 // Ctrl-C and SIGTERM are the Abort button. While firmware is being written the first one
 // asks, and a second one within 5 s is the Yes; --yes answers at once.
@@ -90,9 +85,11 @@ int AdapterIndexOf(const std::string& address, DebugOutput& debug) {
 int RunUpdate(const CliOptions& options, std::FILE* out, bool terminal) {
   asio::io_context io;
   TerminalFrontEnd front(io, out, terminal);
-  IniProfile profile;
+  const std::unique_ptr<Profile> userProfile = OpenUserProfile();
+  Profile& profile = *userProfile;
   WorkingDirectoryLister directory;
-  QuietDebugOutput debug;
+  const std::unique_ptr<DebugOutput> debugOutput = CreateDebuggerOnlyOutput();
+  DebugOutput& debug = *debugOutput;
   UpdateCore core(profile, debug);
   core.Attach(front, front);
   struct Shutdown {

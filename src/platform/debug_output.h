@@ -1,9 +1,10 @@
 #pragma once
-// The debugger output: one line per call. On this platform it is standard error.
+// The debugger output: one line per call. On Linux it is standard error; on Windows the
+// system's debugger output.
 
+#include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace tessaly {
 
@@ -20,5 +21,12 @@ class StderrDebugOutput final : public DebugOutput {
  private:
   std::mutex mutex_;
 };
+
+// The window's debugger output.
+std::unique_ptr<DebugOutput> CreateSystemDebugOutput();
+
+// For a program whose log lines are on standard output already: nothing on Linux, where
+// the debugger output would be standard error again; the debugger output on Windows.
+std::unique_ptr<DebugOutput> CreateDebuggerOnlyOutput();
 
 }  // namespace tessaly

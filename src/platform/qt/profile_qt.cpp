@@ -1,4 +1,5 @@
 #include "platform/qt/profile_qt.h"
+#include "platform/user_profile.h"
 
 #include <QSettings>
 #include <QString>
@@ -31,5 +32,11 @@ bool IniProfile::Write(const std::string& section, const std::string& key, const
   impl_->settings.sync();
   return impl_->settings.status() == QSettings::NoError;
 }
+
+}  // namespace tessaly
+
+namespace tessaly {
+
+std::unique_ptr<Profile> OpenUserProfile() { return std::make_unique<IniProfile>(); }
 
 }  // namespace tessaly
