@@ -11,6 +11,15 @@ packages=(
   iproute2 util-linux nftables       # private network namespaces and packet loss for the lab tests
   tftp-hpa curl                      # real TFTP clients that fetch the Main image in the tests
   clang libclang-rt-14-dev llvm      # the fuzz targets: libFuzzer, its sanitizers, symbolized reports
+  nlohmann-json3-dev                 # the command line's --json output (header only)
+  libssl-dev                         # SHA-256 of the firmware files in the saved log (libcrypto)
+  libsystemd-dev                     # the sleep inhibitor: systemd-logind over the system bus (sd-bus)
+  dbus python3-dbusmock              # the tests' private bus and stand-in logind
+  dpkg-dev lintian libcap2-bin       # the Debian package: dpkg-shlibdeps, its check, setcap/getcap
+  g++-mingw-w64-x86-64-posix         # the Windows build: MinGW-w64 with POSIX threads (std::thread)
+  googletest                         # GoogleTest's source, cross-built for the Windows unit tests
+  wine wine64                        # running the Windows programs and tests
+  fonts-wqy-microhei                 # a Big5 font with Latin letters for the Windows log under Wine
 )
 
 missing=()

@@ -34,6 +34,9 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
   if (!stages_.SendSubFirmware) {
     stages_.SendSubFirmware = [this] { return SendSubFirmware(session_, *client_, subInfo_); };
   }
+  keepAwake_ = std::make_unique<KeepAwake>(state_.UpdateInProgress, CreateSystemSleepInhibitor(),
+                                           [this](const std::string& line) { warnings_.Write(line); });
+  session_.SetWatch([this] { UpdateBegan(); }, [this](UpdateOutcome outcome) { UpdateEnded(outcome); });
 }
 
 UpdateCore::~UpdateCore() { Shutdown(); }
@@ -60,15 +63,67 @@ void UpdateCore::ReleasePreparedPorts() {
 void UpdateCore::Shutdown() {
   session_.RequestStop();
   session_.workers().JoinAll();
+  keepAwake_->Stop();  // nothing is written any more
   ReleasePreparedPorts();
   // The connection and its timer post to the front end from threads of their own: they
   // go before the front end does.
   if (control_) control_->CloseConnection();
   session_.SetOnEnd(nullptr);
+  if (savedLog_) {
+    // The workers' last lines are in; the end the front end would have heard is not.
+    savedLog_->End("closed: the program ended before the update did");
+    savedLog_->Flush();
+  }
   sequence_.reset();
   control_.reset();
   client_.reset();
   ui_.Detach();
+}
+
+void UpdateCore::EnableSavedLog(SavedLogOptions options) {
+  savedLog_ = std::make_unique<SavedLog>(std::move(options));
+  log_.SetSink([this](LogLevel level, const std::string& text) { SaveLine(level, text); });
+}
+
+std::string UpdateCore::LastSavedLogPath() const { return savedLog_ ? savedLog_->LastPath() : std::string(); }
+
+void UpdateCore::SaveLine(LogLevel level, const std::string& text) {
+  TaskQueue* frontEnd = ui_.target();
+  const bool onFrontEnd = frontEnd && frontEnd->OnQueueThread();
+  // The manual path says what it waits for just before the session begins: a line of the
+  // front end's belongs to an update accepted in the same turn of its loop.
+  if (savedLog_->Line(level, text, onFrontEnd)) {
+    ui_.Later([this] {
+      if (savedLog_) savedLog_->ForgetHeld();
+    });
+  }
+  // The exchange writes these as it learns the model: the kind read now is this update's,
+  // not one left from an earlier exchange.
+  if (control_ && (text == "Model Name: QMA" || text == "Model Name: QMB" ||
+                   text == "This Sub firmware model doesn't match to QRN model")) {
+    savedLog_->Model(control_->PjModelKind());
+  }
+}
+
+void UpdateCore::UpdateBegan() {
+  if (!savedLog_) return;
+  SavedLogStart start;
+  start.projectorAddress = state_.PjIpText;
+  const std::uint8_t selection = state_.FirmwareSelection.load();
+  if (selection & MainFw) start.files.emplace_back("Main firmware", state_.MainFwFile);
+  if (selection & SubFw) start.files.emplace_back("Sub firmware", state_.SubFwFile);
+  savedLog_->Begin(start);
+}
+
+void UpdateCore::UpdateEnded(UpdateOutcome outcome) {
+  // A worker may end without clearing UpdateInProgress: the update is over all the same.
+  keepAwake_->UpdateOver();
+  if (!savedLog_) return;
+  switch (outcome) {
+    case UpdateOutcome::Succeeded: savedLog_->End("succeeded"); break;
+    case UpdateOutcome::Failed: savedLog_->End("failed"); break;
+    case UpdateOutcome::Aborted: savedLog_->End("aborted by the operator"); break;
+  }
 }
 
 }  // namespace tessaly

@@ -6,7 +6,10 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 
+#include "app/keep_awake.h"
+#include "app/saved_log.h"
 #include "app/update_sequence.h"
 #include "bootloader/main_firmware.h"
 #include "control/control_session.h"
@@ -33,8 +36,15 @@ class UpdateCore {
   // Creates the connection and the sequence for the front end's thread and events.
   void Attach(TaskQueue& queue, UpdateEvents& events);
   // Raises the stop request, ends and joins every worker, and stops all work for the
-  // front end. Safe to call more than once.
+  // front end; lets the PC sleep again and finishes the saved log. Safe to call more
+  // than once.
   void Shutdown();
+
+  // Every update from here on leaves a saved log (app/saved_log.h). The front end's
+  // thread, before the first update.
+  void EnableSavedLog(SavedLogOptions options = {});
+  // The saved log of the latest update; empty when none was written.
+  std::string LastSavedLogPath() const;
 
   UpdateState& state() { return state_; }
   UpdateSession& session() { return session_; }
@@ -49,6 +59,9 @@ class UpdateCore {
 
  private:
   void ReleasePreparedPorts();
+  void SaveLine(LogLevel level, const std::string& text);
+  void UpdateBegan();
+  void UpdateEnded(UpdateOutcome outcome);
 
   UpdaterSettings settings_;
   UpdateState state_;
@@ -66,6 +79,10 @@ class UpdateCore {
   // of a session.
   std::mutex preparedMutex_;
   MainPorts prepared_;
+  StderrDebugOutput warnings_;
+  // Both follow the state above and go before it.
+  std::unique_ptr<SavedLog> savedLog_;
+  std::unique_ptr<KeepAwake> keepAwake_;
 };
 
 }  // namespace tessaly

@@ -244,7 +244,10 @@ int ServeMainFirmware(UpdateSession& session, DatagramNetwork& net, const MainSt
 }
 
 int UpdateMainFirmware(UpdateSession& session, DatagramNetwork& net, MainPorts* prepared) {
-  // Winsock start-up has no counterpart here.
+  if (!net.StartUp()) {
+    session.log().LogError("Winsock failed to startup");
+    return -1;
+  }
   session.ReportProgress(0);
   UpdateState& state = session.state();
   MainStageTarget target;
@@ -255,6 +258,7 @@ int UpdateMainFirmware(UpdateSession& session, DatagramNetwork& net, MainPorts* 
   const int result = ServeMainFirmware(
       session, net, target, [&session](std::uint32_t percent) { session.ReportProgress(percent); }, prepared);
   if (result != kMainServed) session.log().LogError("Update Main firmware failed");
+  net.CleanUp();
   return result;
 }
 

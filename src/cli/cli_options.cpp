@@ -3,24 +3,56 @@
 namespace tessaly::cli {
 
 const char* CliUsage() {
-  return "Usage: tessaly-update [--projector ADDR] [--main FILE] [--sub FILE] [--manual LOCAL_ADDR] [--yes]\n"
+  return "Usage: tessaly-update [--projector ADDR]... [--projectors FILE] [--main FILE] [--sub FILE]\n"
+         "                      [--manual LOCAL_ADDR] [--yes] [--json]\n"
          "\n"
-         "Updates the Main (*.bin) and Sub (*.brec2) firmware of a Tessaly projector.\n"
+         "Updates the Main (*.bin) and Sub (*.brec2) firmware of Tessaly projectors.\n"
          "\n"
-         "  --projector ADDR    the projector's IPv4 address (default: the one used last, else 192.168.0.2)\n"
+         "  --projector ADDR    a projector's IPv4 address (default: the one used last, else 192.168.0.2);\n"
+         "                      give it again for more projectors\n"
+         "  --projectors FILE   the projectors' addresses, one a line; blank lines and everything\n"
+         "                      from '#' on are ignored. Both forms combine, in the order given\n"
          "  --main FILE         the Main firmware image to send\n"
          "  --sub FILE          the Sub firmware image to send\n"
          "                      with neither, the newest *.bin and *.brec2 of this folder are sent\n"
          "  --manual LOCAL_ADDR the projector was put into download mode by hand: serve the Main\n"
-         "                      firmware at once on this PC address\n"
+         "                      firmware at once on this PC address (one projector only)\n"
          "  --yes               Ctrl-C aborts at once, also while firmware is being written\n"
+         "  --json              events as JSON on standard output, one object a line; the\n"
+         "                      readable lines go to standard error, without colours\n"
          "  --help, --version\n"
          "\n"
-         "Ctrl-C is the Abort button. While firmware is being written it asks first: a second\n"
-         "Ctrl-C within 5 seconds aborts.\n"
+         "Several projectors are updated one after the other with the same files, each as a\n"
+         "whole update; each line is then prefixed with the projector's address, e.g.\n"
+         "\"[192.168.0.11] \", and a summary follows: address, Main and Sub result (succeeded,\n"
+         "failed, aborted, skipped, not selected) and the time taken. Every address\n"
+         "must then be a dotted IPv4 address, and the files must be readable, before the first\n"
+         "projector starts. After each projector \"Log: PATH\" names its saved log.\n"
          "\n"
-         "Exit status: 0 every selected stage succeeded; 1 the update failed or was aborted;\n"
-         "2 refused input (bad address, missing or unusable file, nothing to update, bad options).\n"
+         "Ctrl-C is the Abort button. While firmware is being written it asks first: a second\n"
+         "Ctrl-C within 5 seconds aborts. An abort skips the projectors not yet started.\n"
+         "\n"
+         "JSON events (\"event\" names the kind; \"unit\" counts projectors from 1):\n"
+         "  unit_start  unit, units, address, main, sub (null when not sent)\n"
+         "  log         unit, level (\"info\" or \"error\"), text\n"
+         "  progress    unit, percent (each change of the shown value)\n"
+         "  session     unit, state (\"began\" or \"ended\")\n"
+         "  stage       unit, stage (\"main\" or \"sub\"), result (\"succeeded\" or \"failed\")\n"
+         "  question    unit, text (asked by Ctrl-C while firmware is being written)\n"
+         "  answer      unit, answer (\"yes\" or \"no\"), lapsed (true: no second Ctrl-C in time)\n"
+         "  unit_end    unit, address, outcome (succeeded, failed, aborted, refused), main, sub,\n"
+         "              exit_status, seconds, log (the saved log's path, or null)\n"
+         "  summary     exit_status, units: unit, address, outcome (also skipped), main, sub,\n"
+         "              seconds for each; none when refused before the first projector starts\n"
+         "Log lines of the run's own, before any projector starts, have no unit. Texts are\n"
+         "UTF-8: each byte of a file name, address or line that is not valid UTF-8 becomes\n"
+         "U+FFFD; the exact bytes of such an address or file name follow in a field of the same\n"
+         "name with \"_hex\" appended (address_hex, main_hex, sub_hex, log_hex), two hex\n"
+         "digits a byte.\n"
+         "\n"
+         "Exit status: 0 every selected stage of every projector succeeded; 1 an update failed\n"
+         "or was aborted; 2 refused input (bad address, missing or unusable file, nothing to\n"
+         "update, bad options).\n"
          "\n"
          "The UDP ports 67, 69 and 9 of the Main firmware stage need root or\n"
          "  setcap cap_net_bind_service=+ep tessaly-update\n";
@@ -34,10 +66,17 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions& o, std::s
       inlineValue = name.substr(eq + 1);
       name = name.substr(0, eq);
     }
+    if (name == "--projector" || name == "--projectors") {
+      // Repeatable: each adds to the list in its place.
+      if (!inlineValue && i + 1 >= args.size()) {
+        error = name + " needs a value";
+        return false;
+      }
+      o.projectors.push_back({name == "--projectors", inlineValue ? *inlineValue : args[++i]});
+      continue;
+    }
     std::optional<std::string>* target = nullptr;
-    if (name == "--projector")
-      target = &o.projector;
-    else if (name == "--main")
+    if (name == "--main")
       target = &o.main;
     else if (name == "--sub")
       target = &o.sub;
@@ -64,6 +103,8 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions& o, std::s
     }
     if (name == "--yes")
       o.yes = true;
+    else if (name == "--json")
+      o.json = true;
     else if (name == "--help" || name == "-h")
       o.help = true;
     else if (name == "--version")

@@ -7,12 +7,21 @@
 
 namespace tessaly::cli {
 
+// Where a projector address comes from: the text itself (--projector), or a file of them
+// (--projectors), in the order the options were given.
+struct ProjectorSource {
+  bool file = false;
+  std::string text;  // the address text, or the file's name
+  bool operator==(const ProjectorSource&) const = default;
+};
+
 struct CliOptions {
-  std::optional<std::string> projector;
+  std::vector<ProjectorSource> projectors;  // none: the remembered address
   std::optional<std::string> main;
   std::optional<std::string> sub;
   std::optional<std::string> manual;
   bool yes = false;
+  bool json = false;
   bool help = false;
   bool version = false;
 };

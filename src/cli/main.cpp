@@ -1,11 +1,10 @@
 // tessaly-update: the updater without a window, for scripts and service laptops.
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "cli/cli_options.h"
 #include "cli/cli_run.h"
+#include "cli/console.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -23,5 +22,5 @@ int main(int argc, char** argv) {
     std::printf("tessaly-update %s\n", TESSALY_VERSION);
     return 0;
   }
-  return tessaly::cli::RunUpdate(options, stdout, ::isatty(STDOUT_FILENO) != 0);
+  return tessaly::cli::RunUpdate(options, stdout, tessaly::cli::PrepareTerminalOutput());
 }

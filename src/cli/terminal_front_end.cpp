@@ -2,6 +2,8 @@
 
 #include <asio/post.hpp>
 
+#include <sstream>
+
 namespace tessaly::cli {
 
 namespace {
@@ -11,8 +13,21 @@ constexpr const char* kReset = "\033[0m";
 constexpr int kBarWidth = 40;
 }  // namespace
 
-TerminalFrontEnd::TerminalFrontEnd(asio::io_context& io, std::FILE* out, bool terminal)
-    : io_(io), out_(out), terminal_(terminal) {}
+TerminalFrontEnd::TerminalFrontEnd(asio::io_context& io, std::FILE* out, bool terminal, JsonEvents* json)
+    : io_(io), out_(out), terminal_(terminal), json_(json) {}
+
+void TerminalFrontEnd::BeginUnit(int unit, std::string prefix) {
+  ClearBar();
+  unit_ = unit;
+  prefix_ = std::move(prefix);
+  nextAnswer_ = Answer::No;
+  shownProgress_ = 0;
+  muted_ = false;
+  busy_ = false;
+  outcome_.reset();
+  mainResult_.reset();
+  subResult_.reset();
+}
 
 void TerminalFrontEnd::ClearBar() {
   if (!barShown_) return;
@@ -23,7 +38,7 @@ void TerminalFrontEnd::ClearBar() {
 void TerminalFrontEnd::DrawBar() {
   if (shownProgress_ < 0) return;
   const int filled = shownProgress_ * kBarWidth / 100;
-  std::fprintf(out_, "\r[%s%s] %d%%", std::string(static_cast<std::size_t>(filled), '#').c_str(),
+  std::fprintf(out_, "\r%s[%s%s] %d%%", prefix_.c_str(), std::string(static_cast<std::size_t>(filled), '#').c_str(),
                std::string(static_cast<std::size_t>(kBarWidth - filled), ' ').c_str(), shownProgress_);
   barShown_ = true;
   std::fflush(out_);
@@ -32,37 +47,66 @@ void TerminalFrontEnd::DrawBar() {
 void TerminalFrontEnd::ProgressShown(int percent) {
   if (percent == shownProgress_) return;
   shownProgress_ = percent;
+  if (json_) json_->Progress(unit_, percent);
   if (terminal_) {
     DrawBar();
   } else {
-    std::fprintf(out_, "progress: %d%%\n", percent);
+    std::fprintf(out_, "%sprogress: %d%%\n", prefix_.c_str(), percent);
     std::fflush(out_);
   }
 }
 
 void TerminalFrontEnd::LogLine(const std::string& text, LogLevel level) {
   if (muted_) return;
+  if (json_) json_->Log(unit_, text, level);
   const bool error = level == LogLevel::Error;
   ClearBar();
   if (terminal_) {
-    std::fprintf(out_, "%s%s%s\n", error ? kRed : kBlue, text.c_str(), kReset);
+    std::fprintf(out_, "%s%s%s%s\n", prefix_.c_str(), error ? kRed : kBlue, text.c_str(), kReset);
     DrawBar();
   } else {
-    std::fprintf(out_, "%s%s\n", error ? "error: " : "", text.c_str());
+    std::fprintf(out_, "%s%s%s\n", prefix_.c_str(), error ? "error: " : "", text.c_str());
   }
   std::fflush(out_);
 }
 
 void TerminalFrontEnd::Say(const std::string& text) {
   ClearBar();
-  std::fprintf(out_, "%s\n", text.c_str());
+  std::fprintf(out_, "%s%s\n", prefix_.c_str(), text.c_str());
   if (terminal_) DrawBar();
   std::fflush(out_);
+}
+
+void TerminalFrontEnd::Ask(const std::string& question, const std::string& howToAnswer) {
+  if (json_) json_->Question(unit_, question);
+  std::istringstream lines(question);
+  for (std::string line; std::getline(lines, line);) Say(line);
+  Say(howToAnswer);
+}
+
+void TerminalFrontEnd::QuestionLapsed() {
+  if (json_) json_->Answered(unit_, Answer::No, true);
+}
+
+void TerminalFrontEnd::SessionBegan() {
+  busy_ = true;
+  if (json_) json_->Session(unit_, true);
+}
+
+void TerminalFrontEnd::SessionEnded() {
+  busy_ = false;
+  if (json_) json_->Session(unit_, false);
+}
+
+void TerminalFrontEnd::StageResult(FirmwareStage stage, bool succeeded) {
+  (stage == FirmwareStage::Main ? mainResult_ : subResult_) = succeeded;
+  if (json_) json_->Stage(unit_, stage, succeeded);
 }
 
 Answer TerminalFrontEnd::Confirm(const std::string&) {
   const Answer a = nextAnswer_;
   nextAnswer_ = Answer::No;
+  if (json_) json_->Answered(unit_, a, false);
   return a;
 }
 

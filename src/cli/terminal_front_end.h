@@ -1,7 +1,8 @@
 #pragma once
 // The command line's front end: its thread is an Asio event loop, and the update's
-// events become lines on standard output (coloured on a terminal, "error: " otherwise),
-// with the progress as a live bar or as "progress: N%" lines.
+// events become lines (coloured on a terminal, "error: " otherwise), with the progress
+// as a live bar or as "progress: N%" lines; with --json each event is also an object on
+// the JSON stream. In a run of several projectors each line carries the unit's prefix.
 
 #include <asio/io_context.hpp>
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "cli/json_events.h"
 #include "platform/task_queue.h"
 #include "session/update_events.h"
 
@@ -20,7 +22,11 @@ namespace tessaly::cli {
 
 class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
  public:
-  TerminalFrontEnd(asio::io_context& io, std::FILE* out, bool terminal);
+  TerminalFrontEnd(asio::io_context& io, std::FILE* out, bool terminal, JsonEvents* json = nullptr);
+
+  // A new unit's update: its number (0 for the run's own lines) and line prefix; what the
+  // last one showed, answered and reported is forgotten.
+  void BeginUnit(int unit, std::string prefix);
 
   // The answer to the next question (the command line asks by a second Ctrl-C).
   void SetNextAnswer(Answer a) { nextAnswer_ = a; }
@@ -28,9 +34,16 @@ class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
   void SetMuted(bool muted) { muted_ = muted; }
   // Writes a line of the command line's own (not a log line).
   void Say(const std::string& text);
+  // The abort question, asked by the first Ctrl-C while firmware is being written, and
+  // its lapse when no second one came in time.
+  void Ask(const std::string& question, const std::string& howToAnswer);
+  void QuestionLapsed();
   // Set once the update has ended, with how.
   const std::optional<UpdateOutcome>& outcome() const { return outcome_; }
   bool busy() const { return busy_; }
+  // The stages' own reports of their ends.
+  const std::optional<bool>& mainResult() const { return mainResult_; }
+  const std::optional<bool>& subResult() const { return subResult_; }
 
   void Post(std::function<void()> work) override;
   bool OnQueueThread() const override { return std::this_thread::get_id() == thread_; }
@@ -38,9 +51,9 @@ class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
 
   void LogLine(const std::string& text, LogLevel level) override;
   void ProgressShown(int percent) override;
-  void SessionBegan() override { busy_ = true; }
-  void SessionEnded() override { busy_ = false; }
-  void StageResult(FirmwareStage, bool) override {}
+  void SessionBegan() override;
+  void SessionEnded() override;
+  void StageResult(FirmwareStage stage, bool succeeded) override;
   Answer Confirm(const std::string& question) override;
   void UpdateEnded(UpdateOutcome outcome) override;
 
@@ -52,6 +65,9 @@ class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
   asio::io_context& io_;
   std::FILE* out_;
   bool terminal_;
+  JsonEvents* json_;
+  int unit_ = 0;
+  std::string prefix_;
   std::thread::id thread_ = std::this_thread::get_id();
   Answer nextAnswer_ = Answer::No;
   int shownProgress_ = 0;  // the bar starts at 0, as the window's does: only changes are shown
@@ -59,6 +75,8 @@ class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
   bool barShown_ = false;
   bool busy_ = false;
   std::optional<UpdateOutcome> outcome_;
+  std::optional<bool> mainResult_;
+  std::optional<bool> subResult_;
 
   // Posted work waits in a queue of our own, so that the loop's thread can also run it
   // from inside a handler (ProcessEvents) without re-entering the event loop.

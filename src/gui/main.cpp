@@ -40,6 +40,7 @@ void Run(QApplication& app) {
   ShutdownBeforeWindow shutdown(updater);
   window->SetEvents(&updater.form());
   updater.AttachView(*window);
+  updater.core().EnableSavedLog();
   // An error while the window is created is shown; the window still opens.
   tessaly::gui::Guarded(window.get(), [&] { updater.Start(); });
   window->show();

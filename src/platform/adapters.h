@@ -20,9 +20,10 @@ class AdapterSource {
   virtual std::optional<std::vector<AdapterInfo>> GetAdaptersInfo() = 0;
 };
 
-// getifaddrs: every interface that is up, with its name as the description, in system
-// order except that loopback comes last: the default index 0 must be an adapter that can
-// reach a projector, while dry runs against the simulator still find loopback.
+// Linux, getifaddrs: every interface that is up, with its name as the description, in
+// system order except that loopback comes last: the default index 0 must be an adapter
+// that can reach a projector, while dry runs against the simulator still find loopback.
+// Windows: GetAdaptersInfo, its adapters and their address lists as it gives them.
 class SystemAdapterSource final : public AdapterSource {
  public:
   std::optional<std::vector<AdapterInfo>> GetAdaptersInfo() override;

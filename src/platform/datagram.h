@@ -33,16 +33,22 @@ struct DatagramOptions {
   std::uint32_t localAddress = 0;  // network byte order
   std::uint16_t port = 0;
   bool broadcast = false;  // SO_BROADCAST, set to 0 as well as to 1
-  // Receive datagrams sent to the limited broadcast address. A socket bound to a unicast
-  // address never sees them on this platform, so such a socket listens on the wildcard
-  // address, keeps only what arrives by the local address's interface, and sends from
-  // the local address by that interface.
+  // Receive datagrams sent to the limited broadcast address, by the local address's
+  // adapter only. On Linux a socket bound to a unicast address never sees them, so such a
+  // socket listens on the wildcard address, keeps only what arrives by that adapter, and
+  // sends from the local address by it. On Windows the socket bound to the local address
+  // receives them itself.
   bool receiveBroadcast = false;
 };
 
 class DatagramNetwork {
  public:
   virtual ~DatagramNetwork() = default;
+  // Starts the system's socket library for one stage (Winsock 2.2 on Windows; nothing to
+  // start on Linux); false when it cannot be started. Each successful StartUp is matched
+  // by one CleanUp.
+  virtual bool StartUp() { return true; }
+  virtual void CleanUp() {}
   // A bound socket, or null with the reason in `error`.
   virtual std::unique_ptr<DatagramSocket> Open(const DatagramOptions& options, std::string& error) = 0;
   // Waits up to `timeoutUs` until one of `sockets` has a datagram; `readable[i]` tells
@@ -51,7 +57,7 @@ class DatagramNetwork {
                    std::vector<bool>& readable) = 0;
 };
 
-// POSIX sockets and poll.
+// The system's UDP sockets through Asio.
 std::unique_ptr<DatagramNetwork> CreateSystemDatagramNetwork();
 
 }  // namespace tessaly

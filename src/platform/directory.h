@@ -33,9 +33,10 @@ class DirectoryLister {
   virtual std::vector<DirEntry> List(const std::string& extension) = 0;
 };
 
-// Lists the process's working directory. Anything that is not a regular file (folders,
-// symbolic links, devices) is marked with a skip attribute; names are matched without
-// regard to case, as on the PCs the images come from.
+// Lists the process's working directory. Windows gives each entry's own attributes. On
+// Linux anything that is not a regular file (folders, symbolic links, devices) is marked
+// with a skip attribute, and names are matched without regard to case, as on the PCs the
+// images come from.
 class WorkingDirectoryLister final : public DirectoryLister {
  public:
   std::vector<DirEntry> List(const std::string& extension) override;

@@ -5,6 +5,10 @@
 #include <optional>
 #include <string>
 
+// windows.h makes these names macros for its own ANSI and wide calls; ours keep theirs.
+#undef GetProfileString
+#undef GetProfileInt
+
 namespace tessaly {
 
 class Profile {

@@ -41,8 +41,17 @@ void MessageLog::LogError(const char* format, ...) {
   Write(LogLevel::Error, text);
 }
 
+void MessageLog::SetSink(std::function<void(LogLevel, const std::string&)> sink) {
+  std::lock_guard<std::mutex> lock(sinkMutex_);
+  sink_ = std::move(sink);
+}
+
 void MessageLog::Write(LogLevel level, const std::string& text) {
   debug_.Write(text);
+  {
+    std::lock_guard<std::mutex> lock(sinkMutex_);
+    if (sink_) sink_(level, text);
+  }
   ui_.Run([text, level](UpdateEvents& events) { events.LogLine(text, level); });
 }
 

@@ -3,6 +3,8 @@
 // debugger output. Safe to call from any thread; lines keep the order of the calls.
 
 #include <cstdarg>
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "platform/debug_output.h"
@@ -28,9 +30,15 @@ class MessageLog {
   void LogError(const char* format, ...) TESSALY_PRINTF(2, 3);
   void Write(LogLevel level, const std::string& text);
 
+  // Also hands every line to `sink` as it is written, on the writing thread, one line at
+  // a time: the saved log. Set before the first update.
+  void SetSink(std::function<void(LogLevel, const std::string&)> sink);
+
  private:
   UiQueue& ui_;
   DebugOutput& debug_;
+  std::mutex sinkMutex_;
+  std::function<void(LogLevel, const std::string&)> sink_;
 };
 
 }  // namespace tessaly

@@ -65,6 +65,7 @@ void UpdateSession::BeginSession() {
   aborted_.store(false);
   endReported_ = false;
   state_.SessionRunning.store(1);
+  if (onBegan_) onBegan_();
   ui_.Run([](UpdateEvents& events) { events.SessionBegan(); });
 }
 
@@ -88,6 +89,7 @@ void UpdateSession::ReportEndIfOver() {
   if (endReported_ || state_.SessionRunning.load() != 0 || workers_.Running() != 0) return;
   endReported_ = true;
   const UpdateOutcome outcome = Outcome();
+  if (onUpdateEnded_) onUpdateEnded_(outcome);
   ui_.Run([outcome](UpdateEvents& events) { events.UpdateEnded(outcome); });
 }
 

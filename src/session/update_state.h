@@ -15,10 +15,46 @@ namespace tessaly {
 constexpr std::uint8_t MainFw = 1;
 constexpr std::uint8_t SubFw = 2;
 
+// A byte flag that a thread of its own can follow: whoever sets or clears it, a change of
+// value wakes the follower, which reads the value again. Setting it to the value it holds
+// costs one atomic exchange, so a stage may set it on every block.
+class WatchedFlag {
+ public:
+  std::uint8_t load() const { return value_.load(); }
+  void store(std::uint8_t value) {
+    if (value_.exchange(value) != value) Wake();
+  }
+  // Counts the changes and the wake-ups.
+  std::uint64_t changes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return changes_;
+  }
+  // Waits until changes() is no longer `seen`; returns the new count.
+  std::uint64_t WaitForChange(std::uint64_t seen) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return changes_ != seen; });
+    return changes_;
+  }
+  // Wakes the follower without a change, for it to look at other things too.
+  void Wake() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++changes_;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  std::atomic<std::uint8_t> value_{0};
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::uint64_t changes_ = 0;
+};
+
 struct UpdateState {
   std::atomic<std::uint8_t> FirmwareSelection{0};
   std::atomic<std::uint8_t> UpdateStage{0};  // 0 none, 1 Main, 2 Sub
-  std::atomic<std::uint8_t> UpdateInProgress{0};
+  WatchedFlag UpdateInProgress;              // followed by the hold on system sleep
   std::atomic<std::uint8_t> ReadsSuspended{0};
   std::atomic<std::uint32_t> StopRequested{0};
   // Set when an update is accepted, cleared by EndSession: the window is in its update

@@ -3,10 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "cli/cli_options.h"
+#include "cli/fleet.h"
+#include "cli/json_events.h"
 #include "control_service.h"
 #include "projector_sim.h"
 #include "support/child_process.h"
@@ -19,10 +24,33 @@ namespace {
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
+// "Log: PATH" or "[ADDRESS] Log: PATH": the saved log named at the end of an update.
+bool IsLogLine(const std::string& line) {
+  if (line.rfind("Log: ", 0) == 0) return true;
+  const auto close = line.find("] ");
+  return !line.empty() && line[0] == '[' && close != std::string::npos && line.compare(close + 2, 5, "Log: ") == 0;
+}
+
+// The warning on standard error of a PC whose sleep cannot be held off (no system bus in
+// a container): the machine's, not the update's.
+bool IsSleepWarning(const std::string& line) {
+  return line.rfind("The PC may go to sleep while firmware is written: ", 0) == 0;
+}
+
+// What an update showed, without the name of its saved log and the machine's warning.
+Lines Shown(const Lines& lines) {
+  Lines out;
+  for (const std::string& line : lines) {
+    if (!IsLogLine(line) && !IsSleepWarning(line)) out.push_back(line);
+  }
+  return out;
+}
+
 struct Cli {
   explicit Cli(std::vector<std::string> args) : process(TESSALY_UPDATE_PATH, args, dir.path().string(), Env()) {}
   std::vector<std::string> Env() const {
-    return {"HOME=" + dir.path().string(), "XDG_CONFIG_HOME=" + dir.File("config")};
+    return {"HOME=" + dir.path().string(), "XDG_CONFIG_HOME=" + dir.File("config"),
+            "XDG_STATE_HOME=" + dir.File("state")};
   }
   TempDir dir;
   ChildProcess process;
@@ -35,20 +63,27 @@ struct PreparedCli {
   void Start(std::vector<std::string> args) {
     process = std::make_unique<ChildProcess>(
         TESSALY_UPDATE_PATH, args, dir.path().string(),
-        std::vector<std::string>{"HOME=" + dir.path().string(), "XDG_CONFIG_HOME=" + dir.File("config")});
+        std::vector<std::string>{"HOME=" + dir.path().string(), "XDG_CONFIG_HOME=" + dir.File("config"),
+                                 "XDG_STATE_HOME=" + dir.File("state")});
   }
 };
 
 TEST(CliOptions, Parsing) {
   cli::CliOptions o;
   std::string error;
-  ASSERT_TRUE(cli::ParseCliOptions({"--projector", "10.0.0.5", "--main=a.bin", "--sub", "b.brec2", "--yes"}, o, error));
-  EXPECT_EQ(o.projector, std::optional<std::string>("10.0.0.5"));
+  ASSERT_TRUE(cli::ParseCliOptions({"--projector", "10.0.0.5", "--main=a.bin", "--sub", "b.brec2", "--yes",
+                                    "--projectors", "list.txt", "--projector=10.0.0.6", "--json"},
+                                   o, error));
+  // The sources keep the order they were given in.
+  EXPECT_EQ(o.projectors,
+            (std::vector<cli::ProjectorSource>{{false, "10.0.0.5"}, {true, "list.txt"}, {false, "10.0.0.6"}}));
   EXPECT_EQ(o.main, std::optional<std::string>("a.bin"));
   EXPECT_EQ(o.sub, std::optional<std::string>("b.brec2"));
   EXPECT_TRUE(o.yes);
+  EXPECT_TRUE(o.json);
   for (const Lines& bad :
-       {Lines{"--main"}, Lines{"--frobnicate"}, Lines{"--main", "a", "--main", "b"}, Lines{"--yes=1"}}) {
+       {Lines{"--main"}, Lines{"--frobnicate"}, Lines{"--main", "a", "--main", "b"}, Lines{"--yes=1"},
+        Lines{"--projectors"}, Lines{"--projector", "1.2.3.4", "--projector"}, Lines{"--json=yes"}}) {
     cli::CliOptions x;
     EXPECT_FALSE(cli::ParseCliOptions(bad, x, error)) << bad[0];
     EXPECT_FALSE(error.empty());
@@ -140,7 +175,7 @@ TEST(CliOnControlPort, RefusedConnectionExitsOne) {
   run.dir.Write("a.bin", {1, 2, 3});
   run.Start({"--projector", "127.0.0.1"});
   EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1)) << run.process->Output();
-  EXPECT_EQ(run.process->lines(),
+  EXPECT_EQ(Shown(run.process->lines()),
             (Lines{"Main firmware : a.bin", "Press \"Update Firmware\" button to startup...",
                    "Try connecting to \"127.0.0.1\"...", "error: Please check the network connection"}));
 }
@@ -155,7 +190,7 @@ TEST(CliOnControlPort, CtrlCBeforeWritingAbortsAtOnce) {
   ASSERT_TRUE(run.process->WaitForLine("Connected to projector has succeeded.", 10s)) << run.process->Output();
   run.process->Signal(SIGINT);
   EXPECT_EQ(run.process->WaitExit(10s), std::optional<int>(1));
-  EXPECT_EQ(run.process->lines().back(), "User abort update.....");
+  EXPECT_EQ(Shown(run.process->lines()).back(), "User abort update.....");
 }
 
 TEST(CliOnControlPort, SwitchTimeoutExitsOneWithTheLines) {
@@ -166,7 +201,7 @@ TEST(CliOnControlPort, SwitchTimeoutExitsOneWithTheLines) {
   run.dir.Write("a.bin", {1, 2, 3});
   run.Start({"--projector", "127.0.0.1", "--main", "a.bin"});
   EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1));
-  EXPECT_EQ(run.process->lines(),
+  EXPECT_EQ(Shown(run.process->lines()),
             (Lines{"Main firmware : a.bin", "Try connecting to \"127.0.0.1\"...",
                    "Connected to projector has succeeded.", "error: Switched projector into download mode failed",
                    "error: Please check PJ in \"Standby\" mode, and accepted \"Cedia\" cmd"}));
@@ -200,7 +235,7 @@ TEST(CliOnControlPort, SubUpdateSucceedsWithProgressLines) {
   run.dir.Write("s.brec2", *o.sub_expected_image);
   run.Start({"--projector", "127.0.0.1"});
   EXPECT_EQ(run.process->WaitExit(60s), std::optional<int>(0)) << run.process->Output();
-  EXPECT_EQ(run.process->lines(),
+  EXPECT_EQ(Shown(run.process->lines()),
             (Lines{"Sub firmware : s.brec2", "Press \"Update Firmware\" button to startup...",
                    "Try connecting to \"127.0.0.1\"...", "Connected to projector has succeeded.", "Model Name: QMA",
                    "Startup Sub firmware update process...", "progress: 50%", "Burning...... Please waiting.....",
@@ -223,7 +258,7 @@ TEST(CliOnControlPort, CtrlCWhileWritingAsksThenASecondOneAborts) {
       run.process->WaitForLine("Press Ctrl-C again within 5 seconds to abort; otherwise the update goes on.", 5s));
   run.process->Signal(SIGINT);
   EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1)) << run.process->Output();
-  const Lines& lines = run.process->lines();
+  const Lines lines = Shown(run.process->lines());
   ASSERT_GE(lines.size(), 2u);
   EXPECT_NE(std::find(lines.begin(), lines.end(), "User abort update....."), lines.end()) << run.process->Output();
   EXPECT_EQ(lines.back(), "error: Update Sub firmware failed");
@@ -242,6 +277,499 @@ TEST(CliOnControlPort, CtrlCWhileWritingWithYesAbortsAtOnce) {
   const Lines& lines = run.process->lines();
   EXPECT_NE(std::find(lines.begin(), lines.end(), "User abort update....."), lines.end());
   EXPECT_EQ(std::find(lines.begin(), lines.end(), "Do you still want to abort progress?"), lines.end());
+}
+
+// --- Several projectors in one run, and the JSON events. ---
+
+std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+// The lines without the times of the summary, which vary from run to run.
+Lines WithoutTimes(Lines lines) {
+  for (std::string& line : lines) {
+    if (line.rfind("  ", 0) == 0 && line.size() > 2 && line.substr(line.size() - 2) == " s") {
+      line.erase(line.rfind(", "));
+    }
+  }
+  return lines;
+}
+
+TEST(CliFleet, ProjectorsFileAndOptionsKeepTheirOrder) {
+  EXPECT_EQ(cli::ProjectorLines("# site A\n10.0.0.5\n\n  10.0.0.7 # rack 2\r\n\t10.0.0.6\r\n#10.0.0.9\n10.0.0.8"),
+            (Lines{"10.0.0.5", "10.0.0.7", "10.0.0.6", "10.0.0.8"}));
+  EXPECT_TRUE(cli::ProjectorLines("# nobody\n\n   \r\n").empty());
+
+  TempDir dir;
+  dir.Write("a.txt", Bytes("10.0.0.2\n10.0.0.3"));
+  dir.Write("empty.txt", Bytes("# nobody yet\n\n"));
+  std::vector<std::string> addresses;
+  std::string error;
+  ASSERT_TRUE(
+      cli::CollectProjectors({{false, "10.0.0.1"}, {true, dir.File("a.txt")}, {false, "10.0.0.4"}}, addresses, error));
+  EXPECT_EQ(addresses, (Lines{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}));
+  for (const auto& [file, line] :
+       {std::pair<std::string, std::string>{dir.File("gone.txt"),
+                                            "Projectors file \"" + dir.File("gone.txt") + "\" cannot be read"},
+        {dir.File("empty.txt"), "Projectors file \"" + dir.File("empty.txt") + "\" names no projector"}}) {
+    addresses.clear();
+    EXPECT_FALSE(cli::CollectProjectors({{false, "10.0.0.1"}, {true, file}}, addresses, error));
+    EXPECT_EQ(error, line);
+  }
+}
+
+struct VerdictCase {
+  const char* name;
+  bool mainSelected, subSelected;
+  std::optional<bool> mainResult, subResult;
+  cli::UnitOutcome outcome;
+  cli::StageVerdict main, sub;
+  int exitStatus;
+};
+
+TEST(CliFleet, StageVerdicts) {
+  using O = cli::UnitOutcome;
+  using V = cli::StageVerdict;
+  const std::optional<bool> none;
+  for (const VerdictCase& c : {
+           VerdictCase{"both", true, true, true, true, O::Succeeded, V::Succeeded, V::Succeeded, 0},
+           VerdictCase{"sub_failed", true, true, true, false, O::Failed, V::Succeeded, V::Failed, 1},
+           VerdictCase{"reconnect_failed", true, true, true, none, O::Failed, V::Succeeded, V::Failed, 1},
+           VerdictCase{"connection_refused", true, true, none, none, O::Failed, V::Failed, V::Skipped, 1},
+           VerdictCase{"main_failed", true, true, false, none, O::Failed, V::Failed, V::Skipped, 1},
+           // An abort in the Sub stage ends it with a failure report: it is still an abort.
+           VerdictCase{"abort_in_sub", true, true, true, false, O::Aborted, V::Succeeded, V::Aborted, 1},
+           VerdictCase{"abort_connecting", true, true, none, none, O::Aborted, V::Aborted, V::Skipped, 1},
+           VerdictCase{"sub_only", false, true, none, true, O::Succeeded, V::NotSelected, V::Succeeded, 0},
+           VerdictCase{"refused", false, true, none, none, O::Refused, V::NotSelected, V::Skipped, 2},
+           VerdictCase{"never_started", true, false, none, none, O::Skipped, V::Skipped, V::NotSelected, 1},
+       }) {
+    cli::UnitResult u;
+    u.mainSelected = c.mainSelected;
+    u.subSelected = c.subSelected;
+    u.mainResult = c.mainResult;
+    u.subResult = c.subResult;
+    u.outcome = c.outcome;
+    EXPECT_EQ(u.Main(), c.main) << c.name;
+    EXPECT_EQ(u.Sub(), c.sub) << c.name;
+    EXPECT_EQ(u.ExitStatus(), c.exitStatus) << c.name;
+  }
+
+  auto unit = [](O outcome) {
+    cli::UnitResult u;
+    u.outcome = outcome;
+    return u;
+  };
+  EXPECT_EQ(cli::FleetExitStatus({unit(O::Succeeded), unit(O::Succeeded)}), 0);
+  EXPECT_EQ(cli::FleetExitStatus({unit(O::Succeeded), unit(O::Refused)}), 2);
+  EXPECT_EQ(cli::FleetExitStatus({unit(O::Refused), unit(O::Failed)}), 1);
+  EXPECT_EQ(cli::FleetExitStatus({unit(O::Aborted), unit(O::Skipped)}), 1);
+  EXPECT_EQ(cli::FleetExitStatus({}), 2);
+
+  cli::UnitResult a = unit(O::Failed);
+  a.address = "10.0.0.10";
+  a.mainSelected = a.subSelected = true;
+  a.mainResult = true;
+  a.subResult = false;
+  a.taken = std::chrono::milliseconds(12345);
+  cli::UnitResult b = unit(O::Skipped);
+  b.address = "10.0.0.2";
+  b.mainSelected = b.subSelected = true;
+  EXPECT_EQ(cli::SummaryLines({a, b}), (Lines{"Summary:", "  10.0.0.10  Main: succeeded, Sub: failed, 12.3 s",
+                                              "  10.0.0.2   Main: skipped, Sub: skipped, not started"}));
+}
+
+std::string FromHex(const std::string& hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  return out;
+}
+
+TEST(CliJson, AnyBytesMakeOneValidString) {
+  for (const auto& [text, valid] : std::vector<std::pair<std::string, bool>>{
+           {"", true},
+           {"plain \"quoted\" \\ back", true},
+           {"\xC3\xA9t\xC3\xA9", true},
+           {"\xF0\x9F\x98\x80", true},
+           {"\xFF", false},
+           {"\xC3", false},              // cut short
+           {"\xC0\xAF", false},          // overlong '/'
+           {"\xED\xA0\x80", false},      // a surrogate
+           {"\xF4\x90\x80\x80", false},  // beyond U+10FFFF
+       }) {
+    EXPECT_EQ(cli::IsValidUtf8(text), valid) << cli::HexBytes(text);
+  }
+  // Each invalid byte becomes U+FFFD; quotes and backslashes are escaped.
+  EXPECT_EQ(cli::JsonText("a\"\\\xFF\xFE"), "\"a\\\"\\\\\xEF\xBF\xBD\xEF\xBF\xBD\"");
+
+  // Every byte, every pair of bytes and random strings: one JSON string each, never a
+  // throw, the bytes kept when they are UTF-8, and the hex form always exact.
+  std::vector<std::string> texts;
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) texts.push_back({static_cast<char>(a), static_cast<char>(b)});
+  }
+  const std::vector<std::uint8_t> noise = Pattern(64 * 1000, 7);
+  for (std::size_t at = 0; at + 64 <= noise.size(); at += 64) {
+    texts.emplace_back(noise.begin() + static_cast<std::ptrdiff_t>(at),
+                       noise.begin() + static_cast<std::ptrdiff_t>(at + (noise[at] % 64)));
+  }
+  int failures = 0;
+  for (const std::string& text : texts) {
+    std::string dumped;
+    ASSERT_NO_THROW(dumped = cli::JsonText(text));
+    const nlohmann::json parsed = nlohmann::json::parse(dumped, nullptr, false);
+    const bool ok = !parsed.is_discarded() && parsed.is_string() &&
+                    (!cli::IsValidUtf8(text) || parsed.get<std::string>() == text) &&
+                    FromHex(cli::HexBytes(text)) == text;
+    if (!ok && ++failures <= 5) ADD_FAILURE() << cli::HexBytes(text) << " -> " << dumped;
+  }
+  EXPECT_EQ(failures, 0);
+}
+
+// A run with --json whose standard error goes to a file, so that standard output holds
+// the JSON events alone.
+struct JsonCli {
+  TempDir dir;
+  std::unique_ptr<ChildProcess> process;
+  void Start(const std::vector<std::string>& args) {
+    std::vector<std::string> all{"-c", "exec \"$0\" \"$@\" 2>\"$TESSALY_TEST_STDERR\"", TESSALY_UPDATE_PATH, "--json"};
+    all.insert(all.end(), args.begin(), args.end());
+    process = std::make_unique<ChildProcess>(
+        "/bin/sh", all, dir.path().string(),
+        std::vector<std::string>{"HOME=" + dir.path().string(), "XDG_CONFIG_HOME=" + dir.File("config"),
+                                 "XDG_STATE_HOME=" + dir.File("state"),
+                                 "TESSALY_TEST_STDERR=" + dir.File("stderr.txt")});
+  }
+  // Every line of standard output must be one JSON object with its kind.
+  std::vector<nlohmann::json> Events() const {
+    std::vector<nlohmann::json> events;
+    for (const std::string& line : process->lines()) {
+      nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+      if (e.is_discarded() || !e.is_object() || !e.contains("event")) {
+        ADD_FAILURE() << "not an event: " << line;
+        continue;
+      }
+      events.push_back(std::move(e));
+    }
+    return events;
+  }
+  Lines Human() const {
+    std::ifstream in(dir.File("stderr.txt"));
+    Lines lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+};
+
+std::vector<nlohmann::json> Of(const std::vector<nlohmann::json>& events, const std::string& kind, int unit) {
+  std::vector<nlohmann::json> out;
+  for (const nlohmann::json& e : events) {
+    if (e["event"] == kind && e.value("unit", 0) == unit) out.push_back(e);
+  }
+  return out;
+}
+
+bool Has(const Lines& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// Quotes, a backslash and two bytes that are not UTF-8, and how they read as JSON.
+const std::string kOddName = "s\"q\\u\xFF\xFE.brec2";
+const std::string kOddNameShown = "s\"q\\u\xEF\xBF\xBD\xEF\xBF\xBD.brec2";
+
+const char* const kAbortQuestionText =
+    "Firmware updating in progress.\n"
+    "The firmware on the board will be damaged if you presses abort button.\n"
+    "Do you still want to abort progress?";
+
+std::unique_ptr<pjsim::ProjectorSim> SubProjectorAt(const std::string& address, const std::vector<std::uint8_t>& image,
+                                                    std::function<void(pjsim::SimOptions&)> fault = nullptr) {
+  pjsim::SimOptions o;
+  o.burn_time = 100ms;
+  o.sub_expected_image = std::make_shared<std::vector<std::uint8_t>>(image);
+  if (fault) fault(o);
+  o.listen_address = address;
+  o.port = 20554;
+  auto sim = std::make_unique<pjsim::ProjectorSim>(o);
+  EXPECT_TRUE(sim->Start()) << sim->error();
+  return sim;
+}
+
+TEST(CliOnControlPort, JsonEventsOfASuccessThenAFailure) {
+  const auto image = SubImage(16368 + 100);
+  auto good = SubProjectorAt("127.0.0.1", image);
+  auto bad = SubProjectorAt("127.0.0.2", image, [](pjsim::SimOptions& o) { o.sub_wrong_checksum = true; });
+  JsonCli run;
+  run.dir.Write(kOddName, image);
+  run.Start({"--projector", "127.0.0.1", "--projector", "127.0.0.2", "--sub", kOddName});
+  ASSERT_EQ(run.process->WaitExit(90s), std::optional<int>(1)) << run.process->Output();
+  const std::vector<nlohmann::json> events = run.Events();
+  ASSERT_FALSE(events.empty());
+
+  // Each unit's events lie between its start and its end, the summary last.
+  int unit = 0;
+  bool open = false;
+  for (const nlohmann::json& e : events) {
+    if (e["event"] == "unit_start") {
+      EXPECT_FALSE(open);
+      open = true;
+      ++unit;
+    } else if (e["event"] == "unit_end") {
+      EXPECT_TRUE(open);
+      open = false;
+    } else if (e["event"] != "summary") {
+      EXPECT_TRUE(open) << e.dump();
+    }
+    if (e["event"] != "summary") {
+      EXPECT_EQ(e.value("unit", 0), unit) << e.dump();
+    }
+  }
+  EXPECT_EQ(unit, 2);
+
+  for (int u : {1, 2}) {
+    SCOPED_TRACE(u);
+    const auto starts = Of(events, "unit_start", u);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0]["address"], u == 1 ? "127.0.0.1" : "127.0.0.2");
+    EXPECT_EQ(starts[0]["units"], 2);
+    EXPECT_TRUE(starts[0]["main"].is_null());
+    EXPECT_EQ(starts[0]["sub"], kOddNameShown);
+    EXPECT_EQ(FromHex(starts[0]["sub_hex"]), kOddName);
+    const auto logs = Of(events, "log", u);
+    ASSERT_FALSE(logs.empty());
+    EXPECT_EQ(logs[0]["text"], "Sub firmware : " + kOddNameShown);
+    EXPECT_EQ(logs[0]["level"], "info");
+    const auto sessions = Of(events, "session", u);
+    ASSERT_GE(sessions.size(), 2u);
+    EXPECT_EQ(sessions.front()["state"], "began");
+    EXPECT_EQ(sessions.back()["state"], "ended");
+  }
+
+  const auto firstLogs = Of(events, "log", 1);
+  EXPECT_EQ(firstLogs.back()["text"], "Updated Sub Firmware has succeeded.");
+  EXPECT_EQ(Of(events, "progress", 1).back()["percent"], 100);
+  ASSERT_EQ(Of(events, "stage", 1).size(), 1u);
+  EXPECT_EQ(Of(events, "stage", 1)[0],
+            (nlohmann::json{{"event", "stage"}, {"unit", 1}, {"stage", "sub"}, {"result", "succeeded"}}));
+  const auto firstEnd = Of(events, "unit_end", 1).at(0);
+  EXPECT_EQ(firstEnd["outcome"], "succeeded");
+  EXPECT_EQ(firstEnd["exit_status"], 0);
+  EXPECT_EQ(firstEnd["main"], "not selected");
+  EXPECT_EQ(firstEnd["sub"], "succeeded");
+  EXPECT_TRUE(firstEnd["seconds"].is_number());
+  ASSERT_TRUE(firstEnd["log"].is_string());
+  EXPECT_TRUE(std::filesystem::is_regular_file(firstEnd["log"].get<std::string>())) << firstEnd.dump();
+
+  const auto secondLogs = Of(events, "log", 2);
+  EXPECT_EQ(secondLogs.back()["text"], "Update Sub firmware failed");
+  EXPECT_EQ(secondLogs.back()["level"], "error");
+  ASSERT_EQ(Of(events, "stage", 2).size(), 1u);
+  EXPECT_EQ(Of(events, "stage", 2)[0]["result"], "failed");
+  const auto secondEnd = Of(events, "unit_end", 2).at(0);
+  EXPECT_EQ(secondEnd["outcome"], "failed");
+  EXPECT_EQ(secondEnd["exit_status"], 1);
+  EXPECT_EQ(secondEnd["sub"], "failed");
+
+  const nlohmann::json& summary = events.back();
+  EXPECT_EQ(summary["event"], "summary");
+  EXPECT_EQ(summary["exit_status"], 1);
+  ASSERT_EQ(summary["units"].size(), 2u);
+  EXPECT_EQ(summary["units"][0]["outcome"], "succeeded");
+  EXPECT_EQ(summary["units"][1]["outcome"], "failed");
+  EXPECT_EQ(summary["units"][1]["sub"], "failed");
+
+  // The readable lines went to standard error, prefixed, and the summary with them.
+  const Lines human = run.Human();
+  EXPECT_TRUE(Has(human, "[127.0.0.1] Updated Sub Firmware has succeeded.")) << run.process->Output();
+  EXPECT_TRUE(Has(human, "[127.0.0.2] error: Update Sub firmware failed"));
+  EXPECT_TRUE(Has(human, "Summary:"));
+  // Both images arrived whole: the second unit failed on the projector's report only.
+  EXPECT_TRUE(good->WaitFor([](const pjsim::Report& r) { return r.sub.intact; }, 5s)) << good->Snapshot().sub.verdict;
+  EXPECT_TRUE(bad->WaitFor([](const pjsim::Report& r) { return r.sub.intact; }, 5s)) << bad->Snapshot().sub.verdict;
+}
+
+TEST(CliOnControlPort, JsonQuestionLapsesThenIsAnsweredYes) {
+  pjsim::SimOptions o;
+  o.burn_time = 30000ms;  // the burn outlasts the lapse and the two signals after it
+  auto sim = ProjectorOnControlPort(o);
+  JsonCli run;
+  run.dir.Write("s.brec2", SubImage(100));
+  run.Start({"--projector", "127.0.0.1", "--sub", "s.brec2"});
+  // The lines as the program writes them: the fields in this order.
+  auto line = [](nlohmann::ordered_json e) { return e.dump(); };
+  const std::string question = line({{"event", "question"}, {"unit", 1}, {"text", kAbortQuestionText}});
+  ASSERT_TRUE(run.process->WaitForLine(
+      line({{"event", "log"}, {"unit", 1}, {"level", "info"}, {"text", "Burning...... Please waiting....."}}), 20s))
+      << run.process->Output();
+  run.process->Signal(SIGINT);
+  ASSERT_TRUE(run.process->WaitForLine(question, 10s)) << run.process->Output();
+  // No second Ctrl-C: the question lapses and the update goes on.
+  ASSERT_TRUE(
+      run.process->WaitForLine(line({{"event", "answer"}, {"unit", 1}, {"answer", "no"}, {"lapsed", true}}), 10s))
+      << run.process->Output();
+  run.process->Signal(SIGINT);
+  ASSERT_TRUE(run.process->WaitForLine(question, 10s)) << run.process->Output();
+  run.process->Signal(SIGINT);
+  ASSERT_TRUE(
+      run.process->WaitForLine(line({{"event", "answer"}, {"unit", 1}, {"answer", "yes"}, {"lapsed", false}}), 10s))
+      << run.process->Output();
+  EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1)) << run.process->Output();
+  const auto ends = Of(run.Events(), "unit_end", 1);
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0]["outcome"], "aborted");
+  EXPECT_EQ(ends[0]["sub"], "aborted");
+}
+
+TEST(CliJson, RefusalsAreEventsToo) {
+  {
+    // One unit: the update itself refuses the address, as the window does.
+    JsonCli run;
+    run.dir.Write(kOddName, SubImage(100));
+    const std::string address = "10.0.0.\xFE";
+    run.Start({"--projector", address, "--sub", kOddName});
+    ASSERT_EQ(run.process->WaitExit(20s), std::optional<int>(2)) << run.process->Output();
+    const std::vector<nlohmann::json> events = run.Events();
+    ASSERT_EQ(events.size(), 5u) << run.process->Output();
+    EXPECT_EQ(events[0]["event"], "unit_start");
+    EXPECT_EQ(events[0]["address"], "10.0.0.\xEF\xBF\xBD");
+    EXPECT_EQ(events[0]["address_hex"], "31302e302e302efe");
+    EXPECT_EQ(events[1]["text"], "Sub firmware : " + kOddNameShown);
+    EXPECT_EQ(events[2], (nlohmann::json{{"event", "log"},
+                                         {"unit", 1},
+                                         {"level", "error"},
+                                         {"text", "Projector IP address \"10.0.0.\xEF\xBF\xBD\" error"}}));
+    EXPECT_EQ(events[3]["event"], "unit_end");
+    EXPECT_EQ(events[3]["outcome"], "refused");
+    EXPECT_EQ(events[3]["exit_status"], 2);
+    EXPECT_EQ(events[3]["sub"], "skipped");
+    EXPECT_EQ(events[4]["event"], "summary");
+    EXPECT_EQ(events[4]["exit_status"], 2);
+    EXPECT_EQ(run.Human(),
+              (Lines{"Sub firmware : " + kOddName, "error: Projector IP address \"" + address + "\" error"}));
+  }
+  {
+    // Several: refused before the first starts, with no unit at all.
+    JsonCli run;
+    run.dir.Write(kOddName, SubImage(100));
+    run.Start({"--projector", "127.0.0.1", "--projector", "1.2.3", "--sub", kOddName});
+    ASSERT_EQ(run.process->WaitExit(20s), std::optional<int>(2)) << run.process->Output();
+    const std::vector<nlohmann::json> events = run.Events();
+    ASSERT_EQ(events.size(), 2u) << run.process->Output();
+    EXPECT_EQ(events[0],
+              (nlohmann::json{{"event", "log"}, {"level", "error"}, {"text", "Projector IP address \"1.2.3\" error"}}));
+    EXPECT_EQ(events[1],
+              (nlohmann::json{{"event", "summary"}, {"exit_status", 2}, {"units", nlohmann::json::array()}}));
+  }
+}
+
+TEST(CliOnControlPort, FleetRefusedBeforeTheFirstProjectorStarts) {
+  const auto image = SubImage(100);
+  auto first = SubProjectorAt("127.0.0.1", image);
+  struct Case {
+    const char* name;
+    Lines args;
+    Lines lines;
+  };
+  for (const Case& c : {
+           Case{"bad_second_address",
+                {"--projector", "127.0.0.1", "--projector", "192.168.0", "--sub", "s.brec2"},
+                {"error: Projector IP address \"192.168.0\" error"}},
+           Case{"not_dotted_in_the_file",
+                {"--projector", "127.0.0.1", "--projectors", "list.txt", "--sub", "s.brec2"},
+                {"error: Projector IP address \"10-0-0-1\" error"}},
+           Case{"missing_file_of_projectors",
+                {"--projector", "127.0.0.1", "--projectors", "gone.txt", "--sub", "s.brec2"},
+                {"error: Projectors file \"gone.txt\" cannot be read"}},
+           Case{"empty_file_of_projectors",
+                {"--projector", "127.0.0.1", "--projectors", "empty.txt", "--sub", "s.brec2"},
+                {"error: Projectors file \"empty.txt\" names no projector"}},
+           Case{"missing_sub_file",
+                {"--projector", "127.0.0.1", "--projector", "127.0.0.2", "--sub", "gone.brec2"},
+                {"error: Sub firmware file not found"}},
+           Case{"short_sub_file",
+                {"--projector", "127.0.0.1", "--projector", "127.0.0.2", "--sub", "short.brec2"},
+                {"error: Sub firmware file \"short.brec2\" is shorter than its 32-byte header"}},
+           Case{"manual_for_several",
+                {"--projector", "127.0.0.1", "--projector", "127.0.0.2", "--main", "a.bin", "--manual", "127.0.0.1"},
+                {"error: --manual serves one projector only"}},
+       }) {
+    SCOPED_TRACE(c.name);
+    PreparedCli run;
+    run.dir.Write("s.brec2", image);
+    run.dir.Write("short.brec2", {1, 2, 3});
+    run.dir.Write("a.bin", {1, 2, 3});
+    run.dir.Write("list.txt", Bytes("# the rack\n10-0-0-1\n"));
+    run.dir.Write("empty.txt", Bytes("\n# none yet\n"));
+    run.Start(c.args);
+    EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(2)) << run.process->Output();
+    EXPECT_EQ(run.process->lines(), c.lines) << run.process->Output();
+  }
+  EXPECT_EQ(first->Snapshot().connection_count(), 0) << "the first projector was contacted";
+}
+
+TEST(CliOnControlPort, FleetOrderPrefixesAndSummary) {
+  // Nothing listens on these: each unit fails at once, in the order given.
+  PreparedCli run;
+  run.dir.Write("s.brec2", SubImage(100));
+  run.dir.Write("list.txt", Bytes("127.0.0.7\n# spare: 127.0.0.8\n127.0.0.6\n"));
+  run.Start({"--projector", "127.0.0.5", "--projectors", "list.txt", "--sub", "s.brec2"});
+  EXPECT_EQ(run.process->WaitExit(30s), std::optional<int>(1)) << run.process->Output();
+  Lines want;
+  for (const char* a : {"127.0.0.5", "127.0.0.7", "127.0.0.6"}) {
+    const std::string p = "[" + std::string(a) + "] ";
+    for (const std::string& l :
+         {std::string("Sub firmware : s.brec2"), "Try connecting to \"" + std::string(a) + "\"...",
+          std::string("error: Please check the network connection")}) {
+      want.push_back(p + l);
+    }
+  }
+  want.push_back("Summary:");
+  for (const char* a : {"127.0.0.5", "127.0.0.7", "127.0.0.6"}) {
+    want.push_back("  " + std::string(a) + "  Main: not selected, Sub: failed");
+  }
+  EXPECT_EQ(WithoutTimes(Shown(run.process->lines())), want) << run.process->Output();
+
+  // Each unit names its saved log last, in the folder the environment gives.
+  const Lines& all = run.process->lines();
+  int logs = 0;
+  for (std::size_t i = 1; i < all.size(); ++i) {
+    if (!IsLogLine(all[i])) continue;
+    ++logs;
+    const std::string path = all[i].substr(all[i].find("Log: ") + 5);
+    EXPECT_EQ(path.rfind(run.dir.File("state"), 0), 0u) << path;
+    EXPECT_TRUE(std::filesystem::is_regular_file(path)) << path;
+    EXPECT_EQ(all[i].substr(0, 12), all[i - 1].substr(0, 12)) << all[i];
+  }
+  EXPECT_EQ(logs, 3) << run.process->Output();
+}
+
+TEST(CliOnControlPort, CtrlCDuringTheSecondProjectorSkipsTheRest) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    const auto image = SubImage(2 * 16368 + 5);
+    auto first = SubProjectorAt("127.0.0.1", image);
+    // Silent after the connection: the second unit cannot reach the writing before the signal.
+    auto second = SubProjectorAt("127.0.0.2", image, [](pjsim::SimOptions& o) { o.no_greeting = true; });
+    auto third = SubProjectorAt("127.0.0.3", image);
+    PreparedCli run;
+    run.dir.Write("s.brec2", image);
+    run.Start({"--projector", "127.0.0.1", "--projector", "127.0.0.2", "--projector", "127.0.0.3", "--sub", "s.brec2"});
+    ASSERT_TRUE(run.process->WaitForLine("[127.0.0.2] Sub firmware : s.brec2", 60s)) << run.process->Output();
+    run.process->Signal(signal);
+    EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1)) << run.process->Output();
+    const Lines lines = WithoutTimes(Shown(run.process->lines()));
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_TRUE(Has(lines, "[127.0.0.1] Updated Sub Firmware has succeeded.")) << run.process->Output();
+    EXPECT_TRUE(Has(lines, "[127.0.0.2] User abort update.....")) << run.process->Output();
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+              (Lines{"Summary:", "  127.0.0.1  Main: not selected, Sub: succeeded",
+                     "  127.0.0.2  Main: not selected, Sub: aborted",
+                     "  127.0.0.3  Main: not selected, Sub: skipped, not started"}))
+        << run.process->Output();
+    for (const std::string& l : lines) EXPECT_EQ(l.rfind("[127.0.0.3]", 0), std::string::npos) << l;
+    EXPECT_TRUE(first->Snapshot().sub.intact) << first->Snapshot().sub.verdict;
+    EXPECT_EQ(third->Snapshot().connection_count(), 0);
+  }
 }
 
 }  // namespace

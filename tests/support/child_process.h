@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -34,8 +35,15 @@ class ChildProcess {
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // A variable given here replaces the parent's: getenv would find the parent's first.
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    const auto named = [](const std::string& e) { return e.substr(0, e.find('=') + 1); };
+    for (char** e = environ; *e; ++e) {
+      const std::string inherited = *e;
+      const bool replaced = std::any_of(extraEnv.begin(), extraEnv.end(),
+                                        [&](const std::string& x) { return named(x) == named(inherited); });
+      if (!replaced) env.push_back(inherited);
+    }
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());

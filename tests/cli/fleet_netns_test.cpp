@@ -1,0 +1,125 @@
+// Three projectors in one run of the real command line, with both firmware images: one
+// refuses the connection, one reports a wrong Sub checksum, one is good. The two
+// simulators sit in namespaces of their own behind veth pairs, so that the Main stage's
+// broadcasts cross a real link for each.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "netns/netns_support.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace tessaly::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+bool Has(const Lines& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class CliFleetNetns : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TESSALY_REQUIRE_NETNS();
+    for (int i = 0; i < 2; ++i) {
+      far_[i] = std::make_unique<FarNamespace>();
+      ASSERT_TRUE(far_[i]->ok());
+      const std::string n = std::to_string(i + 1);
+      ASSERT_TRUE(far_[i]->Link("uf" + n, "10.74." + n + ".1/24", "pf" + n, "10.74." + n + ".2/24"));
+    }
+  }
+
+  std::unique_ptr<ChildProcess> Projector(int i, const TempDir& dir, const std::vector<std::string>& extra) {
+    const std::string address = "10.74." + std::to_string(i + 1) + ".2";
+    std::vector<std::string> args{"--net=/proc/" + std::to_string(far_[i]->pid()) + "/ns/net",
+                                  TESSALY_PJSIM_PATH,
+                                  "--listen",
+                                  address,
+                                  "--model",
+                                  "QMB",
+                                  "--burn-ms",
+                                  "300",
+                                  "--image",
+                                  dir.File("main.bin"),
+                                  "--sub-image",
+                                  dir.File("sub.brec2")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto p = std::make_unique<ChildProcess>("/usr/bin/nsenter", args, dir.path().string());
+    EXPECT_TRUE(p->WaitForLine("listening on " + address + ":20554, model QMB", 10s)) << p->Output();
+    return p;
+  }
+
+  std::unique_ptr<FarNamespace> far_[2];  // their ends remove the projectors' namespaces
+};
+
+TEST_F(CliFleetNetns, RefusedWrongChecksumAndGood) {
+  TempDir dir;
+  dir.Write("main.bin", Pattern(9 * 512 + 77, 21));
+  dir.WriteSubImage("sub.brec2", 0x0B, Pattern(16368 + 333, 22));
+  auto checksum = Projector(0, dir, {"--sub-wrong-checksum"});
+  auto good = Projector(1, dir, {});
+
+  // Nothing listens on the first address.
+  ChildProcess updater(
+      TESSALY_UPDATE_PATH, {"--projector", "127.0.0.9", "--projector", "10.74.1.2", "--projector", "10.74.2.2"},
+      dir.path().string(),
+      {"HOME=" + dir.path().string(), "XDG_CONFIG_HOME=" + dir.File("config"), "XDG_STATE_HOME=" + dir.File("state")});
+  ASSERT_EQ(updater.WaitExit(150s), std::optional<int>(1)) << updater.Output();
+  const Lines& lines = updater.lines();
+
+  // The search names the files once; then each unit's lines, in order, with its prefix.
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Main firmware : main.bin");
+  const Lines wanted{
+      "[127.0.0.9] Try connecting to \"127.0.0.9\"...",
+      "[127.0.0.9] error: Please check the network connection",
+      "[10.74.1.2] Main firmware : main.bin",
+      "[10.74.1.2] Updated Main Firmware has succeeded.",
+      "[10.74.1.2] Waiting projector restart, and update Sub firmware ...",
+      "[10.74.1.2] Model Name: QMB",
+      "[10.74.1.2] error: Update Sub firmware failed",
+      "[10.74.2.2] Main firmware : main.bin",
+      "[10.74.2.2] Updated Main Firmware has succeeded.",
+      "[10.74.2.2] Model Name: QMB",
+      "[10.74.2.2] Updated Sub Firmware has succeeded.",
+      "Summary:",
+  };
+  auto at = lines.begin();
+  for (const std::string& w : wanted) {
+    at = std::find(at, lines.end(), w);
+    ASSERT_NE(at, lines.end()) << "missing or out of order: " << w << "\n" << updater.Output();
+  }
+  EXPECT_FALSE(Has(lines, "[10.74.2.2] error: Update Sub firmware failed"));
+
+  // The summary: one line a unit; the times vary.
+  const auto summary = std::find(lines.begin(), lines.end(), "Summary:");
+  ASSERT_EQ(lines.end() - summary, 4) << updater.Output();
+  const Lines heads{"  127.0.0.9  Main: failed, Sub: skipped, ", "  10.74.1.2  Main: succeeded, Sub: failed, ",
+                    "  10.74.2.2  Main: succeeded, Sub: succeeded, "};
+  for (std::size_t i = 0; i < heads.size(); ++i) {
+    const std::string& line = summary[static_cast<std::ptrdiff_t>(i + 1)];
+    EXPECT_EQ(line.rfind(heads[i], 0), 0u) << line;
+    EXPECT_EQ(line.substr(line.size() - 2), " s") << line;
+  }
+
+  // Every image that was to arrive arrived whole, the Sub image of the checksum fault too.
+  for (auto* projector : {checksum.get(), good.get()}) {
+    projector->Signal(SIGTERM);
+    projector->WaitExit(20s);
+    const Lines& out = projector->lines();
+    EXPECT_TRUE(std::any_of(out.begin(), out.end(), [](const std::string& l) {
+      return l.rfind("boot loader: ", 0) == 0 && l.find("image intact: yes") != std::string::npos;
+    })) << projector->Output();
+    EXPECT_TRUE(std::any_of(out.begin(), out.end(), [](const std::string& l) {
+      return l.rfind("sub image: Sub image received intact", 0) == 0;
+    })) << projector->Output();
+  }
+  EXPECT_TRUE(good->WaitForLine("verdict: OK", 1s)) << good->Output();
+}
+
+}  // namespace
+}  // namespace tessaly::testing

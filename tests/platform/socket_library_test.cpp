@@ -1,0 +1,67 @@
+// The Main stage starts the system's socket library first and cleans it up once, whatever
+// the stage's result; when it cannot be started nothing else happens.
+
+#include <gtest/gtest.h>
+
+#include "bootloader/main_firmware.h"
+#include "support/fake_network.h"
+#include "support/harness.h"
+#include "support/temp_dir.h"
+
+namespace tessaly::testing {
+namespace {
+
+// The in-memory network, with a socket library that can be refused.
+class CountingNetwork final : public DatagramNetwork {
+ public:
+  bool StartUp() override {
+    ++startUps;
+    return startable;
+  }
+  void CleanUp() override { ++cleanUps; }
+  std::unique_ptr<DatagramSocket> Open(const DatagramOptions& options, std::string& error) override {
+    return net.Open(options, error);
+  }
+  int Wait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs, std::vector<bool>& readable) override {
+    return net.Wait(sockets, timeoutUs, readable);
+  }
+
+  FakeNetwork net;
+  bool startable = true;
+  int startUps = 0;
+  int cleanUps = 0;
+};
+
+TEST(SocketLibrary, StartedOnceAndCleanedUpOnceOrTheStageEndsAtOnce) {
+  struct Case {
+    const char* name;
+    bool startable;
+    int result;
+    std::vector<std::string> lines;
+    int cleanUps;
+  };
+  const Case cases[] = {
+      {"refused", false, -1, {"Winsock failed to startup"}, 0},
+      {"started, stage failed", true, kMainImageUnreadable, {"Update Main firmware failed"}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    Harness h;
+    CountingNetwork network;
+    network.startable = c.startable;
+    h.updater->state().UpdateStage.store(1);
+    h.updater->state().FirmwareSelection.store(MainFw);
+    h.updater->state().MainFwFile = dir.File("missing.bin");
+    EXPECT_EQ(UpdateMainFirmware(h.updater->session(), network), c.result);
+    EXPECT_EQ(h.LogTexts(), c.lines);
+    ASSERT_EQ(h.view.logLines().size(), 1u);
+    EXPECT_EQ(h.view.logLines()[0].colour, LogColour::Red);
+    EXPECT_EQ(network.startUps, 1);
+    EXPECT_EQ(network.cleanUps, c.cleanUps);
+    EXPECT_TRUE(network.net.opened.empty());
+  }
+}
+
+}  // namespace
+}  // namespace tessaly::testing
