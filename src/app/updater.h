@@ -40,4 +40,17 @@ class Updater {
   TSorviForm form_;
 };
 
+// Stops the workers and the view's queue before the window goes away, on every road
+// out of the run, an exception's included.
+class ShutdownBeforeWindow {
+ public:
+  explicit ShutdownBeforeWindow(Updater& updater) : updater_(updater) {}
+  ~ShutdownBeforeWindow() { updater_.Shutdown(); }
+  ShutdownBeforeWindow(const ShutdownBeforeWindow&) = delete;
+  ShutdownBeforeWindow& operator=(const ShutdownBeforeWindow&) = delete;
+
+ private:
+  Updater& updater_;
+};
+
 }  // namespace tessaly

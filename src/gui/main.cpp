@@ -16,19 +16,6 @@
 
 namespace {
 
-// Stops the workers and the view's queue before the window goes away, on every road
-// out of the run, an exception's included.
-class ShutdownBeforeWindow {
- public:
-  explicit ShutdownBeforeWindow(tessaly::Updater& updater) : updater_(updater) {}
-  ~ShutdownBeforeWindow() { updater_.Shutdown(); }
-  ShutdownBeforeWindow(const ShutdownBeforeWindow&) = delete;
-  ShutdownBeforeWindow& operator=(const ShutdownBeforeWindow&) = delete;
-
- private:
-  tessaly::Updater& updater_;
-};
-
 void Run(QApplication& app) {
   tessaly::IniProfile profile;
   tessaly::WorkingDirectoryLister directory;
@@ -37,7 +24,7 @@ void Run(QApplication& app) {
   tessaly::Updater updater(tessaly::FormPlatform{profile, directory, adapters, debug});
 
   auto window = std::make_unique<tessaly::gui::SorviWindow>();
-  ShutdownBeforeWindow shutdown(updater);
+  tessaly::ShutdownBeforeWindow shutdown(updater);
   window->SetEvents(&updater.form());
   updater.AttachView(*window);
   updater.core().EnableSavedLog();

@@ -25,6 +25,9 @@ struct DirEntry {
   std::int64_t lastWriteNs = 0;  // last-write time; only compared, never shown
 };
 
+// Whether `name` ends in `ext`, without regard to case.
+bool EndsWithNoCase(const std::string& name, const std::string& ext);
+
 class DirectoryLister {
  public:
   virtual ~DirectoryLister() = default;

@@ -1,23 +1,10 @@
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <cctype>
 #include <filesystem>
 
 #include "platform/directory.h"
 
 namespace tessaly {
-
-namespace {
-
-bool EndsWithNoCase(const std::string& name, const std::string& ext) {
-  if (name.size() < ext.size()) return false;
-  return std::equal(ext.rbegin(), ext.rend(), name.rbegin(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-  });
-}
-
-}  // namespace
 
 std::vector<DirEntry> WorkingDirectoryLister::List(const std::string& extension) {
   std::vector<DirEntry> out;

@@ -1,20 +1,10 @@
 #include <windows.h>
 
-#include <algorithm>
-#include <cctype>
-
 #include "platform/directory.h"
 
 namespace tessaly {
 
 namespace {
-
-bool EndsWithNoCase(const std::string& name, const std::string& ext) {
-  if (name.size() < ext.size()) return false;
-  return std::equal(ext.rbegin(), ext.rend(), name.rbegin(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-  });
-}
 
 // FILETIME counts 100 ns from 1601; the entries count nanoseconds from 1970, as on Linux.
 std::int64_t UnixNanoseconds(const FILETIME& t) {

@@ -18,19 +18,6 @@
 
 namespace {
 
-// Stops the workers and the view's queue before the window goes away, on every road
-// out of the run, an exception's included.
-class ShutdownBeforeWindow {
- public:
-  explicit ShutdownBeforeWindow(tessaly::Updater& updater) : updater_(updater) {}
-  ~ShutdownBeforeWindow() { updater_.Shutdown(); }
-  ShutdownBeforeWindow(const ShutdownBeforeWindow&) = delete;
-  ShutdownBeforeWindow& operator=(const ShutdownBeforeWindow&) = delete;
-
- private:
-  tessaly::Updater& updater_;
-};
-
 void Run(HINSTANCE instance, int showCommand) {
   if (!tessaly::win32::InitWindowClasses(instance)) {
     throw std::runtime_error("The window's controls cannot be loaded (riched20.dll)");
@@ -42,7 +29,7 @@ void Run(HINSTANCE instance, int showCommand) {
   tessaly::Updater updater(tessaly::FormPlatform{*profile, directory, adapters, *debug});
 
   auto window = std::make_unique<tessaly::win32::SorviWindow>(instance);
-  ShutdownBeforeWindow shutdown(updater);
+  tessaly::ShutdownBeforeWindow shutdown(updater);
   window->SetEvents(&updater.form());
   updater.AttachView(*window);
   updater.core().EnableSavedLog();

@@ -43,16 +43,8 @@ class Lab : public ::testing::Test {
     ASSERT_TRUE(projector.WaitForLine("listening on 10.72.0.2:20554, model QMB", 10s)) << projector.Output();
 
     if (lossy) {
-      // One datagram in ten lost each way on the updater's side of the link: the Magic
-      // packet, BOOTP and every TFTP block and ACK. The kernel here has no netem; the
-      // packet filter's numbers do the same for these datagrams. Incoming losses are
-      // random; outgoing ones fall on every tenth datagram, so that every run loses some
-      // (a run of some fifty datagrams escapes random loss once in a few hundred).
-      for (const char* cmd :
-           {"nft add table inet loss", "nft add chain inet loss in '{ type filter hook input priority 0; }'",
-            "nft add chain inet loss out '{ type filter hook output priority 0; }'",
-            "nft add rule inet loss in iifname ua meta l4proto udp numgen random mod 10 0 counter drop",
-            "nft add rule inet loss out oifname ua meta l4proto udp numgen inc mod 10 9 counter drop"}) {
+      // One datagram in ten lost each way on the updater's side of the link.
+      for (const std::string& cmd : TenPercentLossCommands()) {
         ASSERT_TRUE(Sh(cmd)) << cmd;
       }
     }

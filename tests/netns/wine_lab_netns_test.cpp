@@ -98,11 +98,7 @@ class WineLab : public ::testing::Test {
     }
     if (lossy) {
       // One datagram in ten lost each way on the PC's side of the link, as in the Linux lab.
-      for (const char* cmd :
-           {"nft add table inet loss", "nft add chain inet loss in '{ type filter hook input priority 0; }'",
-            "nft add chain inet loss out '{ type filter hook output priority 0; }'",
-            "nft add rule inet loss in iifname ua meta l4proto udp numgen random mod 10 0 counter drop",
-            "nft add rule inet loss out oifname ua meta l4proto udp numgen inc mod 10 9 counter drop"}) {
+      for (const std::string& cmd : TenPercentLossCommands()) {
         EXPECT_TRUE(Sh(cmd)) << cmd;
       }
     }
