@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test: once as built for use, with the
-# Windows build under Wine beside it; once under AddressSanitizer with
-# UndefinedBehaviorSanitizer; the threaded and end-to-end tests once more under
-# ThreadSanitizer; then each fuzz target for a bounded time.
+# Installs what is missing, builds and runs every test: once as built for use; once under
+# AddressSanitizer with UndefinedBehaviorSanitizer; the threaded and end-to-end tests once
+# more under ThreadSanitizer; the Windows build's tests under Wine; then each fuzz target
+# for a bounded time.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
@@ -20,18 +20,12 @@ build() {  # folder, extra cmake arguments...
 echo "== build and test"
 # Line tables only (-g1): reports keep their file and line, and the three builds stay quick.
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
-# The Windows programs and their unit tests are cross-built while the Linux tests run, at a
-# lower priority: those tests mostly wait on timers and sockets.
-nice -n 15 scripts/build-windows.sh "$top/build-windows" >build/windows-build.log 2>&1 &
+# The Windows programs and their unit tests are cross-built at the lowest priority while the
+# Linux tests run (they mostly wait on timers and sockets) and the sanitizer builds take
+# what is left; their tests come last.
+nice -n 19 scripts/build-windows.sh "$top/build-windows" >build/windows-build.log 2>&1 &
 windows=$!
 ctest --test-dir build --output-on-failure -j "$testjobs" -LE wine
-
-echo "== Windows build under Wine"
-if ! wait "$windows"; then
-  cat build/windows-build.log
-  exit 1
-fi
-ctest --test-dir build --output-on-failure -j "$testjobs" -L wine
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g1" -DTESSALY_SANITIZE=address
@@ -48,6 +42,13 @@ norandom=()
 if setarch "$(uname -m)" -R true 2>/dev/null; then norandom=(setarch "$(uname -m)" -R); fi
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
   "${norandom[@]}" ctest --test-dir build-tsan --output-on-failure -j "$testjobs" -R 'Threaded|Netns|^Lab\.|^CliOnControlPort\.'
+
+echo "== Windows build under Wine"
+if ! wait "$windows"; then
+  cat build/windows-build.log
+  exit 1
+fi
+ctest --test-dir build --output-on-failure -j "$testjobs" -L wine
 
 echo "== Fuzz targets (${TESSALY_FUZZ_SECONDS:-10} s each)"
 scripts/fuzz.sh "${TESSALY_FUZZ_SECONDS:-10}"
