@@ -22,7 +22,10 @@ bool IsLastBlock(std::uint64_t length, std::uint32_t k) {
 }
 
 std::uint32_t TransferPercent(std::uint64_t length, std::uint32_t k) {
-  return static_cast<std::uint32_t>(100 * kTftpBlockSize * static_cast<std::uint64_t>(k) / length);
+  const std::uint64_t percent = 100 * kTftpBlockSize * static_cast<std::uint64_t>(k) / length;
+  // 100 is the projector holding the whole image: with a length that is a multiple of 512
+  // the empty last block is still to come.
+  return static_cast<std::uint32_t>(percent < 99 ? percent : 99);
 }
 
 bool IsAckOf(const std::uint8_t* packet, std::size_t length, std::uint32_t k) {

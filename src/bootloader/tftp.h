@@ -21,7 +21,7 @@ std::size_t BuildDataBlock(const std::uint8_t* image, std::uint64_t length, std:
 // is a multiple of 512).
 bool IsLastBlock(std::uint64_t length, std::uint32_t k);
 
-// The progress value after the ACK of block k that was not the last.
+// The progress value after the ACK of block k that was not the last: at most 99.
 std::uint32_t TransferPercent(std::uint64_t length, std::uint32_t k);
 
 // An ACK of block k: opcode 4 and the low 16 bits of k, high byte first.

@@ -197,8 +197,8 @@ TEST_P(MainStageSizes, ProgressAndImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, MainStageSizes,
-                         ::testing::Values(SizeCase{1, {100}}, SizeCase{511, {100}}, SizeCase{512, {100, 100}},
-                                           SizeCase{1024, {50, 100, 100}}, SizeCase{1000, {51, 100}},
+                         ::testing::Values(SizeCase{1, {100}}, SizeCase{511, {100}}, SizeCase{512, {99, 100}},
+                                           SizeCase{1024, {50, 99, 100}}, SizeCase{1000, {51, 100}},
                                            SizeCase{65536 * 512 + 700, {}}));
 
 TEST(MainStage, DroppedAcksAreResentEverySecondIdleCycle) {
@@ -530,26 +530,54 @@ TEST(UpdateMainFirmwareStage, FailureLineAndStartProgress) {
   EXPECT_EQ(h.view.Text(Control::PercentText), "0%");
 }
 
-TEST(UpdateMainFirmwareStage, SuccessLineTwiceForAWholeNumberOfBlocks) {
+struct WholeBlocksCase {
+  const char* name;
+  std::uint16_t silentFrom;  // 0: the boot loader acknowledges everything
+  int result;
+  std::vector<std::string> lines;
+  const char* shown;
+};
+TESSALY_PRINT_PARAM(WholeBlocksCase, name)
+
+class UpdateMainFirmwareWholeBlocks : public ::testing::TestWithParam<WholeBlocksCase> {};
+
+// With a length that is a multiple of 512 the last block is empty: only its
+// acknowledgement means the boot loader holds the image.
+TEST_P(UpdateMainFirmwareWholeBlocks, SuccessOnlyAtTheEmptyLastBlock) {
+  const WholeBlocksCase& c = GetParam();
   TempDir dir;
   Harness h;
   FakeNetwork net;
   ScriptedBootLoader peer(net, h.updater->settings());
+  peer.stopAtBlock = c.silentFrom;
   auto& s = h.updater->state();
   s.UpdateStage.store(1);
   s.FirmwareSelection.store(MainFw);
   s.MainFwFile = dir.Write("m.bin", Pattern(1024));
   s.PcIpAddr.store(kPc);
   s.PjIpAddr = {10, 0, 0, 2};
-  EXPECT_EQ(UpdateMainFirmware(h.updater->session(), net), kMainServed);
-  EXPECT_EQ(h.LogTexts(),
-            (std::vector<std::string>{"Startup Main firmware update process...", "Updated Main Firmware has succeeded.",
-                                      "Updated Main Firmware has succeeded."}));
-  EXPECT_EQ(h.view.Text(Control::PercentText), "100%");
-  EXPECT_EQ(s.UpdateInProgress.load(), 0);
+  EXPECT_EQ(UpdateMainFirmware(h.updater->session(), net), c.result);
+  EXPECT_EQ(h.LogTexts(), c.lines);
+  EXPECT_EQ(h.view.Text(Control::PercentText), c.shown);
+  EXPECT_EQ(s.StagesSucceeded.load(), c.result == kMainServed ? MainFw : 0);
   ASSERT_FALSE(peer.replies.empty());
   EXPECT_EQ(Bytes(peer.replies[0].data.begin() + 16, peer.replies[0].data.begin() + 20), (Bytes{10, 0, 0, 2}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, UpdateMainFirmwareWholeBlocks,
+                         ::testing::Values(WholeBlocksCase{"acknowledged",
+                                                           0,
+                                                           kMainServed,
+                                                           {"Startup Main firmware update process...",
+                                                            "Updated Main Firmware has succeeded."},
+                                                           "100%"},
+                                           WholeBlocksCase{"empty_block_never_acknowledged",
+                                                           3,
+                                                           kMainStopped,
+                                                           {"Startup Main firmware update process...",
+                                                            "Update Main firmware failed"},
+                                                           "99%"}),
+                         [](const ::testing::TestParamInfo<WholeBlocksCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace tessaly::testing
