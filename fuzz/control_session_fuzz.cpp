@@ -68,6 +68,10 @@ Bytes B(const std::array<std::uint8_t, N>& a) {
   return Bytes(a.begin(), a.end());
 }
 
+// How far the connection's exchange has come, by the reference's own count: a reply is
+// acted on only in its turn.
+enum class Turn { Connected, MainSent, ModelAsked, SubSent, AwaitSq, AwaitSc, Done };
+
 struct World {
   World() : session(UpdaterSettings{}) {
     control =
@@ -80,7 +84,7 @@ struct World {
   SubFwInfo subInfo;
   int mainStarts = 0;
   int subStarts = 0;
-  bool mainStartedBefore = false;           // on this input's connection
+  Turn turn = Turn::Connected;              // this input's connection
   std::unique_ptr<ControlSession> control;  // its timer is a thread: made once per process
 };
 
@@ -104,10 +108,14 @@ void Notify(World& w) {
 
   const std::vector<Bytes>& sent = w.connection.sent;
   auto nothingElse = [&] { FUZZ_CHECK(w.mainStarts == mainBefore && w.subStarts == subBefore); };
+  auto nothing = [&] {
+    FUZZ_CHECK(sent.empty());
+    FUZZ_CHECK(s.UpdateStage.load() == stage);
+    nothingElse();
+  };
   if (suspended) {
     FUZZ_CHECK(w.connection.reads == readsBefore);  // the Sub worker owns the connection
-    FUZZ_CHECK(sent.empty());
-    nothingElse();
+    nothing();
     return;
   }
   FUZZ_CHECK(w.connection.reads == readsBefore + 1);
@@ -119,57 +127,74 @@ void Notify(World& w) {
       nothingElse();
       break;
     case ControlRead::SessionAck:
-      if ((selection & MainFw) && stage == 0) {
+      if (w.turn == Turn::Connected && (selection & MainFw) && stage == 0) {
         FUZZ_CHECK(sent.size() == 1 && sent[0] == B(kMainDownloadCommand));
         FUZZ_CHECK(s.UpdateStage.load() == 1);
-      } else if (selection & SubFw) {
+        w.turn = Turn::MainSent;
+      } else if (w.turn == Turn::Connected && (selection & SubFw)) {
         FUZZ_CHECK(sent.size() == 1 && sent[0] == B(kModelQuery));
         FUZZ_CHECK(s.UpdateStage.load() == 2);
+        w.turn = Turn::ModelAsked;
+      } else if (w.turn == Turn::ModelAsked) {
+        FUZZ_CHECK(sent.size() == 1 && sent[0] == B(kModelQuery));
+        FUZZ_CHECK(s.UpdateStage.load() == stage);
       } else {
         FUZZ_CHECK(sent.empty());
       }
       nothingElse();
       break;
     case ControlRead::UdAck:
-      if (stage == 1) {
-        // One Main worker per connection: a repeated acknowledgement starts nothing.
-        FUZZ_CHECK(sent.empty() && w.mainStarts == mainBefore + (w.mainStartedBefore ? 0 : 1) &&
-                   w.subStarts == subBefore);
-        w.mainStartedBefore = true;
-      } else if (stage == 2) {
+      if (w.turn == Turn::MainSent && stage == 1) {
+        FUZZ_CHECK(sent.empty() && w.mainStarts == mainBefore + 1 && w.subStarts == subBefore);
+        w.turn = Turn::Done;
+      } else if (w.turn == Turn::SubSent && stage == 2) {
         FUZZ_CHECK(sent.size() == 1 && sent[0] == B(kSqRecord));
         nothingElse();
+        w.turn = Turn::AwaitSq;
       } else {
-        FUZZ_CHECK(sent.empty());
-        nothingElse();
+        nothing();  // out of turn: no SQ, and never a second Main worker
       }
       break;
     case ControlRead::ModelAnswer: {
+      if (w.turn != Turn::ModelAsked) {
+        nothing();
+        break;
+      }
       const std::uint8_t letter = read[kModelLetterOffset];
       const std::uint8_t model = letter == 'A' ? kModelQMA : letter == 'B' ? kModelQMB : kModelUnknown;
       FUZZ_CHECK(w.control->PjModelKind() == model);
       if (model != kModelUnknown && model == w.subInfo.ModelKind) {
         FUZZ_CHECK(sent.size() == 1 && sent[0] == B(kSubDownloadCommand));
+        w.turn = Turn::SubSent;
       } else {
         FUZZ_CHECK(sent.empty());
         FUZZ_CHECK(s.UpdateInProgress.load() == 0);  // the session was ended
+        w.turn = Turn::Done;
       }
       nothingElse();
       break;
     }
     case ControlRead::SqReply:
+      if (w.turn != Turn::AwaitSq) {
+        nothing();
+        break;
+      }
       FUZZ_CHECK(sent.size() == 1 && sent[0] == B(kScRecord));
       nothingElse();
+      w.turn = Turn::AwaitSc;
       break;
     case ControlRead::ScReply:
+      if (w.turn != Turn::AwaitSc) {
+        // An unasked "sc" never starts the Sub writer: the model was not checked.
+        nothing();
+        FUZZ_CHECK(s.ReadsSuspended.load() == 0);
+        break;
+      }
       FUZZ_CHECK(sent.empty() && w.subStarts == subBefore + 1 && w.mainStarts == mainBefore);
       FUZZ_CHECK(s.ReadsSuspended.load() == 1 && s.UpdateInProgress.load() == 1);
+      w.turn = Turn::Done;
       break;
-    case ControlRead::Other:
-      FUZZ_CHECK(sent.empty());
-      FUZZ_CHECK(s.UpdateStage.load() == stage);
-      nothingElse();
-      break;
+    case ControlRead::Other: nothing(); break;
   }
 }
 
@@ -186,8 +211,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   s.ReadsSuspended.store(static_cast<std::uint8_t>(in.Byte() & 1));
   s.UpdateInProgress.store(1);
   s.StopRequested.store(0);
-  w.control->MainStageEnded();  // each input is a connection of its own
-  w.mainStartedBefore = false;
+  s.SessionRunning.store(1);
+  w.control->OpenControlConnection("127.0.0.1", kPjControlPort);  // each input is a connection of its own
+  w.turn = fuzz::Turn::Connected;
   w.subInfo.ModelKind = static_cast<std::uint8_t>(in.Byte() % 3);
   w.connection.pending.clear();
 

@@ -144,7 +144,7 @@ void TSorviForm::WindowMessage(std::uint32_t msg) {
 bool TSorviForm::CloseQuery() {
   if (state_.UpdateInProgress.load() == 0) return true;
   // Only Yes lets the window go: a box closed without an answer is no consent.
-  return view().AskConfirm(kCloseQuestion) == Answer::Yes;
+  return session_.Confirm(kCloseQuestion) == Answer::Yes;
 }
 
 void TSorviForm::FormClose() { session_.RequestStop(); }

@@ -17,34 +17,37 @@ UpdateSequence::UpdateSequence(UpdateSession& session, Profile& profile, Control
       subInfo_(subInfo),
       stages_(std::move(stages)) {}
 
-// Steps 6 and 7: each named file must open, and must hold something to send. An empty
-// Main image or a Sub image shorter than its header would otherwise be sent as garbage.
-bool UpdateSequence::CheckFiles() {
-  const std::uint8_t selection = state_.FirmwareSelection.load();
-  if (selection & MainFw) {
-    const std::int64_t size = ReadableFileSize(state_.MainFwFile);
+// Each named file must open, and must hold something to send. An empty Main image or a
+// Sub image shorter than its header would otherwise be sent as garbage.
+bool CheckUpdateFiles(const std::string& mainFile, const std::string& subFile, MessageLog& log, SubFwInfo& info) {
+  if (!mainFile.empty()) {
+    const std::int64_t size = ReadableFileSize(mainFile);
     if (size < 0) {
-      log_.LogError("Main firmware file not found");
+      log.LogError("Main firmware file not found");
       return false;
     }
     if (size == 0) {
-      log_.LogError("Main firmware file \"%s\" is empty", state_.MainFwFile.c_str());
+      log.LogError("Main firmware file \"%s\" is empty", mainFile.c_str());
       return false;
     }
   }
-  if (selection & SubFw) {
-    const std::int64_t size = ReadableFileSize(state_.SubFwFile);
+  if (!subFile.empty()) {
+    const std::int64_t size = ReadableFileSize(subFile);
     if (size < 0) {
-      log_.LogError("Sub firmware file not found");
+      log.LogError("Sub firmware file not found");
       return false;
     }
     if (size < kSubHeaderSize) {
-      log_.LogError("Sub firmware file \"%s\" is shorter than its %u-byte header", state_.SubFwFile.c_str(),
-                    static_cast<unsigned>(kSubHeaderSize));
+      log.LogError("Sub firmware file \"%s\" is shorter than its %u-byte header", subFile.c_str(),
+                   static_cast<unsigned>(kSubHeaderSize));
       return false;
     }
-    if (!VerifySubFirmware(state_.SubFwFile, subInfo_)) {
-      log_.LogError("Sub firmware file \"%s\" cannot be read", state_.SubFwFile.c_str());
+    if (!VerifySubFirmware(subFile, info)) {
+      log.LogError("Sub firmware file \"%s\" cannot be read", subFile.c_str());
+      return false;
+    }
+    if (!mainFile.empty() && info.ModelKind == kModelUnknown) {
+      log.LogError("This Sub firmware model doesn't match to QRN model");
       return false;
     }
   }
@@ -68,26 +71,22 @@ bool UpdateSequence::Start(const UpdateRequest& request) {
   state_.StopRequested.store(0);
   state_.StagesSucceeded.store(0);
 
-  if (ParseIpText(state_.PjIpText, state_.PjIpAddr) != 4) {
+  // Only a dotted IPv4 address is taken, on every path: "192.168.0.300" would be read as
+  // 192.168.0.44, and the boot loader handed an address nobody typed. A refused text is
+  // not remembered: the next start would show it again.
+  if (ParseIpText(state_.PjIpText, state_.PjIpAddr) != 4 || !IsDottedIpv4(state_.PjIpText)) {
     log_.LogError("Projector IP address \"%s\" error", state_.PjIpText.c_str());
     return false;
   }
-  // A text that the connection will refuse is not remembered: the next start would show it again.
   const bool manual = request.manual;
-  const bool connects = !manual || (state_.FirmwareSelection.load() & SubFw);
-  const bool dotted = IsDottedIpv4(state_.PjIpText);
-  if (dotted || !connects) profile_.Write(kProfileSection, kProfileIpKey, state_.PjIpText);
+  profile_.Write(kProfileSection, kProfileIpKey, state_.PjIpText);
   if (ParseMacText(state_.PjMacText, state_.PjMacAddr) != 6) {
     log_.LogError("Projector MAC address \"%s\" error", state_.PjMacText.c_str());
     return false;
   }
-  if (!CheckFiles()) return false;
+  if (!CheckUpdateFiles(state_.MainFwFile, state_.SubFwFile, log_, subInfo_)) return false;
 
   if (!manual) {
-    if (!dotted) {
-      control_.RefuseAddress(state_.PjIpText);
-      return false;
-    }
     session_.BeginSession();
     control_.OpenControlConnection(request.projectorAddress, session_.settings().controlPort);  // takes the dotted text
   } else {
@@ -99,12 +98,6 @@ bool UpdateSequence::Start(const UpdateRequest& request) {
     if (!(state_.FirmwareSelection.load() & MainFw)) {
       log_.LogError("Checked Manually switch to download mode");
       log_.LogError("The folder must have Main Firmware");
-      return false;
-    }
-    if (connects && !dotted) {
-      // The Sub stage reconnects to this text after the Main firmware: refused now, not
-      // after the board was written.
-      control_.RefuseAddress(state_.PjIpText);
       return false;
     }
     log_.LogInfo("Waiting update Main firmware packet ....");
@@ -134,6 +127,13 @@ void UpdateSequence::StartSubFwThread() {
 }
 
 void UpdateSequence::SubFwConnect() {
+  if (!subConnectPosted_.load()) return;
+  // An Abort question asked during the restart wait is answered first: "Yes" must find
+  // the projector as the Main stage left it.
+  session_.BeginStageWhenAnswered([this] { ConnectForSubStage(); });
+}
+
+void UpdateSequence::ConnectForSubStage() {
   if (!subConnectPosted_.exchange(false)) return;
   if (state_.StopRequested.load() != 0 || state_.SessionRunning.load() == 0) return;
   control_.ConnectBtnClick();

@@ -17,6 +17,13 @@ constexpr const char* kAbortQuestion =
     "The firmware on the board will be damaged if you presses abort button.\n"
     "Do you still want to abort progress?";
 
+// Every front end's check of the files an update sends, before anything goes to the
+// projector: each named file opens and holds something to send, and the Sub image's facts
+// are read into `info`. With both files named, a Sub image of no known model is refused
+// here: the Sub stage could never take it, and the Main firmware would be written for
+// nothing. False, with the reason logged.
+bool CheckUpdateFiles(const std::string& mainFile, const std::string& subFile, MessageLog& log, SubFwInfo& info);
+
 // The stage routines the workers run: 0 / true for success. Each logs its own failures.
 // PrepareMainFirmware binds the Main stage's ports before the projector is switched into
 // download mode; false when it could not (it says why). Releasing is for every end of a
@@ -38,7 +45,7 @@ class UpdateSequence {
   // The operator's Abort: while firmware is being written only a Yes to the question stops it.
   void Abort();
   // WM_SUBFW_CONNECT: reconnects for the Sub stage, unless the update that asked for it
-  // was stopped or has ended since.
+  // was stopped or has ended since. While an Abort question is open it waits for the answer.
   void SubFwConnect();
 
   void StartMainFwThread();
@@ -48,7 +55,7 @@ class UpdateSequence {
   void SubFwThread();
 
  private:
-  bool CheckFiles();
+  void ConnectForSubStage();
 
   UpdateSession& session_;
   UpdateState& state_;

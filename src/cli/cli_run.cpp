@@ -14,6 +14,7 @@
 #include "app/profile_keys.h"
 #include "app/saved_log.h"
 #include "app/update_core.h"
+#include "app/update_sequence.h"
 #include "cli/fleet.h"
 #include "cli/json_events.h"
 #include "cli/terminal_front_end.h"
@@ -122,20 +123,25 @@ void Run::OnSignal() {
   }
   const bool writing = core_->state().UpdateInProgress.load() != 0;
   if (!writing || options_.yes || asked_) {
+    const bool wasAsked = asked_;
     asked_ = false;
     lapse_.cancel();
     stopRun_ = true;
     front_.SetNextAnswer(Answer::Yes);
     core_->sequence().Abort();
+    if (wasAsked) core_->session().QuestionClosed();
     return;
   }
   front_.Ask(kAbortQuestion, kHowToAnswer);
   asked_ = true;
+  // No stage begins until the question is answered or lapses.
+  core_->session().QuestionOpened();
   lapse_.expires_after(kQuestionLapse);
   lapse_.async_wait([this](const asio::error_code& error) {
     if (error || !asked_) return;
     asked_ = false;
     front_.QuestionLapsed();
+    if (core_) core_->session().QuestionClosed();
   });
 }
 
@@ -154,35 +160,8 @@ bool Run::CheckFleet(const std::vector<std::string>& addresses, MessageLog& log)
     ok = false;
   }
   if (!ok) return false;
-  if (!mainFile_.empty()) {
-    const std::int64_t size = ReadableFileSize(mainFile_);
-    if (size < 0) {
-      log.LogError("Main firmware file not found");
-      return false;
-    }
-    if (size == 0) {
-      log.LogError("Main firmware file \"%s\" is empty", mainFile_.c_str());
-      return false;
-    }
-  }
-  if (!subFile_.empty()) {
-    const std::int64_t size = ReadableFileSize(subFile_);
-    if (size < 0) {
-      log.LogError("Sub firmware file not found");
-      return false;
-    }
-    if (size < kSubHeaderSize) {
-      log.LogError("Sub firmware file \"%s\" is shorter than its %u-byte header", subFile_.c_str(),
-                   static_cast<unsigned>(kSubHeaderSize));
-      return false;
-    }
-    SubFwInfo info;
-    if (!VerifySubFirmware(subFile_, info)) {
-      log.LogError("Sub firmware file \"%s\" cannot be read", subFile_.c_str());
-      return false;
-    }
-  }
-  return true;
+  SubFwInfo info;
+  return CheckUpdateFiles(mainFile_, subFile_, log, info);
 }
 
 int Run::Refuse() {
@@ -221,6 +200,7 @@ int Run::Execute() {
   Flush();
 
   std::vector<UnitResult> results;
+  std::string stoppedBecause;
   for (std::size_t i = 0; i < addresses.size(); ++i) {
     if (stopRun_) {
       UnitResult skipped;
@@ -231,13 +211,21 @@ int Run::Execute() {
       continue;
     }
     results.push_back(RunUnit(static_cast<int>(i + 1), addresses[i]));
+    if (fleet_ && !stopRun_ && results.back().mainResult == false) {
+      // Its Main stage ran, so the projector was switched: its boot loader may still be
+      // waiting, and every boot loader takes the same broadcasts. The next unit's Magic
+      // packet and BOOTP reply would reach it too.
+      stopRun_ = true;
+      stoppedBecause = BootLoaderAwakeReason(addresses[i]);
+    }
   }
   front_.BeginUnit(0, "");
   const int status = FleetExitStatus(results);
   if (fleet_) {
     for (const std::string& line : SummaryLines(results)) front_.Say(line);
+    if (!stoppedBecause.empty()) front_.Say(stoppedBecause);
   }
-  if (json_) json_->Summary(results, status);
+  if (json_) json_->Summary(results, status, stoppedBecause);
   return status;
 }
 

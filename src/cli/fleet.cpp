@@ -115,6 +115,13 @@ int FleetExitStatus(const std::vector<UnitResult>& units) {
 
 std::string UnitPrefix(const std::string& address) { return "[" + address + "] "; }
 
+std::string BootLoaderAwakeReason(const std::string& address) {
+  return "The projectors after " + address +
+         " were skipped: its Main firmware update failed after it was switched into download mode, and its boot "
+         "loader may still be waiting for firmware, where it would take the next projector's. Switch it off and on, "
+         "then update the skipped projectors.";
+}
+
 std::vector<std::string> SummaryLines(const std::vector<UnitResult>& units) {
   std::size_t width = 0;
   for (const UnitResult& u : units) width = std::max(width, u.address.size());

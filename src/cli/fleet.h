@@ -50,6 +50,10 @@ int FleetExitStatus(const std::vector<UnitResult>& units);
 // "[10.0.0.5] ": the prefix of a unit's lines when the run has more than one.
 std::string UnitPrefix(const std::string& address);
 
+// Why a run stopped after the unit at `address`: its Main stage failed once the projector
+// was switched, so its boot loader may still be awake on the segment.
+std::string BootLoaderAwakeReason(const std::string& address);
+
 // The readable summary: a heading, then one line a unit.
 std::vector<std::string> SummaryLines(const std::vector<UnitResult>& units);
 

@@ -131,9 +131,10 @@ void JsonEvents::UnitEnd(int unit, const UnitResult& result) {
   Emit(out_, e);
 }
 
-void JsonEvents::Summary(const std::vector<UnitResult>& units, int exitStatus) {
+void JsonEvents::Summary(const std::vector<UnitResult>& units, int exitStatus, const std::string& stopped) {
   json e = Event("summary", 0);
   e["exit_status"] = exitStatus;
+  if (!stopped.empty()) PutText(e, "stopped", stopped);
   json list = json::array();
   for (std::size_t i = 0; i < units.size(); ++i) {
     json u = UnitFields(json::object(), units[i]);

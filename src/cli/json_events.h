@@ -26,7 +26,8 @@ class JsonEvents {
   void Answered(int unit, Answer answer, bool lapsed);
   void UnitEnd(int unit, const UnitResult& result);
   // Units is empty when the run was refused before the first one started.
-  void Summary(const std::vector<UnitResult>& units, int exitStatus);
+  // `stopped`: why the run skipped the units after one, or empty.
+  void Summary(const std::vector<UnitResult>& units, int exitStatus, const std::string& stopped = {});
 
  private:
   std::FILE* out_;

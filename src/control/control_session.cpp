@@ -25,6 +25,7 @@ ControlSession::~ControlSession() {
 
 bool ControlSession::OpenControlConnection(const std::string& addressText, std::uint16_t port) {
   mainStageOwnsEnd_.store(false);
+  step_ = Step::Connected;
   addressText_ = addressText;
   client_.SetPort(port);
   client_.SetAddress(addressText);
@@ -132,25 +133,34 @@ void ControlSession::ClientSocketRead() {
   switch (ClassifyControlRead(buffer, length)) {
     case ControlRead::Greeting: client_.SendText(std::string(kSessionRequest)); break;
     case ControlRead::SessionAck:
-      if ((selection & MainFw) && state_.UpdateStage.load() == 0) {
-        state_.UpdateStage.store(1);
-        Send(kMainDownloadCommand.data(), kMainDownloadCommand.size());
-      } else if (selection & SubFw) {
-        state_.UpdateStage.store(2);
-        Send(kModelQuery.data(), kModelQuery.size());
+      if (step_ == Step::Connected) {
+        if ((selection & MainFw) && state_.UpdateStage.load() == 0) {
+          state_.UpdateStage.store(1);
+          step_ = Step::MainCommandSent;
+          Send(kMainDownloadCommand.data(), kMainDownloadCommand.size());
+        } else if (selection & SubFw) {
+          state_.UpdateStage.store(2);
+          step_ = Step::ModelQueried;
+          Send(kModelQuery.data(), kModelQuery.size());
+        }
+      } else if (step_ == Step::ModelQueried) {
+        Send(kModelQuery.data(), kModelQuery.size());  // asked again, as before
       }
       break;
     case ControlRead::UdAck:
-      if (state_.UpdateStage.load() == 1) {
+      if (step_ == Step::MainCommandSent && state_.UpdateStage.load() == 1) {
         // A repeated acknowledgement starts nothing more: one Main worker per connection.
         if (mainStageOwnsEnd_.exchange(true)) break;
+        step_ = Step::HandedOver;
         timer_->SetEnabled(false);
         if (workers_.startMainFwThread) workers_.startMainFwThread();
-      } else if (state_.UpdateStage.load() == 2) {
+      } else if (step_ == Step::SubCommandSent && state_.UpdateStage.load() == 2) {
+        step_ = Step::AwaitingSq;
         Send(kSqRecord.data(), kSqRecord.size());
       }
       break;
     case ControlRead::ModelAnswer: {
+      if (step_ != Step::ModelQueried) break;  // no question of this connection's asked for it
       const std::uint8_t letter = buffer[kModelLetterOffset];
       if (letter == 'A') {
         pjModelKind_.store(kModelQMA);
@@ -162,20 +172,32 @@ void ControlSession::ClientSocketRead() {
         pjModelKind_.store(kModelUnknown);
       }
       if (pjModelKind_.load() == kModelUnknown || pjModelKind_.load() != subInfo_.ModelKind) {
+        step_ = Step::HandedOver;
         log_.LogError("This Sub firmware model doesn't match to QRN model");
         session_.EndSession();
       } else {
+        step_ = Step::SubCommandSent;
         Send(kSubDownloadCommand.data(), kSubDownloadCommand.size());
       }
       break;
     }
-    case ControlRead::SqReply: Send(kScRecord.data(), kScRecord.size()); break;
+    case ControlRead::SqReply:
+      if (step_ != Step::AwaitingSq) break;
+      step_ = Step::AwaitingSc;
+      Send(kScRecord.data(), kScRecord.size());
+      break;
     case ControlRead::ScReply:
+      if (step_ != Step::AwaitingSc) break;
+      step_ = Step::HandedOver;
       timer_->SetEnabled(false);
       state_.ReadsSuspended.store(1);
       state_.UpdateInProgress.store(1);
-      log_.LogInfo("Startup Sub firmware update process...");
-      if (workers_.startSubFwThread) workers_.startSubFwThread();
+      // An Abort question open now is answered before the first byte of the Sub firmware.
+      session_.BeginStageWhenAnswered([this] {
+        if (state_.StopRequested.load() != 0 || state_.SessionRunning.load() == 0) return;
+        log_.LogInfo("Startup Sub firmware update process...");
+        if (workers_.startSubFwThread) workers_.startSubFwThread();
+      });
       break;
     case ControlRead::Other: break;
   }

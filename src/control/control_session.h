@@ -73,6 +73,11 @@ class ControlSession final : public TcpClientEvents {
   // loader, and its old connection ends by a close or a reset: that ends nothing, the
   // Main worker owns the end of the session.
   std::atomic<bool> mainStageOwnsEnd_{false};
+  // How far this connection's exchange has come. A reply is acted on only in its turn:
+  // an "sc" before the model was checked, or a "UD" acknowledgement that no command of
+  // this connection asked for, starts nothing. The view's thread.
+  enum class Step { Connected, MainCommandSent, ModelQueried, SubCommandSent, AwaitingSq, AwaitingSc, HandedOver };
+  Step step_ = Step::Connected;
 };
 
 }  // namespace tessaly

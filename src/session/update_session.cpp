@@ -26,13 +26,13 @@ void UpdateSession::ReportProgress(std::uint32_t percent) {
     const std::uint8_t bit = stage == 1 ? MainFw : SubFw;
     const bool first = (state_.StagesSucceeded.fetch_or(bit) & bit) == 0;
     if (stage == 1) {
-      log_.LogInfo("Updated Main Firmware has succeeded.");
       if (selection != (MainFw | SubFw)) state_.UpdateInProgress.store(0);
     } else {
-      log_.LogInfo("Updated Sub Firmware has succeeded.");
       state_.UpdateInProgress.store(0);
     }
     if (first) {
+      // Said once a stage, however often its last report repeats.
+      log_.LogInfo(stage == 1 ? "Updated Main Firmware has succeeded." : "Updated Sub Firmware has succeeded.");
       const auto which = static_cast<FirmwareStage>(stage);
       ui_.Run([which](UpdateEvents& events) { events.StageResult(which, true); });
     }
@@ -43,12 +43,35 @@ void UpdateSession::ReportProgress(std::uint32_t percent) {
 }
 
 void UpdateSession::ReportStageFailed(FirmwareStage stage) {
+  // A stage that fails has not succeeded, whatever it reported before.
+  state_.StagesSucceeded.fetch_and(static_cast<std::uint8_t>(~static_cast<std::uint8_t>(stage)));
   ui_.Run([stage](UpdateEvents& events) { events.StageResult(stage, false); });
 }
 
 Answer UpdateSession::Confirm(const std::string& question) {
   UpdateEvents* events = ui_.events();
-  return events ? events->Confirm(question) : Answer::Closed;
+  if (!events) return Answer::Closed;
+  // A box runs a loop of its own: the restart wait may end and posted work run inside it.
+  QuestionOpened();
+  const Answer answer = events->Confirm(question);
+  QuestionClosed();
+  return answer;
+}
+
+void UpdateSession::QuestionClosed() {
+  if (questionsOpen_ > 0) --questionsOpen_;
+  if (questionsOpen_ > 0 || heldStages_.empty()) return;
+  std::vector<std::function<void()>> held;
+  held.swap(heldStages_);
+  for (auto& begin : held) ui_.Later(std::move(begin));
+}
+
+void UpdateSession::BeginStageWhenAnswered(std::function<void()> begin) {
+  if (questionsOpen_ == 0) {
+    begin();
+    return;
+  }
+  heldStages_.push_back(std::move(begin));
 }
 
 void UpdateSession::RequestStop() {
@@ -64,6 +87,7 @@ void UpdateSession::BeginSession() {
   shown_.store(-1);  // the bar keeps the last update's value until the first report
   aborted_.store(false);
   endReported_ = false;
+  heldStages_.clear();  // an ended session's stages begin nothing
   state_.SessionRunning.store(1);
   if (onBegan_) onBegan_();
   ui_.Run([](UpdateEvents& events) { events.SessionBegan(); });

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "session/message_log.h"
 #include "session/settings.h"
@@ -43,8 +44,18 @@ class UpdateSession {
   void ReportProgress(std::uint32_t percent);
   // A stage ended without success; its lines are logged. Any thread.
   void ReportStageFailed(FirmwareStage stage);
-  // The operator's answer to `question`, asked by the front end. Its thread only.
+  // The operator's answer to `question`, asked by the front end. Its thread only. While
+  // the question is open no stage begins.
   Answer Confirm(const std::string& question);
+  // A question before an Abort is open on the front end (a box, or the command line's
+  // question that a second Ctrl-C answers): no stage begins until it is closed. Front
+  // end's thread; they nest.
+  void QuestionOpened() { ++questionsOpen_; }
+  void QuestionClosed();
+  // Runs `begin` now when no question is open; otherwise once the last one is closed, on a
+  // later turn of the front end's loop, after an Abort that the answer may have started.
+  // `begin` looks at the stop request itself. Front end's thread.
+  void BeginStageWhenAnswered(std::function<void()> begin);
   // The operator aborted this update: its end is an abort, not a failure.
   void MarkAborted() { aborted_.store(true); }
   // Any thread. Wakes every wait that a worker is in.
@@ -81,7 +92,9 @@ class UpdateSession {
   std::atomic<std::uint32_t> generation_{0};
   std::atomic<int> shown_{-1};  // the bar's value: a report that leaves it alone posts nothing
   std::atomic<bool> aborted_{false};
-  bool endReported_ = false;  // front end's thread only
+  bool endReported_ = false;                       // front end's thread only
+  int questionsOpen_ = 0;                          // front end's thread only
+  std::vector<std::function<void()>> heldStages_;  // front end's thread only
   Workers workers_;
 };
 

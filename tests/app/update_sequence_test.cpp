@@ -17,7 +17,7 @@ struct Refusal {
   bool main;     // name a Main image
   int mainSize;  // -1: the file is missing
   bool sub;
-  int subSize;  // payload bytes after the 32-byte header; -1 missing; -2 a 31-byte file
+  int subSize;  // payload bytes after the 32-byte header; -1 missing; -2 a 31-byte file; -3 no known model
   bool manual;
   bool adapterSelected;
   Lines lines;  // {main} and {sub} stand for the file paths
@@ -47,6 +47,7 @@ TEST_P(UpdateFwRefusal, LogsTheReasonAndStartsNothing) {
   if (c.sub && c.subSize >= 0)
     dir.WriteSubImage("s.brec2", 0x0A, std::vector<std::uint8_t>(static_cast<std::size_t>(c.subSize), 1));
   if (c.sub && c.subSize == -2) dir.Write("s.brec2", std::vector<std::uint8_t>(31, 1));
+  if (c.sub && c.subSize == -3) dir.WriteSubImage("s.brec2", 0x0C, std::vector<std::uint8_t>(10, 1));
   h.view.SetText(Control::FileEdit, c.main ? mainPath : "");
   h.view.SetText(Control::FileEdit2, c.sub ? subPath : "");
   h.view.SetText(Control::IpAddrEdit, c.ip);
@@ -135,6 +136,18 @@ INSTANTIATE_TEST_SUITE_P(
                 true,
                 {"Sub firmware file \"{sub}\" is shorter than its 32-byte header"},
                 true},
+        // The Main firmware would be written for a Sub stage bound to refuse the image.
+        Refusal{"both_with_a_sub_image_of_no_known_model",
+                kIp,
+                kMac,
+                true,
+                10,
+                true,
+                -3,
+                false,
+                true,
+                {"This Sub firmware model doesn't match to QRN model"},
+                true},
         Refusal{"manual_without_adapter",
                 kIp,
                 kMac,
@@ -168,10 +181,10 @@ TESSALY_PRINT_PARAM(NotDottedCase, name)
 
 class NotDottedAddress : public ::testing::TestWithParam<NotDottedCase> {};
 
-// "127.0.0.300" passes the address check but cannot be connected: refused before any
-// notification (on the manual path before the Main stage, as the Sub stage would connect
-// to it), and never remembered, so the next start does not offer it again.
-TEST_P(NotDottedAddress, RefusedWhereAConnectionNeedsItAndNotRemembered) {
+// "127.0.0.300" would be read as 127.0.0.44: refused on every path before anything is
+// sent or served (the manual path's BOOTP reply would hand the boot loader an address
+// nobody typed), and never remembered, so the next start does not offer it again.
+TEST_P(NotDottedAddress, RefusedOnEveryPathAndNotRemembered) {
   const NotDottedCase& c = GetParam();
   TempDir dir;
   Harness h;
@@ -185,7 +198,7 @@ TEST_P(NotDottedAddress, RefusedWhereAConnectionNeedsItAndNotRemembered) {
     h.view.SetChecked(Control::UpfwBox, true);
   }
   h.view.Click(Control::UpdateFwBtn);
-  EXPECT_EQ(h.LogTexts().back(), "Projector IP address \"127.0.0.300\" is not a dotted IPv4 address");
+  EXPECT_EQ(h.LogTexts().back(), "Projector IP address \"127.0.0.300\" error");
   EXPECT_TRUE(h.view.Enabled(Control::UpdateFwBtn));
   EXPECT_FALSE(h.view.Enabled(Control::AbortBtn));
   EXPECT_FALSE(h.updater->control().ConnectTimer().Enabled());
@@ -195,6 +208,7 @@ TEST_P(NotDottedAddress, RefusedWhereAConnectionNeedsItAndNotRemembered) {
 
 INSTANTIATE_TEST_SUITE_P(Paths, NotDottedAddress,
                          ::testing::Values(NotDottedCase{"session", false, false},
+                                           NotDottedCase{"manual_main_only", true, false},
                                            NotDottedCase{"manual_then_sub", true, true}),
                          [](const ::testing::TestParamInfo<NotDottedCase>& p) { return std::string(p.param.name); });
 

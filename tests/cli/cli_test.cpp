@@ -135,6 +135,17 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"--manual", "203.0.113.9", "--main", "a.bin"},
                                   {"a.bin"},
                                   {"Main firmware : a.bin", "error: Please verify PC ethernet adapter..."}},
+                      // Header byte 9 of these images is 0: no known model. Refused before the
+                      // Main firmware is written for nothing.
+                      RefusalCase{"both_with_a_sub_image_of_no_known_model",
+                                  {"--projector", "127.0.0.1", "--main", "a.bin", "--sub", "s.brec2"},
+                                  {"a.bin", "s.brec2"},
+                                  {"Main firmware : a.bin", "Sub firmware : s.brec2",
+                                   "error: This Sub firmware model doesn't match to QRN model"}},
+                      RefusalCase{"manual_address_not_dotted",
+                                  {"--manual", "127.0.0.1", "--main", "a.bin", "--projector", "127.0.0.300"},
+                                  {"a.bin"},
+                                  {"Main firmware : a.bin", "error: Projector IP address \"127.0.0.300\" error"}},
                       RefusalCase{"manual_without_main",
                                   {"--manual", "127.0.0.1", "--sub", "s.brec2"},
                                   {"s.brec2"},

@@ -121,5 +121,39 @@ TEST_F(CliFleetNetns, RefusedWrongChecksumAndGood) {
   EXPECT_TRUE(good->WaitForLine("verdict: OK", 1s)) << good->Output();
 }
 
+// A unit whose boot loader falls silent in the middle of the Main image after its switch:
+// it may still be waiting on the segment, where the next unit's broadcasts would reach it.
+// The run stops there; the rest is skipped, and the summary says why.
+TEST_F(CliFleetNetns, MainFailureAfterTheSwitchSkipsTheRest) {
+  TempDir dir;
+  dir.Write("main.bin", Pattern(9 * 512 + 77, 23));
+  dir.WriteSubImage("sub.brec2", 0x0B, Pattern(1000, 24));
+  auto silent = Projector(0, dir, {"--stop-at-block", "4"});
+  auto next = Projector(1, dir, {});
+
+  ChildProcess updater(
+      TESSALY_UPDATE_PATH, {"--projector", "10.74.1.2", "--projector", "10.74.2.2"}, dir.path().string(),
+      {"HOME=" + dir.path().string(), "XDG_CONFIG_HOME=" + dir.File("config"), "XDG_STATE_HOME=" + dir.File("state")});
+  ASSERT_EQ(updater.WaitExit(60s), std::optional<int>(1)) << updater.Output();
+  const Lines& lines = updater.lines();
+  EXPECT_TRUE(Has(lines, "[10.74.1.2] error: Update Main firmware failed")) << updater.Output();
+  for (const std::string& l : lines) EXPECT_EQ(l.rfind("[10.74.2.2]", 0), std::string::npos) << l;
+  const auto summary = std::find(lines.begin(), lines.end(), "Summary:");
+  ASSERT_EQ(lines.end() - summary, 4) << updater.Output();
+  EXPECT_EQ(summary[1].rfind("  10.74.1.2  Main: failed, Sub: skipped, ", 0), 0u) << summary[1];
+  EXPECT_EQ(summary[2], "  10.74.2.2  Main: skipped, Sub: skipped, not started");
+  EXPECT_EQ(summary[3],
+            "The projectors after 10.74.1.2 were skipped: its Main firmware update failed after it was switched into "
+            "download mode, and its boot loader may still be waiting for firmware, where it would take the next "
+            "projector's. Switch it off and on, then update the skipped projectors.");
+
+  // The second projector was never asked.
+  next->Signal(SIGTERM);
+  next->WaitExit(20s);
+  for (const std::string& l : next->lines()) EXPECT_EQ(l.rfind("connection ", 0), std::string::npos) << l;
+  silent->Signal(SIGTERM);
+  silent->WaitExit(20s);
+}
+
 }  // namespace
 }  // namespace tessaly::testing

@@ -223,8 +223,8 @@ T* Find(QWidget* root, const char* name) {
 // ---- fixture: a real Updater attached to the real window ------------------------------
 
 struct RealWindow {
-  explicit RealWindow(const UpdaterSettings& settings = {}) {
-    updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug}, settings);
+  explicit RealWindow(const UpdaterSettings& settings = {}, StageRoutines stages = {}) {
+    updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug}, settings, std::move(stages));
     window = std::make_unique<CheckedWindow>();
     window->SetEvents(&updater->form());
     updater->AttachView(*window);
@@ -936,6 +936,69 @@ TEST(GuiOnSimulatorThreaded, ClosingTheWindowMidSubTransferStopsCleanlyAndTheNex
                            std::chrono::seconds(5)));
   next.Close();
   sim->Stop();
+}
+
+// Abort during the restart wait, answered only after the wait has ended: the reconnection
+// waited for the answer, and after Yes the projector sees no second connection.
+TEST(GuiOnSimulatorThreaded, AbortQuestionOpenAcrossTheRestartWaitHoldsTheReconnection) {
+  pjsim::SimOptions o;
+  o.listen_address = "127.0.0.1";
+  o.port = 0;
+  pjsim::ControlService sim(o);
+  ASSERT_TRUE(sim.Start()) << sim.error();
+  testing::TempDir dir;
+  const std::string mainPath = dir.Write("main.bin", std::vector<std::uint8_t>(1000, 0x42));
+  const std::string subPath = dir.WriteSubImage("sub.brec2", 0x0A, std::vector<std::uint8_t>(100, 3));
+
+  UpdaterSettings s;
+  s.controlPort = sim.port();
+  s.restartWaitMs = 1000;
+  Updater* updater = nullptr;
+  StageRoutines stages;
+  stages.UpdateMainFirmware = [&updater] {
+    updater->state().UpdateInProgress.store(1);  // as a served image leaves it before the Sub stage
+    return 0;
+  };
+  RealWindow run(s, stages);
+  updater = run.updater.get();
+  updater->Start();
+  run.window->SetText(Control::IpAddrEdit, "127.0.0.1");
+  run.window->SetText(Control::FileEdit, mainPath);
+  run.window->SetText(Control::FileEdit2, subPath);
+  run.window->show();
+  Find<QPushButton>(run.window.get(), "UpdateFwBtn")->click();
+  auto logged = [&](const char* line) {
+    const std::vector<QString> all = run.LogTexts();
+    return std::find(all.begin(), all.end(), QString::fromLatin1(line)) != all.end();
+  };
+  ASSERT_TRUE(ProcessFor([&] { return logged("Waiting projector restart, and update Sub firmware ..."); }, 10));
+
+  bool waitEnded = false;
+  ModalDriver yes(
+      [&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (!box) return false;
+        // The box's loop runs on: the wait ends and the Main worker asks for the reconnection.
+        waitEnded = ProcessFor([&] { return updater->workers().Running() == 0; }, 10);
+        QElapsedTimer more;
+        more.start();
+        while (!more.hasExpired(200)) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        box->button(QMessageBox::Yes)->click();
+        return true;
+      },
+      10000);
+  Find<QPushButton>(run.window.get(), "AbortBtn")->click();
+  EXPECT_TRUE(yes.done());
+  EXPECT_TRUE(waitEnded);
+  QElapsedTimer after;
+  after.start();
+  while (!after.hasExpired(300)) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  EXPECT_EQ(sim.connection_count(), 1) << "the projector was switched again";
+  ASSERT_FALSE(run.LogTexts().empty());
+  EXPECT_EQ(run.LogTexts().back(), QStringLiteral("User abort update....."));
+  EXPECT_TRUE(Find<QPushButton>(run.window.get(), "UpdateFwBtn")->isEnabled());
+  run.Close();
+  sim.Stop();
 }
 #endif
 

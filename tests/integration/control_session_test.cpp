@@ -281,6 +281,49 @@ TEST(AbortThreaded, DuringTheRestartWaitNothingReconnects) {
   EXPECT_FALSE(h.updater->client().Active());
 }
 
+class AbortQuestionAcrossTheRestartThreaded : public ::testing::TestWithParam<Answer> {};
+
+// The question before an Abort, asked in the restart wait, is still open when the wait
+// ends: the reconnection waits for the answer. Yes: nothing more goes to the projector.
+// No: the reconnection goes ahead at once.
+TEST_P(AbortQuestionAcrossTheRestartThreaded, NoStageBeginsWhileItIsOpen) {
+  UpdaterSettings s = SimHarness::ShortSettings();
+  s.restartWaitMs = 1000;  // the question is asked before the wait ends, however loaded the machine
+  SimHarness h({}, s);
+  h.NameMain();
+  h.NameSub(0x0A);
+  h.MarkStart();
+  h.Press();
+  ASSERT_TRUE(h.PumpUntil([&] { return h.LogHas("Waiting projector restart, and update Sub firmware ..."); }));
+  h.updater->state().UpdateInProgress.store(1);  // as the Main stage leaves it
+  bool waitEnded = false;
+  h.view.WhileAsked([&] {
+    // The box's own loop: the Main worker ends its wait and posts the reconnection.
+    waitEnded = h.PumpUntil([&] { return h.updater->workers().Running() == 0; }, 5s);
+    h.view.PumpUntil([] { return false; }, 100ms);
+  });
+  h.view.QueueAnswer(GetParam());
+  h.view.Click(Control::AbortBtn);
+  ASSERT_TRUE(waitEnded);
+  EXPECT_EQ(h.sim.connection_count(), 1) << "reconnected while the question was open";
+  if (GetParam() == Answer::Yes) {
+    h.view.PumpUntil([] { return false; }, 300ms);
+    EXPECT_EQ(h.sim.connection_count(), 1);
+    EXPECT_EQ(h.stagesSeen.subRuns.load(), 0);
+    EXPECT_TRUE(h.Idle());
+    EXPECT_EQ(h.UpdateLines().back(), "User abort update.....");
+  } else {
+    ASSERT_TRUE(h.PumpUntil([&] { return h.stagesSeen.subRuns.load() == 1 && h.Idle(); }));
+    EXPECT_EQ(h.sim.connection_count(), 2);
+    EXPECT_EQ(h.UpdateLines().back(), "Startup Sub firmware update process...");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, AbortQuestionAcrossTheRestartThreaded, ::testing::Values(Answer::Yes, Answer::No),
+                         [](const ::testing::TestParamInfo<Answer>& p) {
+                           return std::string(p.param == Answer::Yes ? "Yes" : "No");
+                         });
+
 class AbortNotConfirmedThreaded : public ::testing::TestWithParam<Answer> {};
 
 // No, and a box closed by its title bar, keep the write going: only Yes is consent.
@@ -302,6 +345,63 @@ INSTANTIATE_TEST_SUITE_P(Answers, AbortNotConfirmedThreaded, ::testing::Values(A
                          [](const ::testing::TestParamInfo<Answer>& p) {
                            return std::string(p.param == Answer::No ? "No" : "BoxClosed");
                          });
+
+struct UnaskedCase {
+  const char* name;
+  pjsim::SimOptions::Unasked reply;
+  bool main;
+  Lines messages;  // what the projector receives
+  Lines lines;     // after the connection's two lines
+  int subRuns;
+};
+TESSALY_PRINT_PARAM(UnaskedCase, name)
+
+class UnaskedReplyThreaded : public ::testing::TestWithParam<UnaskedCase> {};
+
+// A reply out of turn starts nothing: the Sub writer only after this connection's model
+// check, "SQ" only after this connection's Sub download-mode command was acknowledged.
+TEST_P(UnaskedReplyThreaded, IsIgnored) {
+  const UnaskedCase& c = GetParam();
+  pjsim::SimOptions o;
+  o.unasked_reply = c.reply;
+  o.split_gap = 200ms;  // the unasked reply is a read of its own
+  UpdaterSettings settings = SimHarness::ShortSettings();
+  settings.switchTimeoutMs = 3000;
+  SimHarness h(o, settings);
+  ASSERT_TRUE(h.started) << h.sim.error();
+  if (c.main) {
+    h.NameMain();
+  } else {
+    h.NameSub(0x0A);
+  }
+  h.MarkStart();
+  h.Press();
+  ASSERT_TRUE(h.PumpUntil([&] { return h.Idle() && h.updater->workers().Running() == 0; }));
+  EXPECT_EQ(h.sim.Snapshot().MessageNames(), c.messages);
+  Lines want = {"Try connecting to \"127.0.0.1\"...", "Connected to projector has succeeded."};
+  want.insert(want.end(), c.lines.begin(), c.lines.end());
+  EXPECT_EQ(h.UpdateLines(), want);
+  EXPECT_EQ(h.stagesSeen.subRuns.load(), c.subRuns);
+  EXPECT_EQ(h.stagesSeen.mainRuns.load(), c.main ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, UnaskedReplyThreaded,
+    ::testing::Values(UnaskedCase{"sc_before_the_model_answer",
+                                  pjsim::SimOptions::Unasked::kSc,
+                                  false,
+                                  {"PJREQ", "MD?", "UD-RE", "SQ", "SC"},
+                                  {"Model Name: QMA", "Startup Sub firmware update process..."},
+                                  1},
+                      UnaskedCase{"ud_ack_before_the_model_answer",
+                                  pjsim::SimOptions::Unasked::kUdAck,
+                                  false,
+                                  {"PJREQ", "MD?", "UD-RE", "SQ", "SC"},
+                                  {"Model Name: QMA", "Startup Sub firmware update process..."},
+                                  1},
+                      UnaskedCase{
+                          "sc_in_the_main_stage", pjsim::SimOptions::Unasked::kSc, true, {"PJREQ", "UD-ET"}, {}, 0}),
+    [](const ::testing::TestParamInfo<UnaskedCase>& p) { return std::string(p.param.name); });
 
 // A Main stage that runs until the test lets it go, as a real one serving a slow boot loader.
 struct GatedMainStage {

@@ -57,6 +57,31 @@ INSTANTIATE_TEST_SUITE_P(Values, ReportProgressTable,
                                            ProgressCase{3, 0, 100, 100, "", true},
                                            ProgressCase{0, 0, 51, 51, "", true}));
 
+// A stage that reported 100 and then failed (its empty last block never acknowledged, a
+// stop at the last moment) ends the update as a failure, its success line said once.
+TEST(ReportProgress, LaterFailureOutweighsAnEarlierHundred) {
+  UpdateState state;
+  FakeView view;
+  RecordingEvents events;
+  UiQueue ui;
+  ui.Attach(view, events);
+  RecordingDebugOutput debug;
+  MessageLog log(ui, debug);
+  UpdaterSettings settings;
+  UpdateSession session(state, ui, log, settings);
+  state.FirmwareSelection.store(MainFw);
+  session.BeginSession();
+  state.UpdateStage.store(1);
+  session.ReportProgress(100);
+  session.ReportProgress(100);
+  session.ReportStageFailed(FirmwareStage::Main);
+  session.EndSession();
+  EXPECT_EQ(events.events,
+            (std::vector<std::string>{"began", "info: Updated Main Firmware has succeeded.", "Main succeeded",
+                                      "progress 100", "Main failed", "session ended", "end: failed"}));
+  ui.Detach();
+}
+
 TEST(EndSession, RestoresIdleControlsAndIsIdempotent) {
   Harness h;
   h.updater->Start();

@@ -104,6 +104,11 @@ void FakeView::AppendLogLine(const std::string& text, LogColour colour) {
 
 Answer FakeView::AskConfirm(const std::string& text) {
   questions_.push_back(text);
+  if (whileAsked_) {
+    std::function<void()> loop;
+    loop.swap(whileAsked_);
+    loop();
+  }
   if (answers_.empty()) return Answer::Closed;
   Answer a = answers_.front();
   answers_.pop_front();

@@ -59,6 +59,8 @@ class FakeView final : public View {
 
   // Scripted answers.
   void QueueAnswer(Answer a) { answers_.push_back(a); }
+  // Runs while the next question is open, as a box's own loop does; cleared once run.
+  void WhileAsked(std::function<void()> loop) { whileAsked_ = std::move(loop); }
   // One dialog: the texts typed before each OK press, then Cancel unless it closed.
   void QueuePasswordDialog(std::vector<std::string> typed) { dialogs_.push_back(std::move(typed)); }
 
@@ -108,6 +110,7 @@ class FakeView final : public View {
   std::vector<std::string> calls_;
   std::vector<LogLine> log_;
   std::deque<Answer> answers_;
+  std::function<void()> whileAsked_;
   std::deque<std::vector<std::string>> dialogs_;
   std::vector<std::string> questions_;
   std::vector<std::string> messages_;

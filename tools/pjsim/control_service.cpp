@@ -129,6 +129,8 @@ class ControlService::Session final : public Channel {
   void Drop(std::string reason) { End(std::move(reason), options_.close_with_reset); }
   void End(std::string reason, bool reset = false);
 
+  bool unasked_sent_ = false;
+
   ControlService& service_;
   const SimOptions& options_;
   int fd_;
@@ -218,6 +220,16 @@ bool ControlService::Session::Handle(const ExchangeOutcome& outcome, Step now) {
 }
 
 bool ControlService::Session::Answer(Reply reply, bool main_command) {
+  if ((main_command || reply == Reply::kModelAnswer) && !unasked_sent_ &&
+      options_.unasked_reply != SimOptions::Unasked::kNone) {
+    // The updater has read PJACK (it answered it): the unasked reply is a read of its own.
+    unasked_sent_ = true;
+    const bool sc = options_.unasked_reply == SimOptions::Unasked::kSc;
+    if (!Put(sc ? std::span<const std::uint8_t>(wire::kScReply) : std::span<const std::uint8_t>(wire::kDownloadAck)) ||
+        !Wait(options_.split_gap)) {
+      return false;
+    }
+  }
   switch (reply) {
     case Reply::kPjack: return Write(AsBytes(wire::kRequestAck));
     case Reply::kUdAck:

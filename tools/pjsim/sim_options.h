@@ -54,6 +54,11 @@ struct SimOptions {
   // The Main download-mode acknowledgement goes out twice, split_gap apart, before the
   // restart into the boot loader.
   bool repeat_ud_ack = false;
+  // A reply nobody asked for, split_gap before the answer to the first command after
+  // PJACK (the Main download-mode command or the model query): an "sc" record or a "UD"
+  // acknowledgement, out of turn.
+  enum class Unasked { kNone, kSc, kUdAck };
+  Unasked unasked_reply = Unasked::kNone;
   std::chrono::milliseconds answer_delay{0};  // before every write, the greeting included
 
   // --- The boot loader, started by the Main download-mode command. ---
