@@ -139,7 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SwitchFault>& p) { return std::string(p.param.name); });
 
 TEST(ControlSessionThreaded, RefusedConnectionSaysCheckTheNetwork) {
-  SimHarness h({}, SimHarness::ShortSettings(), ClosedPort());
+  ClosedPort closed;
+  ASSERT_NE(closed.port(), 0);
+  SimHarness h({}, SimHarness::ShortSettings(), closed.port());
   h.NameMain();
   h.MarkStart();
   h.Press();

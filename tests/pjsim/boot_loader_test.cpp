@@ -57,6 +57,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kBudget = 10000ms;
 // How long "nothing arrives" is watched.
 constexpr std::chrono::milliseconds kSilence = 300ms;
+// The test's updater resends a block after this long without its ACK. Tests that count
+// resends wait it out; an ACK that a loaded machine delays must still come well within it.
+constexpr std::chrono::milliseconds kResendAfter = 500ms;
 
 const std::string kUpdaterAddress = "127.0.0.1";
 const std::string kProjectorAddress = "127.0.0.2";
@@ -208,17 +211,6 @@ class Udp {
   std::uint16_t port_ = 0;
 };
 
-// Ports that were free a moment ago, for the sockets the boot loader binds on 0.0.0.0.
-std::vector<std::uint16_t> FreeUdpPorts(std::size_t n) {
-  std::vector<Udp> holders;
-  std::vector<std::uint16_t> ports;
-  for (std::size_t i = 0; i < n; ++i) {
-    holders.emplace_back("0.0.0.0", 0);
-    ports.push_back(holders.back().port());
-  }
-  return ports;
-}
-
 // --- The test's updater ------------------------------------------------------------------
 
 struct UpdaterSetup {
@@ -232,7 +224,7 @@ struct UpdaterSetup {
 
   bool send_magic = true;
   std::string magic_target = kUpdaterAddress;  // stands in for the broadcast address
-  std::uint16_t magic_port = 0;
+  std::uint16_t magic_port = 0;                // 0: set by AimMagicAt once the boot loader has bound one
   std::string magic_bind = kUpdaterAddress;
   std::uint16_t magic_bind_port = 0;
   std::chrono::milliseconds magic_interval{100};
@@ -271,7 +263,7 @@ struct UpdaterLog {
 // The server side of the Main firmware stage, on its own thread.
 class TestUpdater {
  public:
-  explicit TestUpdater(UpdaterSetup setup) : s_(std::move(setup)) {}
+  explicit TestUpdater(UpdaterSetup setup) : s_(std::move(setup)), magic_port_(s_.magic_port) {}
   ~TestUpdater() { Stop(); }
 
   // Binds the BOOTP and TFTP ports; the thread starts with Serve().
@@ -284,6 +276,8 @@ class TestUpdater {
   }
   std::uint16_t bootp_port() const { return bootp_.port(); }
   std::uint16_t tftp_port() const { return tftp_.port(); }
+  // The boot loader's Magic port, known only once it is bound; before Serve().
+  void AimMagicAt(std::uint16_t port) { magic_port_ = port; }
 
   void Serve() {
     thread_ = std::thread([this] { Run(); });
@@ -348,7 +342,7 @@ class TestUpdater {
       if (s_.send_magic && !magic_stopped_ && after >= next_magic) {
         Bytes magic(6, 0xAA);
         for (int i = 0; i < 4; ++i) magic.insert(magic.end(), s_.mac.begin(), s_.mac.end());
-        magic_.SendTo(magic, s_.magic_target, s_.magic_port, s_.broadcast_source ? s_.address : "");
+        magic_.SendTo(magic, s_.magic_target, magic_port_, s_.broadcast_source ? s_.address : "");
         Note([](UpdaterLog& l) { ++l.magic_sent; });
         next_magic = after + s_.magic_interval;
       }
@@ -467,6 +461,7 @@ class TestUpdater {
   }
 
   const UpdaterSetup s_;
+  std::uint16_t magic_port_ = 0;  // set before the thread starts, read-only afterwards
   Udp bootp_, tftp_, magic_, data_, stray_;
   std::array<int, 2> wake_{-1, -1};
   std::thread thread_;
@@ -485,8 +480,8 @@ class TestUpdater {
 
 // --- Wiring on loopback ------------------------------------------------------------------
 
-// The boot loader on 127.0.0.2 with free ports; the updater on 127.0.0.1, "broadcasting" to
-// 127.0.0.1.
+// The boot loader on 127.0.0.2 with ports of its own choosing; the updater on 127.0.0.1,
+// "broadcasting" to 127.0.0.1.
 struct Rig {
   std::unique_ptr<TestUpdater> updater;
   std::unique_ptr<BootLoader> boot;
@@ -509,22 +504,25 @@ SimOptions LoopbackOptions() {
   o.listen_address = kProjectorAddress;
   o.port = 0;
   o.broadcast_address = kUpdaterAddress;
+  // Bound on 0.0.0.0: port 0 lets the boot loader take ports that are free and keep them.
+  o.magic_port = 0;
+  o.bootp_client_port = 0;
   o.tftp_server = kUpdaterAddress;
   o.restart_delay = 0ms;
   o.bootp_retry = 500ms;
-  o.tftp_timeout = 1000ms;
+  // Well beyond a stall of a loaded sanitizer run, which would otherwise bring a resent
+  // ACK the test does not expect; the tests of the time-out set their own.
+  o.tftp_timeout = 5000ms;
   return o;
 }
 
-// `tune` adjusts the boot loader's options once the ports are known.
+// `tune` adjusts the boot loader's options once the updater's ports are known. The boot
+// loader binds port 0 and keeps what it gets, so no other test can take the port between
+// choosing and binding; the updater aims its Magic packets there before it starts.
 std::unique_ptr<Rig> StartRig(UpdaterSetup setup, const std::function<void(SimOptions&)>& tune = nullptr) {
   auto rig = std::make_unique<Rig>();
-  const std::vector<std::uint16_t> ports = FreeUdpPorts(2);
-  setup.magic_port = ports[0];
   if (setup.image.empty()) setup.image = MakeImage(1000, 1);
   rig->options = LoopbackOptions();
-  rig->options.magic_port = ports[0];
-  rig->options.bootp_client_port = ports[1];
   rig->options.expected_image = std::make_shared<const Bytes>(setup.image);
   rig->updater = std::make_unique<TestUpdater>(setup);
   EXPECT_TRUE(rig->updater->Open()) << "the test's updater cannot bind its ports";
@@ -533,6 +531,7 @@ std::unique_ptr<Rig> StartRig(UpdaterSetup setup, const std::function<void(SimOp
   if (tune) tune(rig->options);
   rig->boot = std::make_unique<BootLoader>(rig->options);
   EXPECT_TRUE(rig->boot->Start()) << rig->boot->error();
+  rig->updater->AimMagicAt(rig->boot->magic_port());
   rig->updater->Serve();
   return rig;
 }
@@ -577,7 +576,7 @@ TEST_P(PjsimBootTransferThreaded, WholeImageArrivesIntact) {
   const Datagram& request = log.bootp_requests.front();
   ExpectRequestLayout(request.bytes, kDefaultMac, std::string("stellaris") + '\0');
   EXPECT_EQ(request.from_address, kProjectorAddress);
-  EXPECT_EQ(request.from_port, rig->options.bootp_client_port);
+  EXPECT_EQ(request.from_port, rig->boot->bootp_client_port());
   ASSERT_EQ(log.rrqs.size(), 1u);
   EXPECT_EQ(log.rrqs[0].bytes, kRrq);
   EXPECT_EQ(log.rrqs[0].from_address, kProjectorAddress);
@@ -600,8 +599,10 @@ TEST_P(PjsimBootTransferThreaded, WholeImageArrivesIntact) {
   EXPECT_EQ(b.bootp_xid, Get16(request.bytes, 4) * 65536u + Get16(request.bytes, 6));
   EXPECT_EQ(b.server_address, kUpdaterAddress);
   EXPECT_EQ(b.server_data_port, log.data_port);
-  EXPECT_EQ(b.magic_port, rig->options.magic_port);
-  EXPECT_EQ(b.bootp_client_port, rig->options.bootp_client_port);
+  EXPECT_NE(b.magic_port, 0);
+  EXPECT_EQ(b.magic_port, rig->boot->magic_port());
+  EXPECT_NE(b.bootp_client_port, 0);
+  EXPECT_EQ(b.bootp_client_port, rig->boot->bootp_client_port());
   EXPECT_EQ(b.tftp_client_port, rig->boot->tftp_client_port());
   EXPECT_EQ(b.tftp_requests_sent, 1);
   EXPECT_EQ(b.tftp_blocks, blocks);
@@ -654,8 +655,8 @@ TEST(PjsimBootWakeThreaded, MalformedMagicIsAViolationAndWakesNothing) {
   Bytes shortMagic(magic.begin(), magic.end() - 1);
   Bytes otherMac = magic;
   otherMac[20] = 0x12;
-  ASSERT_TRUE(sender.SendTo(shortMagic, kUpdaterAddress, rig->options.magic_port));
-  ASSERT_TRUE(sender.SendTo(otherMac, kUpdaterAddress, rig->options.magic_port));
+  ASSERT_TRUE(sender.SendTo(shortMagic, kUpdaterAddress, rig->boot->magic_port()));
+  ASSERT_TRUE(sender.SendTo(otherMac, kUpdaterAddress, rig->boot->magic_port()));
   ASSERT_TRUE(rig->WaitBoot([](const BootLoaderReport& b) { return b.magic_packets == 2; }));
   // No BOOTP request follows a wrong wake-up.
   EXPECT_FALSE(rig->WaitUpdater([](const UpdaterLog& l) { return !l.bootp_requests.empty(); }, kSilence));
@@ -667,7 +668,7 @@ TEST(PjsimBootWakeThreaded, MalformedMagicIsAViolationAndWakesNothing) {
   EXPECT_TRUE(AnyViolation(r, "Magic packet byte 20: 12, expected FF")) << Describe(r);
   EXPECT_EQ(r.violations.at(0).step, Step::kMainDownload);
 
-  ASSERT_TRUE(sender.SendTo(magic, kUpdaterAddress, rig->options.magic_port));
+  ASSERT_TRUE(sender.SendTo(magic, kUpdaterAddress, rig->boot->magic_port()));
   ASSERT_TRUE(rig->WaitUpdater(Done)) << Describe(rig->Snapshot());
   r = rig->Snapshot();
   EXPECT_EQ(r.boot_loader.magic_packets_valid, 1);
@@ -814,7 +815,7 @@ TEST(PjsimBootViolationsThreaded, CorruptedByteLeavesTheImageNotIntact) {
 TEST(PjsimBootFaultsThreaded, DropAcksMakesTheUpdaterResend) {
   UpdaterSetup setup;
   setup.image = MakeImage(1200, 5);
-  setup.resend_after = 200ms;
+  setup.resend_after = kResendAfter;
   auto rig = StartRig(setup, [](SimOptions& o) { o.drop_acks = 2; });
   ASSERT_TRUE(rig->WaitUpdater(Done)) << Describe(rig->Snapshot());
   const UpdaterLog log = rig->updater->log();
@@ -836,7 +837,7 @@ TEST(PjsimBootFaultsThreaded, DropAcksMakesTheUpdaterResend) {
 TEST(PjsimBootFaultsThreaded, DropAcksOfTheLastBlockWaitsForItsResend) {
   UpdaterSetup setup;
   setup.image = MakeImage(100, 6);
-  setup.resend_after = 200ms;
+  setup.resend_after = kResendAfter;
   auto rig = StartRig(setup, [](SimOptions& o) { o.drop_acks = 1; });
   ASSERT_TRUE(rig->WaitUpdater(Done)) << Describe(rig->Snapshot());
   EXPECT_EQ(rig->updater->log().resent, (std::vector<std::size_t>{1}));
@@ -863,7 +864,7 @@ TEST(PjsimBootFaultsThreaded, DuplicateAcksComeTwiceWithoutAResend) {
 TEST(PjsimBootFaultsThreaded, StopAtBlockGoesSilent) {
   UpdaterSetup setup;
   setup.image = MakeImage(5 * 512 + 7, 9);
-  setup.resend_after = 150ms;
+  setup.resend_after = kResendAfter;
   auto rig = StartRig(setup, [](SimOptions& o) { o.stop_at_block = 2; });
   // The updater gets ACK 1, then resends block 2 into the silence.
   ASSERT_TRUE(rig->WaitUpdater([](const UpdaterLog& l) { return l.resent.size() >= 2; })) << Describe(rig->Snapshot());
@@ -976,14 +977,12 @@ TEST(PjsimBootFaultsThreaded, SilentServerIsGivenUpAfterTheTries) {
 // --- Lifecycle ---------------------------------------------------------------------------
 
 TEST(PjsimBootLifecycleThreaded, StopWhileWaitingForMagicIsPromptAndSaysWhere) {
-  SimOptions o = LoopbackOptions();
-  const std::vector<std::uint16_t> ports = FreeUdpPorts(2);
-  o.magic_port = ports[0];
-  o.bootp_client_port = ports[1];
-  BootLoader boot(o);
+  BootLoader boot(LoopbackOptions());
   ASSERT_TRUE(boot.Start()) << boot.error();
   EXPECT_TRUE(boot.running());
-  EXPECT_EQ(boot.magic_port(), ports[0]);
+  EXPECT_NE(boot.magic_port(), 0);
+  EXPECT_NE(boot.bootp_client_port(), 0);
+  EXPECT_EQ(boot.report().magic_port, boot.magic_port());
   const auto before = Clock::now();
   boot.Stop();
   EXPECT_LT(Clock::now() - before, 1000ms);
@@ -1103,19 +1102,24 @@ void SendMainCommand(Control& main) {
   ASSERT_TRUE(main.Send(kUdEt));
 }
 
+// Waits for the boot loader the Main command started to bind its ports, then points the
+// updater's Magic packets at it.
+void AimAtTheBootLoader(const ProjectorSim& sim, TestUpdater& updater) {
+  ASSERT_TRUE(
+      sim.WaitFor([](const Report& r) { return r.boot_loader.run == 1 && r.boot_loader.magic_port != 0; }, kBudget))
+      << Describe(sim.Snapshot());
+  updater.AimMagicAt(sim.Snapshot().boot_loader.magic_port);
+}
+
 TEST(PjsimProjectorThreaded, MainStageThenRestartThenAFreshControlService) {
   constexpr std::chrono::milliseconds kRestart = 800ms;
   UpdaterSetup setup;
   setup.image = MakeImage(3000, 11);
-  const std::vector<std::uint16_t> ports = FreeUdpPorts(2);
-  setup.magic_port = ports[0];
   TestUpdater updater(setup);
   ASSERT_TRUE(updater.Open());
 
   SimOptions o = LoopbackOptions();
   o.tftp_server.clear();  // the control connection's peer, 127.0.0.1
-  o.magic_port = ports[0];
-  o.bootp_client_port = ports[1];
   o.bootp_server_port = updater.bootp_port();
   o.tftp_port = updater.tftp_port();
   o.restart_delay = kRestart;
@@ -1126,7 +1130,7 @@ TEST(PjsimProjectorThreaded, MainStageThenRestartThenAFreshControlService) {
   Control main(sim.port());
   ASSERT_NO_FATAL_FAILURE(SendMainCommand(main));
   ASSERT_EQ(main.Read(6), kUdAck);
-  ASSERT_TRUE(sim.WaitFor([](const Report& r) { return r.boot_loader.run == 1; }, kBudget));
+  ASSERT_NO_FATAL_FAILURE(AimAtTheBootLoader(sim, updater));
   updater.Serve();
 
   ASSERT_TRUE(updater.WaitFor(Done, kBudget)) << Describe(sim.Snapshot());
@@ -1165,21 +1169,17 @@ TEST(PjsimProjectorThreaded, MainStageThenRestartThenAFreshControlService) {
 TEST(PjsimProjectorThreaded, RepeatedAcknowledgementStartsOneBootLoaderAndTheRestartResets) {
   UpdaterSetup setup;
   setup.image = MakeImage(1500, 12);
-  const std::vector<std::uint16_t> ports = FreeUdpPorts(2);
-  setup.magic_port = ports[0];
   TestUpdater updater(setup);
   ASSERT_TRUE(updater.Open());
 
   SimOptions o = LoopbackOptions();
   o.tftp_server.clear();
-  o.magic_port = ports[0];
-  o.bootp_client_port = ports[1];
   o.bootp_server_port = updater.bootp_port();
   o.tftp_port = updater.tftp_port();
   o.expected_image = std::make_shared<const Bytes>(setup.image);
   o.close_with_reset = true;
   o.repeat_ud_ack = true;
-  o.split_gap = 300ms;  // wide enough to look at the boot loader between the two copies
+  o.split_gap = 1000ms;  // wide enough to look at the boot loader between the two copies
   ProjectorSim sim(o);
   ASSERT_TRUE(sim.Start()) << sim.error();
 
@@ -1190,7 +1190,7 @@ TEST(PjsimProjectorThreaded, RepeatedAcknowledgementStartsOneBootLoaderAndTheRes
   EXPECT_EQ(first.bytes, kUdAck);
   EXPECT_EQ(sim.Snapshot().boot_loader.run, 0) << "the boot loader started before the second acknowledgement";
   ASSERT_EQ(main.Read(6), kUdAck);
-  ASSERT_TRUE(sim.WaitFor([](const Report& r) { return r.boot_loader.run == 1; }, kBudget));
+  ASSERT_NO_FATAL_FAILURE(AimAtTheBootLoader(sim, updater));
   updater.Serve();
 
   ASSERT_TRUE(updater.WaitFor(Done, kBudget)) << Describe(sim.Snapshot());
@@ -1214,11 +1214,7 @@ TEST(PjsimProjectorThreaded, RepeatedAcknowledgementStartsOneBootLoaderAndTheRes
 }
 
 TEST(PjsimProjectorThreaded, StopWithTheBootLoaderWaitingIsPrompt) {
-  SimOptions o = LoopbackOptions();
-  const std::vector<std::uint16_t> ports = FreeUdpPorts(2);
-  o.magic_port = ports[0];
-  o.bootp_client_port = ports[1];
-  ProjectorSim sim(o);
+  ProjectorSim sim(LoopbackOptions());
   ASSERT_TRUE(sim.Start()) << sim.error();
   Control c(sim.port());
   ASSERT_EQ(c.Read(5), Text("PJ_OK"));
