@@ -114,8 +114,9 @@ class Peer {
   void Progress(std::uint32_t percent) {
     FUZZ_CHECK(percent <= 100);
     if (percent == 100) {
-      // Also after the last full block of an image of whole blocks, before its empty one.
-      FUZZ_CHECK(lastBlock_ != 0 && lastBlock_ * kTftpBlockSize >= image_.size() && acked_.count(lastBlock_) == 1);
+      // Only once the last block, the empty one of an image of whole blocks included, was acknowledged.
+      FUZZ_CHECK(lastBlock_ != 0 && IsLastBlock(image_.size(), lastBlock_) && acked_.count(lastBlock_) == 1);
+      FUZZ_CHECK(!sawProgress100_);
       sawProgress100_ = true;
     }
   }

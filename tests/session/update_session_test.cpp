@@ -57,29 +57,37 @@ INSTANTIATE_TEST_SUITE_P(Values, ReportProgressTable,
                                            ProgressCase{3, 0, 100, 100, "", true},
                                            ProgressCase{0, 0, 51, 51, "", true}));
 
-// A stage that reported 100 and then failed (its empty last block never acknowledged, a
-// stop at the last moment) ends the update as a failure, its success line said once.
-TEST(ReportProgress, LaterFailureOutweighsAnEarlierHundred) {
+// A session over a recording front end, with no updater around it.
+struct BareSession {
+  explicit BareSession(UpdaterSettings s = {}, UpdateSession::TickSource tick = nullptr)
+      : settings(s), log(ui, debug), session(state, ui, log, settings, std::move(tick)) {
+    ui.Attach(view, events);
+  }
+  ~BareSession() { ui.Detach(); }
   UpdateState state;
   FakeView view;
   RecordingEvents events;
   UiQueue ui;
-  ui.Attach(view, events);
   RecordingDebugOutput debug;
-  MessageLog log(ui, debug);
   UpdaterSettings settings;
-  UpdateSession session(state, ui, log, settings);
-  state.FirmwareSelection.store(MainFw);
-  session.BeginSession();
-  state.UpdateStage.store(1);
-  session.ReportProgress(100);
-  session.ReportProgress(100);
-  session.ReportStageFailed(FirmwareStage::Main);
-  session.EndSession();
-  EXPECT_EQ(events.events,
+  MessageLog log;
+  UpdateSession session;
+};
+
+// A stage that reported 100 and then failed (its empty last block never acknowledged, a
+// stop at the last moment) ends the update as a failure, its success line said once.
+TEST(ReportProgress, LaterFailureOutweighsAnEarlierHundred) {
+  BareSession b;
+  b.state.FirmwareSelection.store(MainFw);
+  b.session.BeginSession();
+  b.state.UpdateStage.store(1);
+  b.session.ReportProgress(100);
+  b.session.ReportProgress(100);
+  b.session.ReportStageFailed(FirmwareStage::Main);
+  b.session.EndSession();
+  EXPECT_EQ(b.events.events,
             (std::vector<std::string>{"began", "info: Updated Main Firmware has succeeded.", "Main succeeded",
                                       "progress 100", "Main failed", "session ended", "end: failed"}));
-  ui.Detach();
 }
 
 TEST(EndSession, RestoresIdleControlsAndIsIdempotent) {
@@ -171,24 +179,17 @@ TEST(WaitWithMessages, ZeroRunsOneDispatchPass) {
 }
 
 TEST(WaitWithMessages, SurvivesTheTickCounterWrap) {
-  UpdateState state;
-  FakeView view;
-  RecordingEvents events;
-  UiQueue ui;
-  ui.Attach(view, events);
-  RecordingDebugOutput debug;
-  MessageLog log(ui, debug);
   UpdaterSettings settings;
   settings.waitSliceMs = 1;
   std::uint32_t tick = 0xFFFFFFF0u;
   int reads = 0;
-  UpdateSession session(state, ui, log, settings, [&] {
+  BareSession b(settings, [&] {
     ++reads;
     const std::uint32_t now = tick;
     tick += 7;  // wraps after three reads
     return now;
   });
-  session.WaitWithMessages(30);
+  b.session.WaitWithMessages(30);
   // 0xFFFFFFF0 + 35 has wrapped past zero; a signed or naive compare would end at once
   // or wait forever.
   EXPECT_EQ(reads, 6);
