@@ -241,6 +241,7 @@ UnitResult Run::RunUnit(int unit, const std::string& address) {
   if (json_) json_->UnitStart(unit, units_, address, mainFile_, subFile_);
   {
     UpdateCore core(*profile_, *debug_);
+    core.log().SetAsideOutput(front_.notes());
     core.Attach(front_, front_);
     core.EnableSavedLog(SavedLogOptions{});
     struct Shutdown {

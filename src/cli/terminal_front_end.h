@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "cli/json_events.h"
+#include "platform/debug_output.h"
 #include "platform/task_queue.h"
 #include "session/update_events.h"
 
@@ -45,6 +46,11 @@ class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
   const std::optional<bool>& mainResult() const { return mainResult_; }
   const std::optional<bool>& subResult() const { return subResult_; }
 
+  // Lines for the record only, such as another host's read request that the Main stage
+  // ignored: on standard error with the unit's prefix, not in the JSON stream. Any
+  // thread; they are written on the front end's.
+  DebugOutput& notes() { return notes_; }
+
   void Post(std::function<void()> work) override;
   bool OnQueueThread() const override { return std::this_thread::get_id() == thread_; }
   void ProcessEvents() override { RunPosted(); }
@@ -58,6 +64,18 @@ class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
   void UpdateEnded(UpdateOutcome outcome) override;
 
  private:
+  class Notes final : public DebugOutput {
+   public:
+    explicit Notes(TerminalFrontEnd& front) : front_(front) {}
+    void Write(const std::string& text) override {
+      front_.Post([this, text] { front_.Note(text); });
+    }
+
+   private:
+    TerminalFrontEnd& front_;
+  };
+
+  void Note(const std::string& text);
   void ClearBar();
   void DrawBar();
   void RunPosted();
@@ -77,6 +95,7 @@ class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
   std::optional<UpdateOutcome> outcome_;
   std::optional<bool> mainResult_;
   std::optional<bool> subResult_;
+  Notes notes_{*this};
 
   // Posted work waits in a queue of our own, so that the loop's thread can also run it
   // from inside a handler (ProcessEvents) without re-entering the event loop.
