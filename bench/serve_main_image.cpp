@@ -88,7 +88,8 @@ int main(int argc, char** argv) {
   tessaly::MainStageTarget target;
   target.mac = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   target.localAddress = parsed.s_addr;
-  target.projectorAddress = 0;
+  // Only the projector's read request is served: here the client on this host.
+  target.projectorAddress = parsed.s_addr;
   target.imagePath = file;
 
   const auto net = tessaly::CreateSystemDatagramNetwork();

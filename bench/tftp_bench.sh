@@ -2,7 +2,7 @@
 # Compares the Main firmware stage's TFTP service with tftpd-hpa: 512-byte blocks, one in
 # flight, over loopback inside a private network namespace. "ours" is the stage alone
 # (tessaly-serve-image); "one-shot" is the command line as technicians run it,
-# tessaly-update --manual 127.0.0.1 --main FILE, started afresh for each download.
+# tessaly-update --manual 127.0.0.1 --projector 127.0.0.1 --main FILE, started afresh for each download.
 # Run as root:  bash bench/tftp_bench.sh [--runs N] [--size-mib M] [--server-bin PATH]
 #                 [--cli-bin PATH] [--candidate-bin PATH] [--max-other PCT] [--keep]
 # --candidate-bin adds another server: tessaly-serve-image built from a changed tree.
@@ -87,7 +87,7 @@ if [[ "${TESSALY_BENCH_INNER:-}" == 1 ]]; then
       ours) launch ours "$log" "$SERVE_BIN" --local 127.0.0.1 --file "$IMAGE" --port-tftp 69 ;;
       cand) launch cand "$log" "$CAND_BIN" --local 127.0.0.1 --file "$IMAGE" --port-tftp 69 ;;
       # Its settings file goes to the work folder, not the caller's home.
-      cli) launch cli "$log" env XDG_CONFIG_HOME="$WORK/config" "$CLI_BIN" --manual 127.0.0.1 --main "$IMAGE" ;;
+      cli) launch cli "$log" env XDG_CONFIG_HOME="$WORK/config" "$CLI_BIN" --manual 127.0.0.1 --projector 127.0.0.1 --main "$IMAGE" ;;
       # Its -a 127.0.0.1 resolves with AI_ADDRCONFIG, which fails where lo is the only
       # interface; the wildcard reaches nothing more than lo in this namespace.
       hpa) launch hpa "$log" in.tftpd -L -4 -a :69 --secure "$SRV" ;;

@@ -13,7 +13,8 @@
 //   6 e.. d             an ACK to the data socket of the last block sent plus d (signed)
 //   7                   the operator's stop request
 // A sender e is 0: the projector's TID, 1: the projector on another port, 2: another
-// host, 3 aa aa aa aa pp pp: the address and port that follow.
+// host, 3 aa aa aa aa pp pp: the address and port that follow. Only the projector's read
+// requests are served; BOOTP requests are answered at most once a reply gap.
 
 #include <arpa/inet.h>
 
@@ -46,7 +47,8 @@ constexpr std::size_t kImageSizes[] = {1, 100, 511, 512, 1000, 1536};
 
 UpdaterSettings FuzzSettings() {
   UpdaterSettings s;
-  s.selectWaitUs = 0;
+  s.selectWaitUs = 1000;  // on the in-memory network's clock: no real time passes
+  s.bootpReplyGapUs = 2500;
   s.idleLimit = 24;
   s.answeredIdleLimit = 10;
   s.resendIdleCycles = 2;
@@ -85,7 +87,7 @@ bool WantedBootRequest(const Bytes& d) {
   return p[53] == 0;
 }
 
-enum class Kind { Dropped, Answered, Other };
+enum class Kind { Dropped, Answered, Other };  // Dropped: no answer of any kind
 
 // Plays the network's other hosts from the input and checks everything the service sends.
 class Peer {
@@ -140,7 +142,7 @@ class Peer {
                            d.size() > kReceiveBuffer ? Kind::Dropped
                            : WantedBootRequest(d)    ? Kind::Answered
                                                      : Kind::Other,
-                           Padded(d)});
+                           Padded(d), net_.nowUs});
     net_.Deliver(s_.bootpServerPort, from, std::move(d));
   }
   void ToServer(Endpoint from, Bytes d) {
@@ -148,8 +150,8 @@ class Peer {
     if (d.size() > kReceiveBuffer)
       kind = Kind::Dropped;
     else if (d.size() >= 2 && d[0] == 0 && d[1] == kTftpRrq)
-      kind = Kind::Answered;
-    serverQueue_.push_back({from, kind, {}});
+      kind = from.address == kPj ? Kind::Answered : Kind::Dropped;  // another host's is ignored
+    serverQueue_.push_back({from, kind, {}, net_.nowUs});
     net_.Deliver(s_.tftpServerPort, from, std::move(d));
   }
   void ToData(Endpoint from, Bytes d) {
@@ -212,6 +214,9 @@ class Peer {
     Endpoint from;
     Kind kind;
     Bytes padded;
+    // The in-memory clock stands still while anything is queued: the service takes the
+    // datagram at the time it was delivered.
+    std::uint64_t at;
   };
   // The next datagram the service acts on: those it drops unanswered go first.
   Queued Next(std::deque<Queued>& q, bool skipOther) {
@@ -231,8 +236,12 @@ class Peer {
       return;
     }
     if (sent.fromPort == s_.bootpServerPort) {
-      const Queued request = Next(bootpQueue_, true);
+      Queued request = Next(bootpQueue_, true);
+      // Valid requests within the gap after a reply are taken without one.
+      while (bootpAnswered_ && request.at - lastReplyAt_ < s_.bootpReplyGapUs) request = Next(bootpQueue_, true);
       FUZZ_CHECK(request.kind == Kind::Answered);
+      FUZZ_CHECK(request.at == net_.nowUs);
+      lastReplyAt_ = request.at;
       FUZZ_CHECK(sent.to == (Endpoint{s_.broadcastAddress, request.from.port}));
       FUZZ_CHECK(d.size() == kBootpMessageSize);
       Bytes want(request.padded.begin(), request.padded.begin() + kBootpMessageSize);
@@ -261,7 +270,7 @@ class Peer {
       FUZZ_CHECK(opened == openedSeen_ + 1);
       openedSeen_ = opened;
       const Queued request = Next(serverQueue_, false);
-      FUZZ_CHECK(request.kind == Kind::Answered);
+      FUZZ_CHECK(request.kind == Kind::Answered && request.from.address == kPj);
       peer_ = request.from;
       dataPort_ = sent.fromPort;
       acked_.clear();
@@ -298,6 +307,7 @@ class Peer {
   UpdateSession& session_;
   std::deque<Queued> bootpQueue_, serverQueue_;
   bool bootpAnswered_ = false;
+  std::uint64_t lastReplyAt_ = 0;
   std::size_t openedSeen_ = 3;  // BOOTP, TFTP and Magic
   std::optional<Endpoint> peer_;
   int idleWait_ = -1;  // the wait that began the current idle cycle

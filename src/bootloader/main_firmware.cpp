@@ -1,9 +1,12 @@
 #include "bootloader/main_firmware.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "bootloader/tftp.h"
@@ -43,9 +46,11 @@ class MainService {
   int Run(MainPorts* prepared);
 
  private:
+  std::uint64_t Cycles(std::uint32_t n) const { return std::uint64_t{n} * s_.selectWaitUs; }
   void SendMagic() {
     const auto magic = BuildMagicPacket(t_.mac);
     magic_->SendTo(magic.data(), magic.size(), {s_.broadcastAddress, s_.magicPort});
+    magicSentUs_ = net_.NowUs();
   }
   void SendBlock() {
     // Firmware is being written from the first block on, whether BOOTP was answered or
@@ -53,15 +58,18 @@ class MainService {
     state_.UpdateInProgress.store(1);
     const std::size_t length = BuildDataBlock(image_.data(), image_.size(), packet_, n_);
     data_->SendTo(packet_, length, peer_);
-    idle_ = 0;
+    blockSentUs_ = net_.NowUs();
   }
   int Receive(DatagramSocket& socket, Endpoint& from) {
     std::memset(packet_, 0, sizeof packet_);  // nothing of an earlier datagram may leak into a reply
     return socket.ReceiveFrom(packet_, sizeof packet_, from);
   }
+  bool DueWork(std::uint64_t now);  // false: a time-out ended the stage
+  std::uint32_t WaitUs(std::uint64_t now) const;
   void HandleBootp();
   bool HandleTftpServer();  // false: the stage must end (no data port)
   bool HandleData();        // true: the last block was acknowledged
+  void IgnoreStranger(const Endpoint& from);
 
   UpdateSession& session_;
   UpdateState& state_;
@@ -74,27 +82,72 @@ class MainService {
   std::unique_ptr<DatagramSocket> bootp_, tftp_, magic_, data_;
   std::uint8_t packet_[kPacketBufferSize] = {};
   bool bootpAnswered_ = false;
-  std::uint32_t idle_ = 0;  // idle cycles since a block last went out: paces the resends
-  // Idle cycles since the transfer last moved on (a new block, not a resend), or since the
-  // start: the time-out. Resends must not restart it, or a silent peer keeps the stage
-  // alive for ever when no BOOTP request was answered.
-  std::uint32_t stalled_ = 0;
-  std::uint32_t consecutiveIdle_ = 0;
+  // The clocks, on the network's steady clock. Only accepted datagrams set them: a valid
+  // BOOTP request, the projector's read request, the ACK of the block in flight. Anything
+  // else another host sends wakes the wait and moves none of them.
+  std::uint64_t magicSentUs_ = 0;
+  std::uint64_t blockSentUs_ = 0;  // the resend pace
+  std::uint64_t replySentUs_ = 0;  // the BOOTP reply pace
+  std::uint64_t acceptedUs_ = 0;   // the quiet limit once BOOTP is answered
+  // The transfer last moved on (a new transfer or block, not a resend), or the start: the
+  // time-out. Resends must not restart it, or a silent peer keeps the stage alive for
+  // ever when no BOOTP request was answered.
+  std::uint64_t movedOnUs_ = 0;
   std::uint32_t n_ = 0;
   Endpoint peer_;
+  std::vector<std::uint32_t> strangers_;  // other hosts whose read request was said
   int result_ = kMainStopped;
   std::minstd_rand random_{std::random_device{}()};
 };
+
+bool MainService::DueWork(std::uint64_t now) {
+  if (data_ && now - blockSentUs_ >= Cycles(s_.resendIdleCycles)) SendBlock();
+  if (!bootpAnswered_ && now - magicSentUs_ >= Cycles(1)) SendMagic();
+  if (bootpAnswered_ && now - acceptedUs_ >= Cycles(s_.answeredIdleLimit + 1)) return false;
+  if (now - movedOnUs_ >= Cycles(s_.idleLimit + 1)) {
+    session_.log().LogError("Waiting update Main firmware packet timeout");
+    return false;
+  }
+  return true;
+}
+
+std::uint32_t MainService::WaitUs(std::uint64_t now) const {
+  // The nearest due time, and never longer than one cycle: the stop request is looked at
+  // between waits.
+  std::uint64_t next = now + Cycles(1);
+  if (data_) next = std::min(next, blockSentUs_ + Cycles(s_.resendIdleCycles));
+  if (!bootpAnswered_) next = std::min(next, magicSentUs_ + Cycles(1));
+  if (bootpAnswered_) next = std::min(next, acceptedUs_ + Cycles(s_.answeredIdleLimit + 1));
+  next = std::min(next, movedOnUs_ + Cycles(s_.idleLimit + 1));
+  return next > now ? static_cast<std::uint32_t>(next - now) : 0;
+}
 
 void MainService::HandleBootp() {
   Endpoint from;
   if (Receive(*bootp_, from) < 0) return;
   if (!IsBootRequestFor(packet_, t_.mac)) return;
+  const std::uint64_t now = net_.NowUs();
+  acceptedUs_ = now;
+  // A flood of requests gets its replies at a pace: each is a broadcast to every host.
+  if (bootpAnswered_ && now - replySentUs_ < s_.bootpReplyGapUs) return;
   MakeBootReply(packet_, t_.projectorAddress, t_.localAddress);
+  if (!bootpAnswered_) session_.log().LogInfo("Startup Main firmware update process...");
   bootpAnswered_ = true;
-  session_.log().LogInfo("Startup Main firmware update process...");
   state_.UpdateInProgress.store(1);
   bootp_->SendTo(packet_, kBootpMessageSize, {s_.broadcastAddress, from.port});
+  replySentUs_ = now;
+}
+
+void MainService::IgnoreStranger(const Endpoint& from) {
+  if (std::find(strangers_.begin(), strangers_.end(), from.address) != strangers_.end()) return;
+  if (strangers_.size() > s_.strangersLogged) return;
+  strangers_.push_back(from.address);
+  if (strangers_.size() > s_.strangersLogged) {
+    session_.log().Aside(LogLevel::Info, "Read requests from further hosts are ignored without a line");
+    return;
+  }
+  session_.log().Aside(LogLevel::Info, Format("Ignored a TFTP read request from %s: only the projector %s is served",
+                                              ToDotted(from.address).c_str(), ToDotted(t_.projectorAddress).c_str()));
 }
 
 bool MainService::HandleTftpServer() {
@@ -105,6 +158,12 @@ bool MainService::HandleTftpServer() {
     tftp_->SendTo(kOnlyRrq.data(), kOnlyRrq.size(), from);
     return true;
   }
+  // The image goes to the address the BOOTP reply gave the boot loader, and to no one else.
+  if (from.address != t_.projectorAddress) {
+    IgnoreStranger(from);
+    return true;
+  }
+  acceptedUs_ = net_.NowUs();
   if (data_ && n_ == 1 && from == peer_) {
     // The boot loader asking again before block 1 was acknowledged: its request or our
     // block crossed with a resend. It may already have taken the current data port as the
@@ -127,7 +186,7 @@ bool MainService::HandleTftpServer() {
   }
   peer_ = from;
   n_ = 1;
-  stalled_ = 0;
+  movedOnUs_ = acceptedUs_;
   SendBlock();
   return true;
 }
@@ -150,7 +209,7 @@ bool MainService::HandleData() {
   }
   if (progress_) progress_(TransferPercent(image_.size(), n_));
   ++n_;
-  stalled_ = 0;
+  acceptedUs_ = movedOnUs_ = net_.NowUs();
   SendBlock();
   return false;
 }
@@ -170,36 +229,27 @@ int MainService::Run(MainPorts* prepared) {
   // still counts, so nothing goes out then.
   if (state_.StopRequested.load() != 0) return kMainStopped;
   SendMagic();
-  bool ended = false;
+  movedOnUs_ = acceptedUs_ = magicSentUs_;
+  strangers_.reserve(s_.strangersLogged + 1);
   std::vector<bool> readable;
   std::vector<DatagramSocket*> sockets;  // kept across cycles: the loop allocates nothing per block
   sockets.reserve(3);
-  while (!ended && state_.StopRequested.load() == 0) {
+  while (state_.StopRequested.load() == 0) {
     DatagramSocket* data = data_.get();  // the data socket this cycle waits on
     sockets.assign({bootp_.get(), tftp_.get()});
     if (data) sockets.push_back(data);
-    const int ready = net_.Wait(sockets, s_.selectWaitUs, readable);
-    if (ready <= 0) {  // idle; a failed wait counts as one too
-      ++idle_;
-      ++stalled_;
-      if (data_ && idle_ >= s_.resendIdleCycles) SendBlock();
-      if (!bootpAnswered_) SendMagic();
-      if (bootpAnswered_ && ++consecutiveIdle_ > s_.answeredIdleLimit) {
-        result_ = kMainStopped;
-        break;
-      }
-      if (stalled_ > s_.idleLimit) {
-        session_.log().LogError("Waiting update Main firmware packet timeout");
-        result_ = kMainStopped;
-        break;
-      }
-      continue;
+    const std::uint32_t waitUs = WaitUs(net_.NowUs());
+    const int ready = net_.Wait(sockets, waitUs, readable);
+    if (ready < 0) {
+      // A wait that fails at once must not spin: its time passes all the same.
+      std::this_thread::sleep_for(std::chrono::microseconds(waitUs));
+    } else if (ready > 0) {
+      if (readable[0]) HandleBootp();
+      if (readable[1] && !HandleTftpServer()) break;
+      // A read request in this same cycle replaced the data socket: the old one's datagram is gone with it.
+      if (data && readable.size() > 2 && readable[2] && data == data_.get() && HandleData()) break;
     }
-    if (readable[0]) HandleBootp();
-    if (readable[1] && !HandleTftpServer()) break;
-    // A read request in this same cycle replaced the data socket: the old one's datagram is gone with it.
-    if (data && readable.size() > 2 && readable[2] && data == data_.get()) ended = HandleData();
-    consecutiveIdle_ = 0;
+    if (!DueWork(net_.NowUs())) break;
   }
   // Release in this order: the image, the data socket, the TFTP, BOOTP and Magic sockets.
   image_.clear();

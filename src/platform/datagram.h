@@ -2,6 +2,7 @@
 // UDP sockets behind a small interface, so that a whole Main firmware stage can run in a
 // test against an in-memory network with no ports and no privilege.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -55,6 +56,12 @@ class DatagramNetwork {
   // which. Returns the number readable, 0 on time-out, -1 on an error.
   virtual int Wait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs,
                    std::vector<bool>& readable) = 0;
+  // The clock the waits run on, in microseconds: steady, never set back.
+  virtual std::uint64_t NowUs() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+  }
 };
 
 // The system's UDP sockets through Asio.

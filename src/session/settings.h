@@ -23,10 +23,14 @@ struct UpdaterSettings {
   std::uint16_t tftpServerPort = 69;
   std::uint16_t magicPort = 9;
   std::uint32_t broadcastAddress = 0xFFFFFFFFu;  // 255.255.255.255 in either byte order
-  std::uint32_t selectWaitUs = 500000;           // one cycle of the service loop
-  std::uint32_t resendIdleCycles = 2;            // a silent peer gets its block again
-  std::uint32_t answeredIdleLimit = 10;          // quiet cycles in a row once BOOTP is answered
-  std::uint32_t idleLimit = 130;                 // idle cycles without a new DATA block (resends do not count)
+  // The service loop's times are counted in cycles of selectWaitUs on a steady clock,
+  // from the last datagram that was accepted: noise from other hosts moves none of them.
+  std::uint32_t selectWaitUs = 500000;   // one cycle: the Magic packet's pace, the longest wait
+  std::uint32_t resendIdleCycles = 2;    // a silent peer gets its block again
+  std::uint32_t answeredIdleLimit = 10;  // quiet cycles in a row once BOOTP is answered
+  std::uint32_t idleLimit = 130;         // cycles without the transfer moving on (resends do not count)
+  std::uint32_t bootpReplyGapUs = 250000;  // at most one BOOTP reply broadcast in this time
+  std::uint32_t strangersLogged = 16;      // other hosts' read requests are said once each, up to this many
   std::uint16_t dataPortFirst = 32768;
   std::uint16_t dataPortCount = 8192;
   std::uint32_t dataPortTries = 64;

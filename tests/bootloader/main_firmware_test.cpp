@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "bootloader/main_firmware.h"
@@ -515,6 +516,135 @@ TEST(MainStage, RepeatedReadRequestBeforeTheFirstAckKeepsTheDataPort) {
     ASSERT_FALSE(st.progress.empty());
     EXPECT_EQ(st.progress.back(), 100u);
   }
+}
+
+// Other hosts on the projector's segment. The stage serves the projector's address alone;
+// what others send changes nothing and keeps no clock from running.
+const Endpoint kStranger{::inet_addr("10.0.0.9"), 5000};
+const std::string kStrangerLine = "Ignored a TFTP read request from 10.0.0.9: only the projector 10.0.0.2 is served";
+
+Bytes ReadRequest() {
+  static const char kRrq[] = "\0\1firmware.bin\0octet";
+  return Bytes(kRrq, kRrq + sizeof kRrq);
+}
+
+TEST(MainStage, AnotherHostsReadRequestGetsNothingAndTakesNothing) {
+  for (const bool midTransfer : {false, true}) {
+    SCOPED_TRACE(midTransfer ? "in the middle of the transfer" : "before the boot loader asks");
+    Stage st(5000);
+    st.peer.answerMagic = midTransfer;
+    if (!midTransfer) {
+      // The stranger asks at once; the boot loader wakes a second later.
+      st.net.DeliverAt(st.net.nowUs, 69, kStranger, ReadRequest());
+      st.net.DeliverAt(st.net.nowUs + 1000000, 67, {kPj, 68}, st.peer.Request());
+    }
+    int strangerRequests = 0;
+    st.net.onSend = [&, inner = st.net.onSend](const FakeNetwork::Sent& s) {
+      inner(s);
+      if (midTransfer && st.peer.dataSeen == 3 && strangerRequests == 0) {
+        ++strangerRequests;  // twice, from two ports: one line all the same
+        st.net.Deliver(69, kStranger, ReadRequest());
+        st.net.Deliver(69, {kStranger.address, 5001}, ReadRequest());
+      }
+    };
+    EXPECT_EQ(st.Run(), kMainServed);
+    EXPECT_EQ(st.peer.image, st.image);
+    EXPECT_EQ(st.peer.transfers, 1) << "the boot loader's transfer never restarted";
+    for (const auto& sent : st.net.sent) EXPECT_NE(sent.to.address, kStranger.address);
+    EXPECT_EQ(st.progress.back(), 100u);
+    const auto debug = st.h.debug.Lines();
+    EXPECT_EQ(std::count(debug.begin(), debug.end(), kStrangerLine), 1);
+    EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Startup Main firmware update process..."})
+        << "not in the window's log";
+  }
+}
+
+TEST(MainStage, StrangersAreSaidUpToALimitThenOnce) {
+  Stage st(1000);
+  st.peer.answerMagic = false;
+  const std::uint32_t limit = st.h.updater->settings().strangersLogged;
+  for (std::uint32_t i = 0; i < limit + 5; ++i) {
+    st.net.DeliverAt(st.net.nowUs + 1000 * i, 69, {htonl(0x0A000100u + i), 7000}, ReadRequest());
+  }
+  st.net.DeliverAt(st.net.nowUs + 1000000, 67, {kPj, 68}, st.peer.Request());
+  EXPECT_EQ(st.Run(), kMainServed);
+  const auto debug = st.h.debug.Lines();
+  ASSERT_GE(debug.size(), limit + 1);
+  EXPECT_EQ(debug[0], "Ignored a TFTP read request from 10.0.1.0: only the projector 10.0.0.2 is served");
+  EXPECT_EQ(std::count_if(debug.begin(), debug.end(),
+                          [](const std::string& l) { return l.rfind("Ignored a TFTP read request", 0) == 0; }),
+            static_cast<long>(limit));
+  EXPECT_EQ(std::count(debug.begin(), debug.end(), "Read requests from further hosts are ignored without a line"), 1);
+}
+
+struct NoiseCase {
+  const char* name;
+  bool bootLoader;            // false: nothing answers the Magic packet
+  std::uint64_t endsAfterUs;  // from the last accepted datagram, or from the start
+  std::vector<std::string> lines;
+};
+TESSALY_PRINT_PARAM(NoiseCase, name)
+
+class MainStageNoise : public ::testing::TestWithParam<NoiseCase> {};
+
+// One junk byte to ports 67 and 69 every 0.3 s: each wakes the wait, none moves a clock.
+TEST_P(MainStageNoise, JunkEveryThreeTenthsStopsNoClock) {
+  const NoiseCase& c = GetParam();
+  Stage st(5000);
+  st.peer.answerMagic = c.bootLoader;
+  st.peer.stopAtBlock = 5;  // silent once block 5 has come
+  const std::uint64_t start = st.net.nowUs;
+  for (std::uint64_t i = 1; i <= 300; ++i) {
+    st.net.DeliverAt(start + 300000 * i, 67, {kStranger.address, 68}, Bytes{0x01});
+    st.net.DeliverAt(start + 300000 * i, 69, kStranger, Bytes{0x7F});
+  }
+  std::uint64_t block5 = 0;
+  int magic = 0;
+  st.net.onSend = [&, inner = st.net.onSend](const FakeNetwork::Sent& s) {
+    if (s.fromPort == 9) ++magic;
+    if (s.data.size() >= 4 && s.data[1] == 3 && s.data[3] == 5 && block5 == 0) block5 = st.net.nowUs;
+    inner(s);
+  };
+  EXPECT_EQ(st.Run(), kMainStopped);
+  EXPECT_EQ(st.h.LogTexts(), c.lines);
+  if (c.bootLoader) {
+    ASSERT_NE(block5, 0u);
+    EXPECT_EQ(st.net.nowUs - block5, c.endsAfterUs);
+    EXPECT_EQ(st.peer.repeats, 5) << "block 5 again every second";
+  } else {
+    EXPECT_EQ(st.net.nowUs - start, c.endsAfterUs);
+    EXPECT_EQ(magic, 132) << "the Magic packet every half second";
+  }
+  EXPECT_EQ(st.net.openSockets, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MainStageNoise,
+                         ::testing::Values(NoiseCase{"boot_loader_silent_after_block_5",
+                                                     true,
+                                                     5500000,
+                                                     {"Startup Main firmware update process..."}},
+                                           NoiseCase{"no_boot_loader",
+                                                     false,
+                                                     65500000,
+                                                     {"Waiting update Main firmware packet timeout"}}),
+                         [](const ::testing::TestParamInfo<NoiseCase>& p) { return std::string(p.param.name); });
+
+TEST(MainStage, BootpFloodIsAnsweredAtAPaceAndSaidOnce) {
+  Stage st(3000);
+  st.peer.answerMagic = false;
+  st.peer.rrqAfterReply = false;
+  const std::uint64_t start = st.net.nowUs;
+  for (std::uint64_t i = 0; i < 2000; ++i) st.net.DeliverAt(start + 500 * i, 67, {0, 68}, st.peer.Request());
+  st.net.DeliverAt(start + 1500000, 69, st.peer.tid, ReadRequest());
+  std::vector<std::uint64_t> replies;
+  st.net.onSend = [&, inner = st.net.onSend](const FakeNetwork::Sent& s) {
+    if (s.fromPort == 67) replies.push_back(st.net.nowUs);
+    inner(s);
+  };
+  EXPECT_EQ(st.Run(), kMainServed);
+  EXPECT_EQ(st.peer.image, st.image);
+  EXPECT_EQ(replies, (std::vector<std::uint64_t>{start, start + 250000, start + 500000, start + 750000}));
+  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Startup Main firmware update process..."});
 }
 
 TEST(UpdateMainFirmwareStage, FailureLineAndStartProgress) {

@@ -138,8 +138,9 @@ TEST_P(RealTftpClients, FetchTheImageByteForByte) {
   const Bytes image = Pattern(c.size, static_cast<unsigned>(c.size));
   MainStageTarget target;
   target.mac.fill(0xFF);
+  // The client reads from the PC's own loopback address: here it is the projector.
   target.localAddress = ::inet_addr("127.0.0.1");
-  target.projectorAddress = ::inet_addr("127.0.0.2");
+  target.projectorAddress = ::inet_addr("127.0.0.1");
   target.imagePath = dir.Write("main.bin", image);
   ServiceRun run(h, target);
   const std::string out = dir.File("fetched.bin");

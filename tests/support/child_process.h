@@ -61,6 +61,7 @@ class ChildProcess {
     if (fd_ >= 0) ::close(fd_);
   }
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
   // Reads lines until one equals `line` (true) or the time is up or the output ends.
   bool WaitForLine(const std::string& line, std::chrono::milliseconds timeout) {

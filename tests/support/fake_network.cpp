@@ -1,5 +1,6 @@
 #include "support/fake_network.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -53,21 +54,37 @@ std::unique_ptr<DatagramSocket> FakeNetwork::Open(const DatagramOptions& options
   return std::make_unique<FakeSocket>(*this, options.port);
 }
 
-int FakeNetwork::Wait(const std::vector<DatagramSocket*>& sockets, std::uint32_t, std::vector<bool>& readable) {
+int FakeNetwork::Wait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs, std::vector<bool>& readable) {
   if (++waits > waitLimit) throw std::runtime_error("the service loop did not end");
-  readable.assign(sockets.size(), false);
-  int ready = 0;
-  for (std::size_t i = 0; i < sockets.size(); ++i) {
-    if (static_cast<FakeSocket*>(sockets[i])->HasData()) {
-      readable[i] = true;
-      ++ready;
+  auto count = [&] {
+    readable.assign(sockets.size(), false);
+    int ready = 0;
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+      if (static_cast<FakeSocket*>(sockets[i])->HasData()) {
+        readable[i] = true;
+        ++ready;
+      }
     }
+    return ready;
+  };
+  if (const int ready = count(); ready > 0) return ready;
+  const std::uint64_t end = nowUs + timeoutUs;
+  while (!timed_.empty() && timed_.begin()->first <= end) {
+    auto first = timed_.begin();
+    nowUs = std::max(nowUs, first->first);
+    Timed t = std::move(first->second);
+    timed_.erase(first);
+    Deliver(t.port, t.from, std::move(t.data));
+    if (const int ready = count(); ready > 0) return ready;
   }
-  if (ready == 0) {
-    ++idleCycles;
-    if (onIdle) onIdle(idleCycles);
-  }
-  return ready;
+  nowUs = end;
+  ++idleCycles;
+  if (onIdle) onIdle(idleCycles);
+  return 0;
+}
+
+void FakeNetwork::DeliverAt(std::uint64_t atUs, std::uint16_t port, Endpoint from, Bytes data) {
+  timed_.emplace(atUs, Timed{port, from, std::move(data)});
 }
 
 void FakeNetwork::Deliver(std::uint16_t port, Endpoint from, Bytes data) {
