@@ -629,6 +629,31 @@ INSTANTIATE_TEST_SUITE_P(Cases, MainStageNoise,
                                                      {"Waiting update Main firmware packet timeout"}}),
                          [](const ::testing::TestParamInfo<NoiseCase>& p) { return std::string(p.param.name); });
 
+// The boot loader's own retry: after about 4 s of silence a new read request from a new
+// port, while junk goes on arriving. It restarts the transfer, which then completes.
+TEST(MainStage, RetryFromANewPortAfterFourSecondsOfSilenceIsServed) {
+  Stage st(5000);
+  st.peer.stopAtBlock = 3;
+  const std::uint64_t start = st.net.nowUs;
+  for (std::uint64_t i = 1; i <= 100; ++i) st.net.DeliverAt(start + 300000 * i, 69, kStranger, Bytes{0x7F});
+  std::uint64_t silentFrom = 0;
+  st.net.onSend = [&, inner = st.net.onSend](const FakeNetwork::Sent& s) {
+    inner(s);
+    if (st.peer.silent && silentFrom == 0) silentFrom = st.net.nowUs;
+  };
+  st.net.onIdle = [&](int) {
+    if (silentFrom == 0 || !st.peer.silent || st.net.nowUs - silentFrom < 4000000) return;
+    st.peer.silent = false;
+    st.peer.stopAtBlock = 0;
+    st.peer.tid = {kPj, 2002};
+    st.peer.SendRrq();
+  };
+  EXPECT_EQ(st.Run(), kMainServed);
+  EXPECT_EQ(st.peer.transfers, 2);
+  EXPECT_EQ(st.peer.image, st.image);
+  EXPECT_EQ(st.progress.back(), 100u);
+}
+
 TEST(MainStage, BootpFloodIsAnsweredAtAPaceAndSaidOnce) {
   Stage st(3000);
   st.peer.answerMagic = false;
