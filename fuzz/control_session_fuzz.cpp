@@ -76,7 +76,7 @@ struct World {
   World() : session(UpdaterSettings{}) {
     control =
         std::make_unique<ControlSession>(session.session, view, connection, subInfo,
-                                         ControlSession::Workers{[this] { ++mainStarts; }, [this] { ++subStarts; }});
+                                         ControlSession::Workers{[this] { ++mainStarts; }, [this] { ++subStarts; }, {}});
   }
   QuietSession session;
   NullQueue view;
