@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/version.h"
+#include "platform/escape_controls.h"
 #include "platform/log_files.h"
 #include "platform/sha256.h"
 #include "session/sub_fw_info.h"
@@ -22,7 +23,6 @@ constexpr const char* kNamePrefix = "update-";
 constexpr const char* kNameSuffix = ".log";
 constexpr std::size_t kAddressChars = 64;  // an address text is short; a typed one may not be
 constexpr int kNameTries = 100;            // logs begun within one millisecond, to one address
-constexpr const char* kContinuation = "\n                              ";
 
 std::string Printed(const char* format, int a, int b, int c, int d, int e, int f, int g) {
   char buffer[64];
@@ -296,14 +296,9 @@ void SavedLog::Write(const Job& job) {
       for (const auto& [what, path] : job.start.files) Put(what + ": " + path + ", " + FileFacts(path));
       Put("");
       break;
-    case Job::Line: {
-      std::string text = job.line.text;
-      for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += std::strlen(kContinuation)) {
-        text.replace(at, 1, kContinuation);  // a line of several keeps its column
-      }
-      Put(LocalStamp(job.line.time) + (job.line.level == LogLevel::Error ? " error " : " info  ") + text);
+    case Job::Line:
+      Put(LocalStamp(job.line.time) + (job.line.level == LogLevel::Error ? " error " : " info  ") + job.line.text);
       break;
-    }
     case Job::Tail:
       Put("");
       Put("Projector model: " + job.model);
@@ -320,7 +315,8 @@ void SavedLog::Write(const Job& job) {
 
 void SavedLog::Put(const std::string& text) {
   if (!file_) return;
-  const std::string line = text + '\n';
+  // File names, the address and the projector's replies: shown, and never a line of their own.
+  const std::string line = EscapeControls(text) + '\n';
   if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
     warnings_.Write("The update's log cannot be written to \"" + filePath_ + "\": " + std::strerror(errno));
     std::fclose(file_);

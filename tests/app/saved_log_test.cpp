@@ -1,5 +1,5 @@
 // The saved logs' folder: the newest 100 of ours stay, older ones of ours go, and no
-// other file is ever touched.
+// other file is ever touched; the file's lines show outside text without obeying it.
 
 #include <gtest/gtest.h>
 
@@ -77,6 +77,36 @@ TEST(SavedLogFolder, KeepsTheNewestHundredOfOursAndNothingElseGoes) {
             std::vector<std::string>(old.begin() + 21, old.end()));
   for (const std::string& f : foreign) EXPECT_TRUE(fs::exists(folder / f)) << f;
   EXPECT_TRUE(fs::is_directory(folder / "update-20190101-000000-000-folder.log"));
+}
+
+// A file name and an address with terminal controls and a forged line: every line of the
+// file shows them as \xNN, and no line is added.
+TEST(SavedLogFile, ShowsOutsideTextEscaped) {
+  TempDir dir;
+  const std::string file = "fw\x1b]0;pwned\x07\nUpdated Main Firmware has succeeded.\xc2\x9b\xff.bin";
+  const std::string shown = R"(fw\x1b]0;pwned\x07\x0aUpdated Main Firmware has succeeded.\x9b\xff.bin)";
+  std::string path;
+  {
+    SavedLogOptions options;
+    options.folder = (dir.path() / "logs").string();
+    SavedLog log(options);
+    log.Begin(SavedLogStart{"10.0.0.5\x1b[2J", {{"Main firmware", file}}});
+    log.Line(LogLevel::Error, "Main firmware file \"" + file + "\" not found", false);
+    log.End("failed");
+    log.Flush();
+    path = log.LastPath();
+  }
+  ASSERT_FALSE(path.empty());
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  // Head (4 lines, the file, a blank), the line, tail (a blank, 3 lines).
+  ASSERT_EQ(lines.size(), 11u) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines[3], R"(Projector address: 10.0.0.5\x1b[2J)");
+  EXPECT_EQ(lines[4].rfind("Main firmware: " + shown + ", cannot be read", 0), 0u) << lines[4];
+  const std::string tail = " error Main firmware file \"" + shown + "\" not found";
+  ASSERT_GE(lines[6].size(), tail.size());
+  EXPECT_EQ(lines[6].substr(lines[6].size() - tail.size()), tail) << lines[6];
 }
 
 }  // namespace
