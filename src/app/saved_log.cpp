@@ -154,7 +154,7 @@ SavedLog::~SavedLog() {
 
 void SavedLog::Begin(const SavedLogStart& start) {
   if (IsOpen()) End("cut short: a new update began");
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = Now();
 
   std::FILE* file = nullptr;
   std::string path;
@@ -166,10 +166,11 @@ void SavedLog::Begin(const SavedLogStart& start) {
     for (int n = 1; n <= kNameTries && !file; ++n) {
       const std::string name = base + (n == 1 ? "" : "-" + std::to_string(n)) + kNameSuffix;
       path = (fs::path(options_.folder) / name).string();
-      if (fs::exists(path, ec)) continue;
-      file = std::fopen(path.c_str(), "w");
-      if (!file) {
-        why = std::strerror(errno);
+      // Created only where nothing has the name: a link planted there is never followed.
+      int error = 0;
+      file = CreateNewFile(path, error);
+      if (!file && error != EEXIST) {
+        why = std::strerror(error);
         break;
       }
     }
@@ -204,7 +205,7 @@ void SavedLog::Begin(const SavedLogStart& start) {
 }
 
 bool SavedLog::Line(LogLevel level, const std::string& text, bool mayHold) {
-  Stamped line{Clock::now(), level, text};
+  Stamped line{Now(), level, text};
   std::unique_lock<std::mutex> lock(mutex_);
   if (!open_) {
     if (!mayHold) return false;
@@ -240,7 +241,7 @@ void SavedLog::End(const std::string& outcome) {
     tail.model = ModelText(model_);
   }
   tail.outcome = outcome;
-  tail.line.time = Clock::now();
+  tail.line.time = Now();
   Queue(std::move(tail));
 }
 
