@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/version.h"
+#include "platform/escape_controls.h"
 #include "platform/log_files.h"
 #include "platform/sha256.h"
 #include "session/sub_fw_info.h"
@@ -22,7 +23,6 @@ constexpr const char* kNamePrefix = "update-";
 constexpr const char* kNameSuffix = ".log";
 constexpr std::size_t kAddressChars = 64;  // an address text is short; a typed one may not be
 constexpr int kNameTries = 100;            // logs begun within one millisecond, to one address
-constexpr const char* kContinuation = "\n                              ";
 
 std::string Printed(const char* format, int a, int b, int c, int d, int e, int f, int g) {
   char buffer[64];
@@ -154,7 +154,7 @@ SavedLog::~SavedLog() {
 
 void SavedLog::Begin(const SavedLogStart& start) {
   if (IsOpen()) End("cut short: a new update began");
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = Now();
 
   std::FILE* file = nullptr;
   std::string path;
@@ -166,10 +166,11 @@ void SavedLog::Begin(const SavedLogStart& start) {
     for (int n = 1; n <= kNameTries && !file; ++n) {
       const std::string name = base + (n == 1 ? "" : "-" + std::to_string(n)) + kNameSuffix;
       path = (fs::path(options_.folder) / name).string();
-      if (fs::exists(path, ec)) continue;
-      file = std::fopen(path.c_str(), "w");
-      if (!file) {
-        why = std::strerror(errno);
+      // Created only where nothing has the name: a link planted there is never followed.
+      int error = 0;
+      file = CreateNewFile(path, error);
+      if (!file && error != EEXIST) {
+        why = std::strerror(error);
         break;
       }
     }
@@ -204,7 +205,7 @@ void SavedLog::Begin(const SavedLogStart& start) {
 }
 
 bool SavedLog::Line(LogLevel level, const std::string& text, bool mayHold) {
-  Stamped line{Clock::now(), level, text};
+  Stamped line{Now(), level, text};
   std::unique_lock<std::mutex> lock(mutex_);
   if (!open_) {
     if (!mayHold) return false;
@@ -240,7 +241,7 @@ void SavedLog::End(const std::string& outcome) {
     tail.model = ModelText(model_);
   }
   tail.outcome = outcome;
-  tail.line.time = Clock::now();
+  tail.line.time = Now();
   Queue(std::move(tail));
 }
 
@@ -296,14 +297,9 @@ void SavedLog::Write(const Job& job) {
       for (const auto& [what, path] : job.start.files) Put(what + ": " + path + ", " + FileFacts(path));
       Put("");
       break;
-    case Job::Line: {
-      std::string text = job.line.text;
-      for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += std::strlen(kContinuation)) {
-        text.replace(at, 1, kContinuation);  // a line of several keeps its column
-      }
-      Put(LocalStamp(job.line.time) + (job.line.level == LogLevel::Error ? " error " : " info  ") + text);
+    case Job::Line:
+      Put(LocalStamp(job.line.time) + (job.line.level == LogLevel::Error ? " error " : " info  ") + job.line.text);
       break;
-    }
     case Job::Tail:
       Put("");
       Put("Projector model: " + job.model);
@@ -320,7 +316,8 @@ void SavedLog::Write(const Job& job) {
 
 void SavedLog::Put(const std::string& text) {
   if (!file_) return;
-  const std::string line = text + '\n';
+  // File names, the address and the projector's replies: shown, and never a line of their own.
+  const std::string line = EscapeControls(text) + '\n';
   if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
     warnings_.Write("The update's log cannot be written to \"" + filePath_ + "\": " + std::strerror(errno));
     std::fclose(file_);

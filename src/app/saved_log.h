@@ -30,6 +30,9 @@ std::string DefaultSavedLogFolder();
 struct SavedLogOptions {
   std::string folder = DefaultSavedLogFolder();
   std::size_t keep = 100;  // the newest logs of ours kept in the folder; older ones go
+  // The clock the names and stamps are read from; empty: the system's. Tests fix it to
+  // know a log's name before it is created.
+  std::function<std::chrono::system_clock::time_point()> clock;
 };
 
 // What the head of one update's log names.
@@ -90,6 +93,7 @@ class SavedLog {
     Stamped line;
     std::string model, outcome;
   };
+  Clock::time_point Now() const { return options_.clock ? options_.clock() : Clock::now(); }
   void Queue(Job job);
   void Run();
   void Write(const Job& job);

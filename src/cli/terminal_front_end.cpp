@@ -4,6 +4,8 @@
 
 #include <sstream>
 
+#include "platform/escape_controls.h"
+
 namespace tessaly::cli {
 
 namespace {
@@ -19,7 +21,7 @@ TerminalFrontEnd::TerminalFrontEnd(asio::io_context& io, std::FILE* out, bool te
 void TerminalFrontEnd::BeginUnit(int unit, std::string prefix) {
   ClearBar();
   unit_ = unit;
-  prefix_ = std::move(prefix);
+  prefix_ = EscapeControls(prefix);
   nextAnswer_ = Answer::No;
   shownProgress_ = 0;
   muted_ = false;
@@ -58,21 +60,23 @@ void TerminalFrontEnd::ProgressShown(int percent) {
 
 void TerminalFrontEnd::LogLine(const std::string& text, LogLevel level) {
   if (muted_) return;
-  if (json_) json_->Log(unit_, text, level);
+  if (json_) json_->Log(unit_, text, level);  // JSON escapes on its own
   const bool error = level == LogLevel::Error;
+  // File names and the projector's replies: shown, never obeyed, and never a line of their own.
+  const std::string shown = EscapeControls(text);
   ClearBar();
   if (terminal_) {
-    std::fprintf(out_, "%s%s%s%s\n", prefix_.c_str(), error ? kRed : kBlue, text.c_str(), kReset);
+    std::fprintf(out_, "%s%s%s%s\n", prefix_.c_str(), error ? kRed : kBlue, shown.c_str(), kReset);
     DrawBar();
   } else {
-    std::fprintf(out_, "%s%s%s\n", prefix_.c_str(), error ? "error: " : "", text.c_str());
+    std::fprintf(out_, "%s%s%s\n", prefix_.c_str(), error ? "error: " : "", shown.c_str());
   }
   std::fflush(out_);
 }
 
 void TerminalFrontEnd::Say(const std::string& text) {
   ClearBar();
-  std::fprintf(out_, "%s%s\n", prefix_.c_str(), text.c_str());
+  std::fprintf(out_, "%s%s\n", prefix_.c_str(), EscapeControls(text).c_str());
   if (terminal_) DrawBar();
   std::fflush(out_);
 }

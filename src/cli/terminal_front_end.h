@@ -33,7 +33,8 @@ class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
   void SetNextAnswer(Answer a) { nextAnswer_ = a; }
   // Log lines written while muted are dropped.
   void SetMuted(bool muted) { muted_ = muted; }
-  // Writes a line of the command line's own (not a log line).
+  // Writes a line of the command line's own (not a log line); a newline in it is shown as
+  // \x0a like any control, so a question of several lines comes through Ask.
   void Say(const std::string& text);
   // The abort question, asked by the first Ctrl-C while firmware is being written, and
   // its lapse when no second one came in time.

@@ -14,6 +14,7 @@ class DebugOutput {
   virtual void Write(const std::string& text) = 0;
 };
 
+// Controls in the text are shown as \xNN, never sent to the terminal.
 class StderrDebugOutput final : public DebugOutput {
  public:
   void Write(const std::string& text) override;

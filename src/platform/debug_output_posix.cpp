@@ -2,11 +2,13 @@
 
 #include <cstdio>
 
+#include "platform/escape_controls.h"
+
 namespace tessaly {
 
 void StderrDebugOutput::Write(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::string line = text;
+  std::string line = EscapeControls(text);
   line += '\n';
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);

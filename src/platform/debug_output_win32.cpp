@@ -3,12 +3,13 @@
 #include <cstdio>
 
 #include "platform/debug_output.h"
+#include "platform/escape_controls.h"
 
 namespace tessaly {
 
 void StderrDebugOutput::Write(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fprintf(stderr, "%s\n", EscapeControls(text).c_str());
   std::fflush(stderr);
 }
 

@@ -1,6 +1,8 @@
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -32,6 +34,20 @@ std::string UserLogFolder() {
   const std::string home = HomeFolder();
   if (home.empty()) return {};
   return home + "/.local/state/tessaly/logs";
+}
+
+std::FILE* CreateNewFile(const std::string& path, int& error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "w");
+  if (!file) {
+    error = errno;
+    ::close(fd);
+  }
+  return file;
 }
 
 bool LocalTime(std::time_t t, std::tm& out) { return ::localtime_r(&t, &out) != nullptr; }

@@ -1,11 +1,13 @@
-// The saved logs' folder: the newest 100 of ours stay, older ones of ours go, and no
-// other file is ever touched.
+// The saved logs' folder: the newest 100 of ours stay, older ones of ours go, no other
+// file is ever touched, and a name already taken is never written through; the file's
+// lines show outside text without obeying it.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "app/saved_log.h"
 #include "support/param_print.h"
@@ -77,6 +79,130 @@ TEST(SavedLogFolder, KeepsTheNewestHundredOfOursAndNothingElseGoes) {
             std::vector<std::string>(old.begin() + 21, old.end()));
   for (const std::string& f : foreign) EXPECT_TRUE(fs::exists(folder / f)) << f;
   EXPECT_TRUE(fs::is_directory(folder / "update-20190101-000000-000-folder.log"));
+}
+
+std::string Content(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+SavedLogOptions FixedClockOptions(const fs::path& folder) {
+  SavedLogOptions options;
+  options.folder = folder.string();
+  options.clock = [] { return SavedLog::Clock::time_point(std::chrono::seconds(1800000000)); };
+  return options;
+}
+
+// The name a log of FixedClockOptions to `address` gets in an empty folder.
+std::string FirstName(const fs::path& scratch, const std::string& address) {
+  SavedLog log(FixedClockOptions(scratch));
+  log.Begin(SavedLogStart{address, {}});
+  log.End("succeeded");
+  log.Flush();
+  return fs::path(log.LastPath()).filename().string();
+}
+
+enum class Planted { File, Folder, LinkToOutsideFile, DanglingLink };
+
+struct PlantedCase {
+  const char* name;
+  Planted planted;
+};
+TESSALY_PRINT_PARAM(PlantedCase, name)
+
+class SavedLogPlanted : public ::testing::TestWithParam<PlantedCase> {};
+
+// Whatever stands at the first name stays as it was, and so does what a link there points
+// to: the log takes the next name.
+TEST_P(SavedLogPlanted, TakesTheNextNameAndLeavesThePlantedOneAlone) {
+  TempDir dir;
+  const std::string first = FirstName(dir.path() / "scratch", "10.0.0.5");
+  ASSERT_TRUE(IsSavedLogName(first)) << first;
+  const fs::path folder = dir.path() / "logs";
+  fs::create_directories(folder);
+  const fs::path at = folder / first;
+  const fs::path outside = dir.path() / "outside.txt";
+  const std::string kept = "not a log\n";
+  switch (GetParam().planted) {
+    case Planted::File: std::ofstream(at, std::ios::binary) << kept; break;
+    case Planted::Folder: fs::create_directory(at); break;
+    case Planted::LinkToOutsideFile:
+      std::ofstream(outside, std::ios::binary) << kept;
+      fs::create_symlink(outside, at);
+      break;
+    case Planted::DanglingLink: fs::create_symlink(outside, at); break;
+  }
+
+  std::string path;
+  {
+    SavedLog log(FixedClockOptions(folder));
+    log.Begin(SavedLogStart{"10.0.0.5", {}});
+    log.Line(LogLevel::Info, "a line", false);
+    log.End("succeeded");
+    log.Flush();
+    path = log.LastPath();
+  }
+  const std::string second = first.substr(0, first.size() - 4) + "-2.log";
+  EXPECT_EQ(fs::path(path).filename().string(), second);
+  std::ifstream written(folder / second);
+  std::string head;
+  std::getline(written, head);
+  EXPECT_EQ(head, "Updater for Tessaly: the log of one update");
+
+  switch (GetParam().planted) {
+    case Planted::File: EXPECT_EQ(Content(at), kept); break;
+    case Planted::Folder: EXPECT_TRUE(fs::is_directory(fs::symlink_status(at))); break;
+    case Planted::LinkToOutsideFile:
+      EXPECT_TRUE(fs::is_symlink(at));
+      EXPECT_EQ(Content(outside), kept);
+      break;
+    case Planted::DanglingLink:
+      EXPECT_TRUE(fs::is_symlink(at));
+      EXPECT_FALSE(fs::exists(fs::symlink_status(outside)));
+      break;
+  }
+}
+
+std::vector<PlantedCase> PlantedCases() {
+  std::vector<PlantedCase> cases{{"file", Planted::File}, {"folder", Planted::Folder}};
+#ifndef _WIN32  // symbolic links need a privilege there
+  cases.push_back({"link_to_outside_file", Planted::LinkToOutsideFile});
+  cases.push_back({"dangling_link", Planted::DanglingLink});
+#endif
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SavedLogPlanted, ::testing::ValuesIn(PlantedCases()),
+                         [](const ::testing::TestParamInfo<PlantedCase>& p) { return std::string(p.param.name); });
+
+// A file name and an address with terminal controls and a forged line: every line of the
+// file shows them as \xNN, and no line is added.
+TEST(SavedLogFile, ShowsOutsideTextEscaped) {
+  TempDir dir;
+  const std::string file = "fw\x1b]0;pwned\x07\nUpdated Main Firmware has succeeded.\xc2\x9b\xff.bin";
+  const std::string shown = R"(fw\x1b]0;pwned\x07\x0aUpdated Main Firmware has succeeded.\x9b\xff.bin)";
+  std::string path;
+  {
+    SavedLogOptions options;
+    options.folder = (dir.path() / "logs").string();
+    SavedLog log(options);
+    log.Begin(SavedLogStart{"10.0.0.5\x1b[2J", {{"Main firmware", file}}});
+    log.Line(LogLevel::Error, "Main firmware file \"" + file + "\" not found", false);
+    log.End("failed");
+    log.Flush();
+    path = log.LastPath();
+  }
+  ASSERT_FALSE(path.empty());
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  // Head (4 lines, the file, a blank), the line, tail (a blank, 3 lines).
+  ASSERT_EQ(lines.size(), 11u) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines[3], R"(Projector address: 10.0.0.5\x1b[2J)");
+  EXPECT_EQ(lines[4].rfind("Main firmware: " + shown + ", cannot be read", 0), 0u) << lines[4];
+  const std::string tail = " error Main firmware file \"" + shown + "\" not found";
+  ASSERT_GE(lines[6].size(), tail.size());
+  EXPECT_EQ(lines[6].substr(lines[6].size() - tail.size()), tail) << lines[6];
 }
 
 }  // namespace

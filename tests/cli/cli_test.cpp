@@ -487,6 +487,8 @@ bool Has(const Lines& lines, const std::string& line) {
 // Quotes, a backslash and two bytes that are not UTF-8, and how they read as JSON.
 const std::string kOddName = "s\"q\\u\xFF\xFE.brec2";
 const std::string kOddNameShown = "s\"q\\u\xEF\xBF\xBD\xEF\xBF\xBD.brec2";
+// And on the readable lines.
+const std::string kOddNameEscaped = R"(s"q\u\xff\xfe.brec2)";
 
 const char* const kAbortQuestionText =
     "Firmware updating in progress.\n"
@@ -656,7 +658,7 @@ TEST(CliJson, RefusalsAreEventsToo) {
     EXPECT_EQ(events[4]["event"], "summary");
     EXPECT_EQ(events[4]["exit_status"], 2);
     EXPECT_EQ(run.Human(),
-              (Lines{"Sub firmware : " + kOddName, "error: Projector IP address \"" + address + "\" error"}));
+              (Lines{"Sub firmware : " + kOddNameEscaped, "error: Projector IP address \"10.0.0.\\xfe\" error"}));
   }
   {
     // Several: refused before the first starts, with no unit at all.
@@ -670,6 +672,35 @@ TEST(CliJson, RefusalsAreEventsToo) {
               (nlohmann::json{{"event", "log"}, {"level", "error"}, {"text", "Projector IP address \"1.2.3\" error"}}));
     EXPECT_EQ(events[1],
               (nlohmann::json{{"event", "summary"}, {"exit_status", 2}, {"units", nlohmann::json::array()}}));
+  }
+}
+
+// A Main firmware path holding a terminal title sequence and a forged line: the readable
+// lines show it escaped, on standard output and (with --json) on standard error, and the
+// JSON events carry its exact bytes as JSON escapes.
+TEST(CliOutsideText, ShownEscapedAndExactInJson) {
+  const std::string file = "fw\x1b]0;pwned\x07\nUpdated Main Firmware has succeeded.";
+  const Lines shown{R"(Main firmware : fw\x1b]0;pwned\x07\x0aUpdated Main Firmware has succeeded.)",
+                    "error: Main firmware file not found"};
+  {
+    PreparedCli run;
+    run.Start({"--main", file});
+    ASSERT_EQ(run.process->WaitExit(20s), std::optional<int>(2)) << run.process->Output();
+    EXPECT_EQ(run.process->lines(), shown) << run.process->Output();
+  }
+  {
+    JsonCli run;
+    run.Start({"--main", file});
+    ASSERT_EQ(run.process->WaitExit(20s), std::optional<int>(2)) << run.process->Output();
+    EXPECT_EQ(run.Human(), shown);
+    const std::vector<nlohmann::json> events = run.Events();
+    ASSERT_EQ(events.size(), 5u) << run.process->Output();
+    EXPECT_EQ(events[0]["main"], file);
+    EXPECT_FALSE(events[0].contains("main_hex"));
+    EXPECT_EQ(events[1]["text"], "Main firmware : " + file);
+    // Escaped once, by JSON's rules.
+    EXPECT_NE(run.process->lines().at(1).find(R"(fw\u001b]0;pwned\u0007\nUpdated)"), std::string::npos)
+        << run.process->lines().at(1);
   }
 }
 
