@@ -151,7 +151,7 @@ void TerminalFrontEnd::RunPosted() {
 void TerminalFrontEnd::Note(const std::string& text) {
   ClearBar();
   std::fflush(out_);
-  std::fprintf(stderr, "%s%s\n", prefix_.c_str(), text.c_str());
+  std::fprintf(stderr, "%s%s\n", prefix_.c_str(), EscapeControls(text).c_str());
   std::fflush(stderr);
   if (terminal_) DrawBar();
 }

@@ -60,6 +60,13 @@ std::string EscapeControls(std::string_view text) {
       ++at;
       continue;
     }
+#if defined(_WIN32)
+    // Text here is in the ANSI code page, as the console is set to: bytes from 0x80 on are
+    // its letters and signs (0x80 is the euro sign in Western Europe's), never controls.
+    out += static_cast<char>(c);
+    ++at;
+    continue;
+#endif
     std::uint32_t code = 0;
     const std::size_t length = Utf8Sequence(text, at, code);
     if (length == 0) {

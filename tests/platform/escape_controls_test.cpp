@@ -38,6 +38,10 @@ const std::vector<EscapeCase> kEscapeCases{
     {"forged_line", "a.bin\nUpdated Main Firmware has succeeded.", R"(a.bin\x0aUpdated Main Firmware has succeeded.)"},
     {"tab_return_last_c0", "\t\r\x1f", R"(\x09\x0d\x1f)"},
     {"del", "a\x7f", R"(a\x7f)"},
+#if defined(_WIN32)
+    // The ANSI code page's letters and signs: a euro sign, e acute, u umlaut.
+    {"ansi_code_page", "\x80 \xe9\xfc \x9b", "\x80 \xe9\xfc \x9b"},
+#else
     {"c1_as_utf8", "\xc2\x80|\xc2\x9b|\xc2\x9f", R"(\x80|\x9b|\x9f)"},
     {"no_break_space_and_accents", "\xc2\xa0\xc3\xa9\xc3\xbc", "\xc2\xa0\xc3\xa9\xc3\xbc"},
     // Two CJK characters, A with macron (C4 80) and an emoji.
@@ -52,6 +56,7 @@ const std::vector<EscapeCase> kEscapeCases{
     {"overlong_three_bytes", "\xe0\x80\x80", R"(\xe0\x80\x80)"},
     {"surrogate", "\xed\xa0\x80", R"(\xed\xa0\x80)"},
     {"beyond_unicode", "\xf4\x90\x80\x80", R"(\xf4\x90\x80\x80)"},
+#endif
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, EscapeControlsCases, ::testing::ValuesIn(kEscapeCases),
@@ -60,6 +65,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, EscapeControlsCases, ::testing::ValuesIn(kEscape
 // Every pair of bytes: one character from U+00A0 up stays as it is, one C1 control is
 // \xNN of its code point; otherwise each byte is itself when it is printable ASCII and
 // \xNN when not.
+#if !defined(_WIN32)
 TEST(EscapeControls, EveryPairOfBytes) {
   const auto alone = [](int c) {
     char hex[8];
@@ -79,6 +85,7 @@ TEST(EscapeControls, EveryPairOfBytes) {
   }
   EXPECT_EQ(failures, 0);
 }
+#endif
 
 }  // namespace
 }  // namespace tessaly::testing
