@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/control_design.h"
+#include "win32/confirm_box.h"
 #include "win32/password_form.h"
 #include "win32/window_names.h"
 
@@ -670,9 +671,11 @@ void SorviWindow::AppendLogLine(const std::string& text, LogColour colour) {
 HWND SorviWindow::BoxOwner() const { return passwordDialog_ ? passwordDialog_ : hwnd_; }
 
 Answer SorviWindow::AskConfirm(const std::string& text) {
-  const int answer = MessageBoxA(BoxOwner(), text.c_str(), "Confirm", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON1);
-  if (answer == IDYES) return Answer::Yes;
-  if (answer == IDNO) return Answer::No;
+  switch (AskYesNo(BoxOwner(), text, "Confirm")) {
+    case YesNo::Yes: return Answer::Yes;
+    case YesNo::No: return Answer::No;
+    case YesNo::Failed: break;
+  }
   return Answer::Closed;
 }
 
