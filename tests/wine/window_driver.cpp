@@ -1,7 +1,8 @@
 // Drives tessaly-updater.exe from outside, as an operator would, and reads its controls:
-// the start-up state and log, Advance mode through the password dialog and back, Escape on
-// the Abort question and the close question's own close while firmware is being written, a
-// whole Sub update against the simulator, the state after it, a screenshot, and the exit.
+// the start-up state and log, a move to a monitor at 144 dpi and back (WM_DPICHANGED),
+// Advance mode through the password dialog and back, Escape on the Abort question and the
+// close question's own close while firmware is being written, a whole Sub update against
+// the simulator, the state after it, a screenshot, and the exit.
 // Then the window once more at 144 dpi: 1.5 times as large, every control in place, a
 // screenshot (FILE-144dpi.bmp).
 //   window_driver --updater EXE --workdir DIR --projector ADDR --screenshot FILE.bmp
@@ -597,6 +598,64 @@ class Updater {
 
 bool Near(long got, long want, long slack) { return got >= want - slack && got <= want + slack; }
 
+// The controls of `now` that are not where `at96`'s are at `dpi`, listed; empty when all are.
+std::string Misplaced(const Window& w, const Layout& at96, const Layout& now, int dpi) {
+  auto scaled = [dpi](long v) { return static_cast<long>(MulDiv(static_cast<int>(v), dpi, 96)); };
+  std::string misplaced;
+  for (const auto& [name, r96] : at96.controls) {
+    const auto it = now.controls.find(name);
+    if (it == now.controls.end()) {
+      misplaced += " " + name + " hidden";
+      continue;
+    }
+    const RECT& r = it->second;
+    // Labels grow to their text, whose width need not scale exactly.
+    const bool label = _stricmp(ClassOf(w.Controls().at(name)).c_str(), "Static") == 0;
+    if (!Near(r.left, scaled(r96.left), 2) || !Near(r.top, scaled(r96.top), 2) ||
+        !Near(r.bottom - r.top, scaled(r96.bottom - r96.top), 2) ||
+        (!label && !Near(r.right - r.left, scaled(r96.right - r96.left), 2))) {
+      misplaced += " " + name + " " + Describe(r) + " (96 dpi: " + Describe(r96) + ")";
+    }
+  }
+  return misplaced;
+}
+
+// WM_DPICHANGED as Windows sends it when the window moves to a monitor of another scale:
+// the suggested rectangle in the updater's own memory.
+bool SendDpiChanged(HANDLE process, HWND main, UINT dpi, const RECT& suggested) {
+  void* remote = VirtualAllocEx(process, nullptr, sizeof suggested, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  if (!remote) return false;
+  DWORD_PTR result = 0;
+  const bool sent = WriteProcessMemory(process, remote, &suggested, sizeof suggested, nullptr) &&
+                    SendMessageTimeoutA(main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(remote),
+                                        SMTO_ABORTIFHUNG, 5000, &result) != 0;
+  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  return sent;
+}
+
+// A move to a monitor at 144 dpi and back: every control 1.5 times its place there, in the
+// suggested rectangle, and exactly where it was once back at 96.
+void CheckDpiChange(const Window& w, HANDLE process, const Layout& at96) {
+  RECT outer;
+  GetWindowRect(w.main(), &outer);
+  const RECT larger{outer.left, outer.top, outer.left + MulDiv(outer.right - outer.left, 3, 2),
+                    outer.top + MulDiv(outer.bottom - outer.top, 3, 2)};
+  Check(SendDpiChanged(process, w.main(), 144, larger), "WM_DPICHANGED to 144 dpi sent");
+  RECT now;
+  GetWindowRect(w.main(), &now);
+  Check(EqualRect(&now, &larger) != FALSE, "moved to 144 dpi: the suggested rectangle " + Describe(now));
+  const std::string misplaced = Misplaced(w, at96, LayoutOf(w), 144);
+  Check(misplaced.empty(), "moved to 144 dpi: every control 1.5 times its place" + misplaced);
+  Check(SendDpiChanged(process, w.main(), 96, outer), "WM_DPICHANGED back to 96 dpi sent");
+  const Layout back = LayoutOf(w);
+  bool same = back.controls.size() == at96.controls.size();
+  for (const auto& [name, r] : at96.controls) {
+    const auto it = back.controls.find(name);
+    same = same && it != back.controls.end() && EqualRect(&it->second, &r);
+  }
+  Check(same && EqualRect(&back.client, &at96.client), "back at 96 dpi: every control where it was");
+}
+
 // The window started afresh at 144 dpi: everything 1.5 times its size at 96 (`at96`),
 // nothing cut off, the password dialog and its box in proportion; then a screenshot.
 void CheckAt144(const std::string& exe, const std::string& workdir, const Layout& at96, const DialogSizes& dialog96,
@@ -616,22 +675,7 @@ void CheckAt144(const std::string& exe, const std::string& workdir, const Layout
   const Layout now = LayoutOf(w);
   Check(now.client.right == scaled(at96.client.right) && Near(now.client.bottom, scaled(at96.client.bottom), 2),
         "at 144 dpi: client " + Describe(now.client) + ", 1.5 x " + Describe(at96.client));
-  std::string misplaced;
-  for (const auto& [name, r96] : at96.controls) {
-    const auto it = now.controls.find(name);
-    if (it == now.controls.end()) {
-      misplaced += " " + name + " hidden";
-      continue;
-    }
-    const RECT& r = it->second;
-    // Labels grow to their text, whose width need not scale exactly.
-    const bool label = _stricmp(ClassOf(w.Controls().at(name)).c_str(), "Static") == 0;
-    if (!Near(r.left, scaled(r96.left), 2) || !Near(r.top, scaled(r96.top), 2) ||
-        !Near(r.bottom - r.top, scaled(r96.bottom - r96.top), 2) ||
-        (!label && !Near(r.right - r.left, scaled(r96.right - r96.left), 2))) {
-      misplaced += " " + name + " " + Describe(r) + " (96 dpi: " + Describe(r96) + ")";
-    }
-  }
+  const std::string misplaced = Misplaced(w, at96, now, kDpi);
   Check(misplaced.empty(), "at 144 dpi: every control 1.5 times its place at 96" + misplaced);
   CheckNothingCut(w, "at 144 dpi");
 
@@ -696,6 +740,7 @@ int main(int argc, char** argv) {
     // The search has logged its last line once the window is shown.
     WaitFor(5000, [&] { return w.Log().size() >= 2; });
     at96 = CheckStartUp(w, projector);
+    CheckDpiChange(w, u.process(), at96);
     dialog96 = CheckAdvanceMode(w, u.pid());
 
     // The update: Abort comes on, the bar climbs to 100 and the last line is the success.
