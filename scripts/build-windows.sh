@@ -15,6 +15,13 @@ for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-gcc-posix x86_64-w64
     exit 1
   fi
 done
+# The programs' icon is drawn from the SVG at build time.
+for tool in rsvg-convert icotool; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "build-windows: $tool is missing (Debian: apt-get install librsvg2-bin icoutils)" >&2
+    exit 1
+  fi
+done
 
 generator=()
 if command -v ninja >/dev/null; then generator=(-G Ninja); fi

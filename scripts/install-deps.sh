@@ -20,6 +20,7 @@ packages=(
   googletest                         # GoogleTest's source, cross-built for the Windows unit tests
   wine wine64                        # running the Windows programs and tests
   fonts-wqy-microhei                 # a Big5 font with Latin letters for the Windows log under Wine
+  librsvg2-bin icoutils              # the Windows icon from the SVG (rsvg-convert, icotool); reading resources (wrestool)
 )
 
 missing=()

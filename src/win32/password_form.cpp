@@ -63,12 +63,14 @@ LRESULT CALLBACK PasswordFormProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
   return DefWindowProcA(hwnd, msg, wParam, lParam);
 }
 
-HWND AddControl(HWND parent, HINSTANCE instance, const char* cls, const char* text, DWORD style, DWORD exStyle, int id,
-                const char* name, int left, int top, int width, int height) {
-  HWND h = CreateWindowExA(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, left, top, width, height, parent,
+// The place is the design's, in 96-dpi pixels.
+HWND AddControl(HWND parent, HINSTANCE instance, UINT dpi, const char* cls, const char* text, DWORD style,
+                DWORD exStyle, int id, const char* name, int left, int top, int width, int height) {
+  HWND h = CreateWindowExA(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, ScaleToDpi(left, dpi),
+                           ScaleToDpi(top, dpi), ScaleToDpi(width, dpi), ScaleToDpi(height, dpi), parent,
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
   if (h) {
-    SendMessageA(h, WM_SETFONT, reinterpret_cast<WPARAM>(ControlFont()), FALSE);
+    SendMessageA(h, WM_SETFONT, reinterpret_cast<WPARAM>(ControlFont(dpi)), FALSE);
     SetControlName(h, name);
   }
   return h;
@@ -89,14 +91,14 @@ bool RegisterPasswordFormClass(HINSTANCE instance) {
   return RegisterClassExA(&wc) != 0;
 }
 
-int RunPasswordForm(HINSTANCE instance, HWND owner, const std::function<bool(const std::string&)>& ok, HWND& open) {
+int RunPasswordForm(HINSTANCE instance, HWND owner, UINT dpi, const std::function<bool(const std::string&)>& ok,
+                    HWND& open) {
   FormState state;
   state.ok = &ok;
 
-  RECT outer{0, 0, kClientWidth, kClientHeight};
-  AdjustWindowRectEx(&outer, kStyle, FALSE, kExStyle);
-  const int width = outer.right - outer.left;
-  const int height = outer.bottom - outer.top;
+  const SIZE frame = FrameSize(kStyle, false, kExStyle, dpi);
+  const int width = ScaleToDpi(kClientWidth, dpi) + frame.cx;
+  const int height = ScaleToDpi(kClientHeight, dpi) + frame.cy;
   RECT ownerRect{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
   if (owner) GetWindowRect(owner, &ownerRect);
   const int left = ownerRect.left + (ownerRect.right - ownerRect.left - width) / 2;
@@ -105,15 +107,15 @@ int RunPasswordForm(HINSTANCE instance, HWND owner, const std::function<bool(con
   HWND dialog = CreateWindowExA(kExStyle, kPasswordFormClass, "Advance mode", kStyle, left, top, width, height, owner,
                                 nullptr, instance, &state);
   if (!dialog) return kModalCancel;
-  AddControl(dialog, instance, "STATIC", "Password for Advance mode", SS_LEFT | SS_NOPREFIX, 0, -1, "StaticText1", 52,
-             14, 177, 20);
+  AddControl(dialog, instance, dpi, "STATIC", "Password for Advance mode", SS_LEFT | SS_NOPREFIX, 0, -1, "StaticText1",
+             52, 14, 177, 20);
   // Edit1 first in the tab order: it has the focus when the dialog opens.
-  state.edit = AddControl(dialog, instance, "EDIT", "", ES_PASSWORD | ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE,
-                          kEditId, "Edit1", 52, 40, 179, 24);
+  state.edit = AddControl(dialog, instance, dpi, "EDIT", "", ES_PASSWORD | ES_AUTOHSCROLL | WS_TABSTOP,
+                          WS_EX_CLIENTEDGE, kEditId, "Edit1", 52, 40, 179, 24);
   SendMessageA(state.edit, EM_SETPASSWORDCHAR, '*', 0);
-  AddControl(dialog, instance, "BUTTON", "OK", BS_PUSHBUTTON | WS_TABSTOP, 0, kOkId, "Button1", 60, 72, 75, 25);
-  AddControl(dialog, instance, "BUTTON", "Cancel", BS_PUSHBUTTON | WS_TABSTOP, 0, kCancelId, "Button2", 150, 72, 75,
-             25);
+  AddControl(dialog, instance, dpi, "BUTTON", "OK", BS_PUSHBUTTON | WS_TABSTOP, 0, kOkId, "Button1", 60, 72, 75, 25);
+  AddControl(dialog, instance, dpi, "BUTTON", "Cancel", BS_PUSHBUTTON | WS_TABSTOP, 0, kCancelId, "Button2", 150, 72,
+             75, 25);
 
   if (owner) EnableWindow(owner, FALSE);
   open = dialog;

@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "app/control_design.h"
+#include "win32/confirm_box.h"
 #include "win32/password_form.h"
 #include "win32/window_names.h"
 
@@ -48,9 +50,10 @@ bool OnPanel(Control c) {
   }
 }
 
-HFONT MakeFont(BYTE charset) {
-  return CreateFontA(-kFontHeightPx, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, charset, OUT_DEFAULT_PRECIS,
-                     CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, "MS Sans Serif");
+HFONT MakeFont(BYTE charset, UINT dpi) {
+  return CreateFontA(-ScaleToDpi(kFontHeightPx, dpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, charset,
+                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS,
+                     "MS Sans Serif");
 }
 
 std::string WindowText(HWND h) {
@@ -98,6 +101,21 @@ LRESULT CALLBACK PanelProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   }
 }
 
+// A function of user32 that older Windows lacks, or null.
+template <typename F>
+F User32Function(const char* name) {
+  HMODULE user32 = GetModuleHandleA("user32.dll");
+  if (!user32) return nullptr;
+  // Through the generic function type: GetProcAddress's own says nothing of the real one.
+  return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)));
+}
+
+// The program's icon at the size of the two metrics, or null when the build has none.
+HICON ProgramIcon(HINSTANCE instance, int widthMetric, int heightMetric) {
+  return static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(kProgramIconId), IMAGE_ICON,
+                                       GetSystemMetrics(widthMetric), GetSystemMetrics(heightMetric), 0));
+}
+
 BOOL CALLBACK ClearNameProc(HWND child, LPARAM) {
   const auto atom = static_cast<ATOM>(reinterpret_cast<UINT_PTR>(RemovePropA(child, kControlNameProp)));
   if (atom != 0) GlobalDeleteAtom(atom);
@@ -116,7 +134,9 @@ bool InitWindowClasses(HINSTANCE instance) {
   wc.lpfnWndProc = &SorviWindow::WindowProc;
   wc.hInstance = instance;
   wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
-  wc.hIcon = LoadIcon(nullptr, IDI_APPLICATION);
+  wc.hIcon = ProgramIcon(instance, SM_CXICON, SM_CYICON);
+  if (!wc.hIcon) wc.hIcon = LoadIcon(nullptr, IDI_APPLICATION);
+  wc.hIconSm = ProgramIcon(instance, SM_CXSMICON, SM_CYSMICON);  // null: Windows shrinks hIcon
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   wc.lpszClassName = kMainWindowClass;
   if (!RegisterClassExA(&wc)) return false;
@@ -143,23 +163,59 @@ void SetControlName(HWND control, const char* name) {
 
 void ClearControlNames(HWND parent) { EnumChildWindows(parent, &ClearNameProc, 0); }
 
-HFONT ControlFont() {
-  static const HFONT font = MakeFont(DEFAULT_CHARSET);
+HFONT ControlFont(UINT dpi) {
+  // Only the window's thread asks; a monitor of another scale adds one.
+  static std::vector<std::pair<UINT, HFONT>> fonts;
+  for (const auto& [at, font] : fonts) {
+    if (at == dpi) return font;
+  }
+  HFONT font = MakeFont(DEFAULT_CHARSET, dpi);
+  fonts.emplace_back(dpi, font);
   return font;
 }
 
-SorviWindow::SorviWindow(HINSTANCE instance) : instance_(instance), threadId_(GetCurrentThreadId()) {
-  logFont_ = MakeFont(kLogCharset);
-  CreateMenuBar();
-  RECT outer{0, 0, kClientWidth, kClientHeight};
-  AdjustWindowRectEx(&outer, kWindowStyle, TRUE, kWindowExStyle);
-  // WM_NCCREATE sets hwnd_, so that the children can be made during creation.
-  CreateWindowExA(kWindowExStyle, kMainWindowClass, "", kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                  outer.right - outer.left, outer.bottom - outer.top, nullptr, menu_, instance_, this);
-  if (!hwnd_) {
-    DeleteObject(logFont_);
-    throw std::runtime_error("The main window cannot be created");
+UINT WindowDpi(HWND window) {
+  using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+  static const auto getDpiForWindow = User32Function<GetDpiForWindowFn>("GetDpiForWindow");
+  if (getDpiForWindow && window) {
+    const UINT dpi = getDpiForWindow(window);
+    if (dpi != 0) return dpi;
   }
+  HDC screen = GetDC(nullptr);
+  const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+  if (screen) ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : 96;
+}
+
+SIZE FrameSize(DWORD style, bool menu, DWORD exStyle, UINT dpi) {
+  using AdjustForDpiFn = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+  static const auto adjustForDpi = User32Function<AdjustForDpiFn>("AdjustWindowRectExForDpi");
+  RECT r{0, 0, 0, 0};
+  if (adjustForDpi && adjustForDpi(&r, style, menu ? TRUE : FALSE, exStyle, dpi)) {
+    return SIZE{r.right - r.left, r.bottom - r.top};
+  }
+  // Without it the frame is the system's, drawn at the screen's scale: in proportion.
+  AdjustWindowRectEx(&r, style, menu ? TRUE : FALSE, exStyle);
+  const UINT system = WindowDpi(nullptr);
+  return SIZE{MulDiv(r.right - r.left, static_cast<int>(dpi), static_cast<int>(system)),
+              MulDiv(r.bottom - r.top, static_cast<int>(dpi), static_cast<int>(system))};
+}
+
+SorviWindow::SorviWindow(HINSTANCE instance) : instance_(instance), threadId_(GetCurrentThreadId()) {
+  for (const ControlDesign& d : kControlDesign) {
+    places_[Index(d.control)] = Place{d.left, d.top, d.width, d.height};
+  }
+  designClientHeight_ = kClientHeight;
+  CreateMenuBar();
+  // WM_NCCREATE sets hwnd_, so that the children can be made during creation. The size
+  // follows once the window knows its monitor's scale.
+  CreateWindowExA(kWindowExStyle, kMainWindowClass, "", kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, kClientWidth,
+                  kClientHeight, nullptr, menu_, instance_, this);
+  if (!hwnd_) throw std::runtime_error("The main window cannot be created");
+  dpi_ = WindowDpi(hwnd_);
+  logFont_ = MakeFont(kLogCharset, dpi_);
+  const SIZE outer = OuterSize();
+  SetWindowPos(hwnd_, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   CreateControls();
   postTarget_.store(hwnd_);
 }
@@ -192,8 +248,8 @@ void SorviWindow::CreateMenuBar() {
 void SorviWindow::CreateControls() {
   const ControlDesign& panelDesign = DesignOf(Control::UpdatePanel);
   HWND panel = CreateWindowExA(
-      WS_EX_CONTROLPARENT, kPanelClass, "", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, panelDesign.left,
-      panelDesign.top, panelDesign.width, panelDesign.height, hwnd_,
+      WS_EX_CONTROLPARENT, kPanelClass, "", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS,
+      Scaled(panelDesign.left), Scaled(panelDesign.top), Scaled(panelDesign.width), Scaled(panelDesign.height), hwnd_,
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(Control::UpdatePanel))), instance_, nullptr);
   controls_[Index(Control::UpdatePanel)] = panel;
   SetControlName(panel, ControlName(Control::UpdatePanel));
@@ -203,7 +259,6 @@ void SorviWindow::CreateControls() {
     const char* cls = "STATIC";
     DWORD style = WS_CHILD;
     DWORD exStyle = 0;
-    int height = d.height;
     switch (d.control) {
       case Control::PjAddrText:
       case Control::AdapterLabel:
@@ -224,7 +279,6 @@ void SorviWindow::CreateControls() {
       case Control::AdapterBox:
         cls = "COMBOBOX";
         style |= CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP;
-        height = d.height + kDropDownListHeight;
         break;
       case Control::UpdateFwBtn:
       case Control::AbortBtn:
@@ -244,13 +298,14 @@ void SorviWindow::CreateControls() {
       default: break;
     }
     HWND parent = OnPanel(d.control) ? panel : hwnd_;
-    HWND h = CreateWindowExA(exStyle, cls, d.caption, style, d.left, d.top, d.width, height, parent,
+    HWND h = CreateWindowExA(exStyle, cls, d.caption, style, 0, 0, 0, 0, parent,
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(d.control))), instance_, nullptr);
     if (!h) throw std::runtime_error(std::string("The control ") + ControlName(d.control) + " cannot be created");
     controls_[Index(d.control)] = h;
     SetControlName(h, ControlName(d.control));
-    SendMessageA(h, WM_SETFONT, reinterpret_cast<WPARAM>(d.control == Control::MsgEdit ? logFont_ : ControlFont()),
+    SendMessageA(h, WM_SETFONT, reinterpret_cast<WPARAM>(d.control == Control::MsgEdit ? logFont_ : ControlFont(dpi_)),
                  FALSE);
+    PlaceControl(d.control);
     EnableWindow(h, d.enabled ? TRUE : FALSE);
     if (d.visible) ShowWindow(h, SW_SHOWNA);
   }
@@ -302,6 +357,7 @@ LRESULT SorviWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_COMMAND: OnCommand(wParam, lParam); return 0;
     case WM_CLOSE: OnClose(); return 0;
+    case WM_DPICHANGED: OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam)); return 0;
     case kDrainMessage: DrainPosted(); return 0;
     case WM_DESTROY:
       postTarget_.store(nullptr);
@@ -493,17 +549,54 @@ void SorviWindow::SetEnabled(Control c, bool enabled) {
 }
 
 void SorviWindow::SetTop(Control c, int top) {
-  HWND h = Handle(c);
-  RECT r;
-  GetWindowRect(h, &r);
-  MapWindowPoints(HWND_DESKTOP, GetParent(h), reinterpret_cast<POINT*>(&r), 2);
-  SetWindowPos(h, nullptr, r.left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (IsMenuItem(c)) return;
+  Place& place = places_[Index(c)];
+  place.top = top;
+  SetWindowPos(Handle(c), nullptr, Scaled(place.left), Scaled(top), 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// The design's heights are outer ones at 96 dpi: its client part scales, and the frame is
+// the system's at the window's scale.
 void SorviWindow::SetOuterHeight(int height) {
-  RECT r;
-  GetWindowRect(hwnd_, &r);
-  SetWindowPos(hwnd_, nullptr, 0, 0, r.right - r.left, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  designClientHeight_ = height - FrameSize(kWindowStyle, true, kWindowExStyle, 96).cy;
+  const SIZE outer = OuterSize();
+  SetWindowPos(hwnd_, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+SIZE SorviWindow::OuterSize() const {
+  const SIZE frame = FrameSize(kWindowStyle, true, kWindowExStyle, dpi_);
+  return SIZE{frame.cx + Scaled(kClientWidth), frame.cy + Scaled(designClientHeight_)};
+}
+
+void SorviWindow::PlaceControl(Control c) {
+  HWND h = Handle(c);
+  if (!h || IsMenuItem(c)) return;
+  const Place& p = places_[Index(c)];
+  // A drop-down list's height includes its opened list.
+  const int height = Scaled(p.height) + (c == Control::AdapterBox ? Scaled(kDropDownListHeight) : 0);
+  SetWindowPos(h, nullptr, Scaled(p.left), Scaled(p.top), Scaled(p.width), height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void SorviWindow::OnDpiChanged(UINT dpi, const RECT& suggested) {
+  if (dpi == 0 || dpi == dpi_) return;
+  dpi_ = dpi;
+  HFONT oldLog = logFont_;
+  logFont_ = MakeFont(kLogCharset, dpi_);
+  for (const ControlDesign& d : kControlDesign) {
+    HWND h = Handle(d.control);
+    if (!h) continue;
+    if (d.control != Control::UpdatePanel) {
+      SendMessageA(h, WM_SETFONT,
+                   reinterpret_cast<WPARAM>(d.control == Control::MsgEdit ? logFont_ : ControlFont(dpi_)), TRUE);
+    }
+    PlaceControl(d.control);
+  }
+  if (oldLog) DeleteObject(oldLog);
+  for (Control c : {Control::PjAddrText, Control::AdapterLabel, Control::PercentText, Control::MessageLabel}) {
+    FitLabel(c);
+  }
+  SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void SorviWindow::SetPosition(Control c, int position) {
@@ -578,16 +671,18 @@ void SorviWindow::AppendLogLine(const std::string& text, LogColour colour) {
 HWND SorviWindow::BoxOwner() const { return passwordDialog_ ? passwordDialog_ : hwnd_; }
 
 Answer SorviWindow::AskConfirm(const std::string& text) {
-  const int answer = MessageBoxA(BoxOwner(), text.c_str(), "Confirm", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON1);
-  if (answer == IDYES) return Answer::Yes;
-  if (answer == IDNO) return Answer::No;
+  switch (AskYesNo(BoxOwner(), text, "Confirm")) {
+    case YesNo::Yes: return Answer::Yes;
+    case YesNo::No: return Answer::No;
+    case YesNo::Failed: break;
+  }
   return Answer::Closed;
 }
 
 void SorviWindow::ShowMessage(const std::string& text) { MessageBoxA(BoxOwner(), text.c_str(), kAppTitle, MB_OK); }
 
 int SorviWindow::RunPasswordDialog(const std::function<bool(const std::string&)>& ok) {
-  return RunPasswordForm(instance_, hwnd_, ok, passwordDialog_);
+  return RunPasswordForm(instance_, hwnd_, dpi_, ok, passwordDialog_);
 }
 
 void SorviWindow::Post(std::function<void()> work) {
@@ -649,14 +744,14 @@ void SorviWindow::FitLabel(Control c) {
   HWND h = Handle(c);
   const std::string text = WindowText(h);
   HDC dc = GetDC(h);
-  HGDIOBJ old = SelectObject(dc, ControlFont());
+  HGDIOBJ old = SelectObject(dc, ControlFont(dpi_));
   SIZE size{};
   GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
   SelectObject(dc, old);
   ReleaseDC(h, dc);
   RECT r;
   GetWindowRect(h, &r);
-  const int width = std::max(static_cast<int>(DesignOf(c).width), static_cast<int>(size.cx));
+  const int width = std::max(Scaled(places_[Index(c)].width), static_cast<int>(size.cx));
   if (width != r.right - r.left) {
     SetWindowPos(h, nullptr, 0, 0, width, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }

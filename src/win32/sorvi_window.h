@@ -43,8 +43,17 @@ bool Guarded(HWND owner, F&& f) {
 void SetControlName(HWND control, const char* name);
 // Takes the names off every control under `parent` (their atoms are global).
 void ClearControlNames(HWND parent);
-// The font of the window, its controls and its dialogs: "MS Sans Serif", 13 pixels.
-HFONT ControlFont();
+// The font of the window, its controls and its dialogs: "MS Sans Serif", 13 pixels at
+// 96 dpi, in proportion at `dpi`. One per scale, kept for the program's life.
+HFONT ControlFont(UINT dpi);
+
+// The dots per inch of the monitor `window` is on: Windows' own per monitor where it has
+// GetDpiForWindow (Windows 10 1607 and later), else the screen's.
+UINT WindowDpi(HWND window);
+// A length of the design, which is drawn at 96 dpi, at `dpi`.
+inline int ScaleToDpi(int length, UINT dpi) { return MulDiv(length, static_cast<int>(dpi), 96); }
+// How much wider and taller than its client area a window with this frame is at `dpi`.
+SIZE FrameSize(DWORD style, bool menu, DWORD exStyle, UINT dpi);
 
 class SorviWindow final : public View {
  public:
@@ -99,6 +108,13 @@ class SorviWindow final : public View {
   // Runs the posted work that is queued now, one piece at a time.
   void DrainPosted();
   void FitLabel(Control c);
+  // Where a control stands at the window's scale, from its place in the design.
+  void PlaceControl(Control c);
+  // The outer size that holds the design's client area at the window's scale.
+  SIZE OuterSize() const;
+  int Scaled(int length) const { return ScaleToDpi(length, dpi_); }
+  // WM_DPICHANGED: the fonts and every place again at the new scale, in the suggested rectangle.
+  void OnDpiChanged(UINT dpi, const RECT& suggested);
   HWND Handle(Control c) const { return controls_[static_cast<std::size_t>(c)]; }
   bool IsMenuItem(Control c) const;
   // The owner for a box: the password dialog while it is open, else this window.
@@ -111,6 +127,13 @@ class SorviWindow final : public View {
   HWND passwordDialog_ = nullptr;
   ViewEvents* events_ = nullptr;
   std::array<HWND, kControlCount> controls_{};
+  // Each control's place in 96-dpi design pixels: the table's, then as the logic moves it.
+  struct Place {
+    int left, top, width, height;
+  };
+  std::array<Place, kControlCount> places_{};
+  int designClientHeight_ = 0;  // in design pixels; the width is the design's
+  UINT dpi_ = 96;
   HFONT logFont_ = nullptr;
   bool logEmpty_ = true;  // the log holds no line, not even an empty one
   bool placed_ = false;

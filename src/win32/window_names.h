@@ -14,6 +14,9 @@ constexpr const char* kPasswordFormClass = "TessalyPasswordForm";
 // control's form name ("UpdateFwBtn", "MsgEdit", "Edit1", ...).
 constexpr const char* kControlNameProp = "TessalyControlName";
 
+// The program's icon in its resources (the build's .rc file): Explorer's and the window's.
+constexpr int kProgramIconId = 1;
+
 // WM_COMMAND ids: the child controls' and the menu items' (lParam 0).
 constexpr int ControlId(Control c) { return 1000 + static_cast<int>(c); }
 constexpr int MenuCommandId(Control c) { return 2000 + static_cast<int>(c); }

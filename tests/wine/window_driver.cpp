@@ -1,7 +1,10 @@
 // Drives tessaly-updater.exe from outside, as an operator would, and reads its controls:
-// the start-up state and log, Advance mode through the password dialog and back, a refused
-// close while firmware is being written, a whole Sub update against the simulator, the
-// state after it, a screenshot, and the exit.
+// the start-up state and log, a move to a monitor at 144 dpi and back (WM_DPICHANGED),
+// Advance mode through the password dialog and back, Escape on the Abort question and the
+// close question's own close while firmware is being written, a whole Sub update against
+// the simulator, the state after it, a screenshot, and the exit.
+// Then the window once more at 144 dpi: 1.5 times as large, every control in place, a
+// screenshot (FILE-144dpi.bmp).
 //   window_driver --updater EXE --workdir DIR --projector ADDR --screenshot FILE.bmp
 //                 [--timeout-ms N]
 // Prints one line per check; exit status 0 when every check passed.
@@ -198,6 +201,7 @@ class Window {
     MapWindowPoints(HWND_DESKTOP, GetParent(h), reinterpret_cast<POINT*>(&r), 2);
     return r.top;
   }
+  const std::map<std::string, HWND>& Controls() const { return controls_; }
   // Posted, not sent: the handler may open a modal box and wait for us.
   void Click(Control c) const { PostMessageA((*this)[c], BM_CLICK, 0, 0); }
   void Menu(Control item) const { PostMessageA(main_, WM_COMMAND, names::MenuCommandId(item), 0); }
@@ -218,6 +222,87 @@ void CheckStates(const Window& w, const char* when, std::initializer_list<std::p
   for (const auto& [c, want] : enabled) {
     Check(w.Enabled(c) == want, std::string(when) + ": " + ControlName(c) + (want ? " enabled" : " disabled"));
   }
+}
+
+// A window's rectangle in its parent's client area.
+RECT InParent(HWND h) {
+  RECT r;
+  GetWindowRect(h, &r);
+  MapWindowPoints(HWND_DESKTOP, GetParent(h), reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+std::string Describe(const RECT& r) {
+  return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + "x" +
+         std::to_string(r.bottom - r.top);
+}
+
+// The main window's client size and its shown controls' places.
+struct Layout {
+  RECT client{};
+  std::map<std::string, RECT> controls;
+};
+
+Layout LayoutOf(const Window& w) {
+  Layout layout;
+  GetClientRect(w.main(), &layout.client);
+  for (const auto& [name, h] : w.Controls()) {
+    if (IsWindowVisible(h)) layout.controls[name] = InParent(h);
+  }
+  return layout;
+}
+
+// Every shown control lies wholly inside its parent's client area: nothing is cut off.
+void CheckNothingCut(const Window& w, const std::string& when) {
+  std::string cut;
+  for (const auto& [name, h] : w.Controls()) {
+    if (!IsWindowVisible(h)) continue;
+    const RECT r = InParent(h);
+    RECT parent;
+    GetClientRect(GetParent(h), &parent);
+    if (r.left < 0 || r.top < 0 || r.right > parent.right || r.bottom > parent.bottom) {
+      cut += " " + name + " " + Describe(r) + " in " + Describe(parent);
+    }
+  }
+  Check(cut.empty(), when + ": every control inside its parent" + cut);
+}
+
+// The password dialog's client area and the size of a box it brings (the wrong password's).
+struct DialogSizes {
+  SIZE client{};
+  SIZE box{};
+};
+
+// The process's windows in physical pixels, whatever the scale: the per-monitor awareness
+// where Windows has it, else the system's.
+void BeDpiAware() {
+  HMODULE user32 = GetModuleHandleA("user32.dll");
+  using SetContextFn = BOOL(WINAPI*)(HANDLE);
+  const auto setContext = reinterpret_cast<SetContextFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(user32, "SetProcessDpiAwarenessContext")));
+  if (setContext && setContext(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4)))) return;  // per monitor v2
+  SetProcessDPIAware();
+}
+
+UINT DpiOf(HWND h) {
+  using GetDpiFn = UINT(WINAPI*)(HWND);
+  const auto getDpi = reinterpret_cast<GetDpiFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+  return getDpi ? getDpi(h) : 0;
+}
+
+// A key press as the box's thread sees it: on its focused control, where the dialog
+// manager turns Escape into a cancel.
+void PressEscape(HWND box) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  HWND target = box;
+  if (GetGUIThreadInfo(GetWindowThreadProcessId(box, nullptr), &info) && info.hwndFocus &&
+      (info.hwndFocus == box || IsChild(box, info.hwndFocus))) {
+    target = info.hwndFocus;
+  }
+  PostMessageA(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+  PostMessageA(target, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0010001));
 }
 
 // The window as the screen shows it, as a 24-bit bottom-up BMP; also counts the log's blue
@@ -316,7 +401,7 @@ Shot Screenshot(const Window& w, const std::string& path) {
 }
 
 // The start-up state: captions, design states, the compact layout, the search's lines.
-void CheckStartUp(const Window& w, const std::string& projector) {
+Layout CheckStartUp(const Window& w, const std::string& projector) {
   Check(TextOf(w.main()) == "Updater for Tessaly.exe", "caption \"" + TextOf(w.main()) + "\"");
   for (Control c : {Control::PjAddrText, Control::UpfwBox, Control::AdapterLabel, Control::UpdateFwBtn,
                     Control::AbortBtn, Control::PercentText, Control::MessageLabel}) {
@@ -354,17 +439,20 @@ void CheckStartUp(const Window& w, const std::string& projector) {
   const LONG frame = GetWindowLongA(w.main(), GWL_STYLE);
   Check((frame & WS_MINIMIZEBOX) && !(frame & WS_MAXIMIZEBOX) && !(frame & WS_THICKFRAME),
         "fixed border, minimise and no maximise");
+  CheckNothingCut(w, "at start");
+  return LayoutOf(w);
 }
 
 // Settings > Advance mode: a wrong password is refused with a box, the right one shows the
 // adapter row; Settings > Normal mode takes it away again.
-void CheckAdvanceMode(const Window& w, DWORD pid) {
+DialogSizes CheckAdvanceMode(const Window& w, DWORD pid) {
+  DialogSizes sizes;
   w.Menu(Control::AdvanceModeItem);
   std::vector<HWND> dialogs;
   WaitFor(5000, [&] { return !(dialogs = TopWindows(pid, names::kPasswordFormClass)).empty(); });
   if (dialogs.empty()) {
     Check(false, "password dialog shown");
-    return;
+    return sizes;
   }
   HWND dialog = dialogs.front();
   Check(TextOf(dialog) == "Advance mode", "password dialog captioned \"" + TextOf(dialog) + "\"");
@@ -372,12 +460,13 @@ void CheckAdvanceMode(const Window& w, DWORD pid) {
   RECT client;
   GetClientRect(dialog, &client);
   Check(client.right == 280 && client.bottom == 108, "dialog client 280 x 108");
+  sizes.client = SIZE{client.right, client.bottom};
   auto controls = NamedControls(dialog);
   HWND edit = controls["Edit1"];
   HWND ok = controls["Button1"];
   if (!edit || !ok || !controls["Button2"] || !controls["StaticText1"]) {
     Check(false, "dialog controls Edit1, Button1, Button2, StaticText1");
-    return;
+    return sizes;
   }
   Check(TextOf(edit).empty(), "Edit1 empty");
   Check((GetWindowLongA(edit, GWL_STYLE) & ES_PASSWORD) && Ask(edit, EM_GETPASSWORDCHAR) == '*', "Edit1 shows '*'");
@@ -389,6 +478,9 @@ void CheckAdvanceMode(const Window& w, DWORD pid) {
   const Box refused = WaitForBox(pid, 5000);
   Check(refused.caption == "Updater for Tessaly" && refused.text == "Invalid Password",
         "wrong password: box \"" + refused.caption + "\" / \"" + refused.text + "\"");
+  RECT boxRect{};
+  if (refused.hwnd) GetWindowRect(refused.hwnd, &boxRect);
+  sizes.box = SIZE{boxRect.right - boxRect.left, boxRect.bottom - boxRect.top};
   if (refused.hwnd) PostMessageA(refused.hwnd, WM_COMMAND, IDOK, 0);
   Check(refused.hwnd && WaitGone(refused.hwnd, 5000), "box dismissed");
   Check(IsWindow(dialog) && TextOf(edit) == "LANTERNS", "dialog stays open with the typed text");
@@ -405,6 +497,7 @@ void CheckAdvanceMode(const Window& w, DWORD pid) {
   Check(wideHeight == 385 && wideTop == 80,
         "with adapter: height " + std::to_string(wideHeight) + ", Panel1 top " + std::to_string(wideTop));
   Check(IsWindowEnabled(w.main()) != FALSE, "main window enabled again");
+  CheckNothingCut(w, "with adapter");
   // Wine lists no loopback adapter, and the namespace has no other: an empty list, no selection.
   const auto count = static_cast<int>(Ask(w[Control::AdapterBox], CB_GETCOUNT));
   const auto selected = static_cast<int>(Ask(w[Control::AdapterBox], CB_GETCURSEL));
@@ -418,6 +511,7 @@ void CheckAdvanceMode(const Window& w, DWORD pid) {
   Check(!w.Visible(Control::UpfwBox) && !w.Checked(Control::UpfwBox), "Normal mode hides and clears UpfwBox");
   Check(!w.Visible(Control::AdapterBox) && height == 350 && top == 50,
         "compact again: height " + std::to_string(height) + ", Panel1 top " + std::to_string(top));
+  return sizes;
 }
 
 void SetRegistryText(HKEY root, const char* key, const char* name, const char* value) {
@@ -432,7 +526,20 @@ void SetRegistryText(HKEY root, const char* key, const char* name, const char* v
 // The test machine's Wine: no window manager draws the caption on the virtual display, so
 // Wine draws it; and its only Big5 font has no Latin letters, which a Windows PC's have, so
 // the log's Big5 "MS Sans Serif" is mapped to a Big5 font that has them (when installed).
+void SetRegistryNumber(HKEY root, const char* key, const char* name, DWORD value) {
+  HKEY h = nullptr;
+  if (RegCreateKeyExA(root, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr) != ERROR_SUCCESS) {
+    Fatal(std::string("cannot open ") + key);
+  }
+  RegSetValueExA(h, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  RegCloseKey(h);
+}
+
+// Wine's display scale, read by each program as it starts.
+void SetDisplayDpi(DWORD dpi) { SetRegistryNumber(HKEY_CURRENT_USER, "Control Panel\\Desktop", "LogPixels", dpi); }
+
 void PrepareWine() {
+  SetDisplayDpi(96);  // also after a run that was killed at 144
   SetRegistryText(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\tessaly-updater.exe\\X11 Driver", "Decorated", "N");
   SetRegistryText(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes",
                   "MS Sans Serif,136", "WenQuanYi Micro Hei,136");
@@ -446,6 +553,172 @@ std::string Arg(int argc, char** argv, const char* name, const char* def = nullp
   return def;
 }
 
+// A running updater, ended with the driver if it is still there.
+class Updater {
+ public:
+  Updater(const std::string& exe, const std::string& workdir) {
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    std::string commandLine = "\"" + exe + "\"";
+    if (!CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, workdir.c_str(), &si,
+                        &pi_)) {
+      Fatal("cannot start " + exe);
+    }
+  }
+  ~Updater() {
+    if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi_.hProcess, 99);
+    CloseHandle(pi_.hThread);
+    CloseHandle(pi_.hProcess);
+  }
+  Updater(const Updater&) = delete;
+  Updater& operator=(const Updater&) = delete;
+
+  DWORD pid() const { return pi_.dwProcessId; }
+  HANDLE process() const { return pi_.hProcess; }
+  HWND WaitForMainWindow() const {
+    std::vector<HWND> mains;
+    if (!WaitFor(20000, [&] { return !(mains = TopWindows(pid(), names::kMainWindowClass)).empty(); })) {
+      Fatal("the main window did not appear");
+    }
+    return mains.front();
+  }
+  // Idle: WM_CLOSE closes at once and the program returns 0.
+  void CheckClosesIdle(HWND main, const std::string& when) const {
+    PostMessageA(main, WM_CLOSE, 0, 0);
+    const bool exited = WaitForSingleObject(pi_.hProcess, 15000) == WAIT_OBJECT_0;
+    DWORD code = 1;
+    if (exited) GetExitCodeProcess(pi_.hProcess, &code);
+    Check(exited && code == 0, when + ": closed without a question, exit status " + std::to_string(code));
+    Check(FindBox(pid()).hwnd == nullptr, when + ": no box left open");
+  }
+
+ private:
+  PROCESS_INFORMATION pi_{};
+};
+
+bool Near(long got, long want, long slack) { return got >= want - slack && got <= want + slack; }
+
+// The controls of `now` that are not where `at96`'s are at `dpi`, listed; empty when all are.
+std::string Misplaced(const Window& w, const Layout& at96, const Layout& now, int dpi) {
+  auto scaled = [dpi](long v) { return static_cast<long>(MulDiv(static_cast<int>(v), dpi, 96)); };
+  std::string misplaced;
+  for (const auto& [name, r96] : at96.controls) {
+    const auto it = now.controls.find(name);
+    if (it == now.controls.end()) {
+      misplaced += " " + name + " hidden";
+      continue;
+    }
+    const RECT& r = it->second;
+    // Labels grow to their text, whose width need not scale exactly.
+    const bool label = _stricmp(ClassOf(w.Controls().at(name)).c_str(), "Static") == 0;
+    if (!Near(r.left, scaled(r96.left), 2) || !Near(r.top, scaled(r96.top), 2) ||
+        !Near(r.bottom - r.top, scaled(r96.bottom - r96.top), 2) ||
+        (!label && !Near(r.right - r.left, scaled(r96.right - r96.left), 2))) {
+      misplaced += " " + name + " " + Describe(r) + " (96 dpi: " + Describe(r96) + ")";
+    }
+  }
+  return misplaced;
+}
+
+// WM_DPICHANGED as Windows sends it when the window moves to a monitor of another scale:
+// the suggested rectangle in the updater's own memory.
+bool SendDpiChanged(HANDLE process, HWND main, UINT dpi, const RECT& suggested) {
+  void* remote = VirtualAllocEx(process, nullptr, sizeof suggested, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  if (!remote) return false;
+  DWORD_PTR result = 0;
+  const bool sent = WriteProcessMemory(process, remote, &suggested, sizeof suggested, nullptr) &&
+                    SendMessageTimeoutA(main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(remote),
+                                        SMTO_ABORTIFHUNG, 5000, &result) != 0;
+  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  return sent;
+}
+
+// A move to a monitor at 144 dpi and back: every control 1.5 times its place there, in the
+// suggested rectangle, and exactly where it was once back at 96.
+void CheckDpiChange(const Window& w, HANDLE process, const Layout& at96) {
+  RECT outer;
+  GetWindowRect(w.main(), &outer);
+  const RECT larger{outer.left, outer.top, outer.left + MulDiv(outer.right - outer.left, 3, 2),
+                    outer.top + MulDiv(outer.bottom - outer.top, 3, 2)};
+  Check(SendDpiChanged(process, w.main(), 144, larger), "WM_DPICHANGED to 144 dpi sent");
+  RECT now;
+  GetWindowRect(w.main(), &now);
+  Check(EqualRect(&now, &larger) != FALSE, "moved to 144 dpi: the suggested rectangle " + Describe(now));
+  const std::string misplaced = Misplaced(w, at96, LayoutOf(w), 144);
+  Check(misplaced.empty(), "moved to 144 dpi: every control 1.5 times its place" + misplaced);
+  Check(SendDpiChanged(process, w.main(), 96, outer), "WM_DPICHANGED back to 96 dpi sent");
+  const Layout back = LayoutOf(w);
+  bool same = back.controls.size() == at96.controls.size();
+  for (const auto& [name, r] : at96.controls) {
+    const auto it = back.controls.find(name);
+    same = same && it != back.controls.end() && EqualRect(&it->second, &r);
+  }
+  Check(same && EqualRect(&back.client, &at96.client), "back at 96 dpi: every control where it was");
+}
+
+// The window started afresh at 144 dpi: everything 1.5 times its size at 96 (`at96`),
+// nothing cut off, the password dialog and its box in proportion; then a screenshot.
+void CheckAt144(const std::string& exe, const std::string& workdir, const Layout& at96, const DialogSizes& dialog96,
+                const std::string& screenshot) {
+  constexpr int kDpi = 144;
+  SetDisplayDpi(kDpi);
+  struct Reset {
+    ~Reset() { SetDisplayDpi(96); }
+  } reset;
+  auto scaled = [](long v) { return static_cast<long>(MulDiv(static_cast<int>(v), kDpi, 96)); };
+
+  const Updater u(exe, workdir);
+  const Window w(u.WaitForMainWindow());
+  WaitFor(5000, [&] { return w.Log().size() >= 2; });
+  // Wine answers GetDpiForWindow with the asking process's scale: the sizes tell instead.
+  std::printf("  at 144 dpi: GetDpiForWindow says %u here\n", DpiOf(w.main()));
+  const Layout now = LayoutOf(w);
+  Check(now.client.right == scaled(at96.client.right) && Near(now.client.bottom, scaled(at96.client.bottom), 2),
+        "at 144 dpi: client " + Describe(now.client) + ", 1.5 x " + Describe(at96.client));
+  const std::string misplaced = Misplaced(w, at96, now, kDpi);
+  Check(misplaced.empty(), "at 144 dpi: every control 1.5 times its place at 96" + misplaced);
+  CheckNothingCut(w, "at 144 dpi");
+
+  // The password dialog, and the box it brings, in proportion.
+  w.Menu(Control::AdvanceModeItem);
+  std::vector<HWND> dialogs;
+  WaitFor(5000, [&] { return !(dialogs = TopWindows(u.pid(), names::kPasswordFormClass)).empty(); });
+  if (dialogs.empty()) {
+    Check(false, "at 144 dpi: password dialog shown");
+  } else {
+    HWND dialog = dialogs.front();
+    RECT client;
+    GetClientRect(dialog, &client);
+    Check(client.right == scaled(dialog96.client.cx) && client.bottom == scaled(dialog96.client.cy),
+          "at 144 dpi: dialog client " + Describe(client));
+    auto controls = NamedControls(dialog);
+    std::string cut;
+    for (const auto& [name, h] : controls) {
+      const RECT r = InParent(h);
+      if (r.right > client.right || r.bottom > client.bottom) cut += " " + name + " " + Describe(r);
+    }
+    Check(controls.size() == 4 && cut.empty(), "at 144 dpi: the dialog's 4 controls inside it" + cut);
+    Ask(controls["Edit1"], WM_SETTEXT, 0, reinterpret_cast<LPARAM>("LANTERNS"));
+    PostMessageA(controls["Button1"], BM_CLICK, 0, 0);
+    const Box refused = WaitForBox(u.pid(), 5000);
+    RECT box{};
+    if (refused.hwnd) GetWindowRect(refused.hwnd, &box);
+    // The system's box: its text and buttons grow with the system font, not exactly.
+    const double ratio = dialog96.box.cx > 0 ? static_cast<double>(box.right - box.left) / dialog96.box.cx : 0;
+    Check(refused.text == "Invalid Password" && ratio > 1.3 && ratio < 1.7,
+          "at 144 dpi: the box " + Describe(box) + ", " + std::to_string(ratio) + " times as wide");
+    if (refused.hwnd) PostMessageA(refused.hwnd, WM_COMMAND, IDOK, 0);
+    Check(refused.hwnd && WaitGone(refused.hwnd, 5000), "at 144 dpi: box dismissed");
+    PostMessageA(controls["Button2"], BM_CLICK, 0, 0);
+    Check(WaitGone(dialog, 5000), "at 144 dpi: Cancel closes the dialog");
+  }
+
+  const Shot shot = Screenshot(w, screenshot);
+  Check(shot.saved && shot.bluePixels > 50,
+        "at 144 dpi: screenshot with the log's lines (" + std::to_string(shot.bluePixels) + " blue pixels)");
+  u.CheckClosesIdle(w.main(), "at 144 dpi");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -455,136 +728,129 @@ int main(int argc, char** argv) {
   const std::string screenshot = Arg(argc, argv, "--screenshot");
   const auto timeoutMs = static_cast<DWORD>(std::stoul(Arg(argc, argv, "--timeout-ms", "60000")));
 
+  BeDpiAware();
   if (!WriteProfileStringA("LAN Communication", "IP Address", projector.c_str())) Fatal("WriteProfileStringA");
   PrepareWine();
 
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  std::string commandLine = "\"" + updater + "\"";
-  if (!CreateProcessA(updater.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, workdir.c_str(), &si,
-                      &pi)) {
-    Fatal("cannot start " + updater);
-  }
-  // Whatever happens below, the updater does not outlive the driver.
-  struct Reaper {
-    PROCESS_INFORMATION& pi;
-    ~Reaper() {
-      if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
-      CloseHandle(pi.hThread);
-      CloseHandle(pi.hProcess);
-    }
-  } reaper{pi};
+  Layout at96;
+  DialogSizes dialog96;
+  {
+    const Updater u(updater, workdir);
+    const Window w(u.WaitForMainWindow());
+    // The search has logged its last line once the window is shown.
+    WaitFor(5000, [&] { return w.Log().size() >= 2; });
+    at96 = CheckStartUp(w, projector);
+    CheckDpiChange(w, u.process(), at96);
+    dialog96 = CheckAdvanceMode(w, u.pid());
 
-  std::vector<HWND> mains;
-  if (!WaitFor(20000, [&] { return !(mains = TopWindows(pi.dwProcessId, names::kMainWindowClass)).empty(); })) {
-    Fatal("the main window did not appear");
-  }
-  const Window w(mains.front());
-  // The search has logged its last line once the window is shown.
-  WaitFor(5000, [&] { return w.Log().size() >= 2; });
-  CheckStartUp(w, projector);
-  CheckAdvanceMode(w, pi.dwProcessId);
+    // The update: Abort comes on, the bar climbs to 100 and the last line is the success.
+    w.Click(Control::UpdateFwBtn);
+    // The window's thread sets the states one by one: wait for the last, then look at all.
+    Check(WaitFor(10000, [&] { return w.Enabled(Control::AbortBtn) && !w.Enabled(Control::AdapterBox); }),
+          "Abort enabled once the update starts");
+    CheckStates(w, "during the update",
+                {{Control::UpdateFwBtn, false}, {Control::IpAddrEdit, false}, {Control::UpfwBox, false}});
 
-  // The update: Abort comes on, the bar climbs to 100 and the last line is the success.
-  w.Click(Control::UpdateFwBtn);
-  // The window's thread sets the states one by one: wait for the last, then look at all.
-  Check(WaitFor(10000, [&] { return w.Enabled(Control::AbortBtn) && !w.Enabled(Control::AdapterBox); }),
-        "Abort enabled once the update starts");
-  CheckStates(w, "during the update",
-              {{Control::UpdateFwBtn, false}, {Control::IpAddrEdit, false}, {Control::UpfwBox, false}});
+    // Abort while firmware is being written asks first; Escape answers No and the update
+    // goes on.
+    Check(WaitFor(timeoutMs, [&] { return w.Progress() > 0; }), "bar moves");
+    w.Click(Control::AbortBtn);
+    const Box abort = WaitForBox(u.pid(), 5000);
+    Check(abort.caption == "Confirm" && abort.text.find("Firmware updating in progress.") == 0 &&
+              abort.text.find("abort") != std::string::npos,
+          "Abort asks: \"" + abort.caption + "\" / \"" + abort.text + "\"");
+    if (abort.hwnd) PressEscape(abort.hwnd);
+    Check(abort.hwnd && WaitGone(abort.hwnd, 5000), "Escape answers the Abort question");
+    Check(w.Enabled(Control::AbortBtn) && !Contains(w.Log(), "User abort update....."),
+          "the update goes on after Escape");
 
-  // Closing while firmware is being written asks first; No keeps the window and the update.
-  Check(WaitFor(timeoutMs, [&] { return w.Progress() > 0; }), "bar moves");
-  PostMessageA(w.main(), WM_CLOSE, 0, 0);
-  const Box confirm = WaitForBox(pi.dwProcessId, 5000);
-  Check(confirm.caption == "Confirm" && confirm.text.find("Firmware updating in progress.") == 0,
-        "close asks: \"" + confirm.caption + "\" / \"" + confirm.text + "\"");
-  if (confirm.hwnd) PostMessageA(confirm.hwnd, WM_COMMAND, IDNO, 0);
-  Check(confirm.hwnd && WaitGone(confirm.hwnd, 5000), "question answered No");
-  Check(IsWindow(w.main()) && WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT, "window stays after No");
+    // Closing asks too; the question's own close button is No: the window and the update stay.
+    PostMessageA(w.main(), WM_CLOSE, 0, 0);
+    const Box confirm = WaitForBox(u.pid(), 5000);
+    Check(confirm.caption == "Confirm" && confirm.text.find("Firmware updating in progress.") == 0,
+          "close asks: \"" + confirm.caption + "\" / \"" + confirm.text + "\"");
+    if (confirm.hwnd) PostMessageA(confirm.hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+    Check(confirm.hwnd && WaitGone(confirm.hwnd, 5000), "the question's close button answers it");
+    Check(IsWindow(w.main()) && WaitForSingleObject(u.process(), 0) == WAIT_TIMEOUT, "window stays after No");
 
-  int last = 0;
-  bool monotonic = true;
-  const bool finished = WaitFor(timeoutMs, [&] {
-    const int p = w.Progress();
-    if (p < last) monotonic = false;
-    last = p;
+    int last = 0;
+    bool monotonic = true;
+    const bool finished = WaitFor(timeoutMs, [&] {
+      const int p = w.Progress();
+      if (p < last) monotonic = false;
+      last = p;
+      const auto log = w.Log();
+      return p == 100 && !log.empty() && log.back() == "Updated Sub Firmware has succeeded.";
+    });
     const auto log = w.Log();
-    return p == 100 && !log.empty() && log.back() == "Updated Sub Firmware has succeeded.";
-  });
-  const auto log = w.Log();
-  for (const auto& line : log) std::printf("  log: %s\n", line.c_str());
-  Check(finished, "bar at 100 and the last line \"Updated Sub Firmware has succeeded.\"");
-  Check(monotonic, "the bar never went back");
-  Check(w.Text(Control::PercentText) == "100%", "PercentText reads \"" + w.Text(Control::PercentText) + "\"");
-  Check(!Contains(log, "Not found any firmware file"), "no search failure in the log");
-  // One display line per log line: the long file name runs on rather than wrapping, and
-  // only the vertical scroll bar is there.
-  const auto displayLines = static_cast<std::size_t>(Ask(w[Control::MsgEdit], EM_GETLINECOUNT));
-  Check(displayLines == log.size(),
-        std::to_string(log.size()) + " log lines on " + std::to_string(displayLines) + " display lines");
-  const LONG logStyle = GetWindowLongA(w[Control::MsgEdit], GWL_STYLE);
-  Check((logStyle & WS_VSCROLL) && !(logStyle & WS_HSCROLL), "log: vertical scroll bar only");
+    for (const auto& line : log) std::printf("  log: %s\n", line.c_str());
+    Check(finished, "bar at 100 and the last line \"Updated Sub Firmware has succeeded.\"");
+    Check(monotonic, "the bar never went back");
+    Check(w.Text(Control::PercentText) == "100%", "PercentText reads \"" + w.Text(Control::PercentText) + "\"");
+    Check(!Contains(log, "Not found any firmware file"), "no search failure in the log");
+    // One display line per log line: the long file name runs on rather than wrapping, and
+    // only the vertical scroll bar is there.
+    const auto displayLines = static_cast<std::size_t>(Ask(w[Control::MsgEdit], EM_GETLINECOUNT));
+    Check(displayLines == log.size(),
+          std::to_string(log.size()) + " log lines on " + std::to_string(displayLines) + " display lines");
+    const LONG logStyle = GetWindowLongA(w[Control::MsgEdit], GWL_STYLE);
+    Check((logStyle & WS_VSCROLL) && !(logStyle & WS_HSCROLL), "log: vertical scroll bar only");
 
-  Check(WaitFor(10000, [&] { return w.Enabled(Control::UpdateFwBtn) && w.Enabled(Control::AdapterBox); }),
-        "Update Firmware enabled again");
-  CheckStates(w, "after the update",
-              {{Control::AbortBtn, false}, {Control::IpAddrEdit, true}, {Control::UpfwBox, true}});
-  // The picture of a successful update, the one an operator sees most.
-  const Shot success = Screenshot(w, screenshot.substr(0, screenshot.rfind('.')) + "-success.bmp");
-  Check(success.saved && success.bluePixels > 50 && success.redPixels == 0 && success.barFilled > 0.9,
-        "after the update: blue lines only, the bar filled (" + std::to_string(success.redPixels) + " red pixels)");
-  char remembered[128] = {};
-  GetProfileStringA("LAN Communication", "IP Address", "", remembered, sizeof remembered);
-  Check(projector == remembered, "the address stays remembered");
+    Check(WaitFor(10000, [&] { return w.Enabled(Control::UpdateFwBtn) && w.Enabled(Control::AdapterBox); }),
+          "Update Firmware enabled again");
+    CheckStates(w, "after the update",
+                {{Control::AbortBtn, false}, {Control::IpAddrEdit, true}, {Control::UpfwBox, true}});
+    // The picture of a successful update, the one an operator sees most.
+    const Shot success = Screenshot(w, screenshot.substr(0, screenshot.rfind('.')) + "-success.bmp");
+    Check(success.saved && success.bluePixels > 50 && success.redPixels == 0 && success.barFilled > 0.9,
+          "after the update: blue lines only, the bar filled (" + std::to_string(success.redPixels) + " red pixels)");
+    char remembered[128] = {};
+    GetProfileStringA("LAN Communication", "IP Address", "", remembered, sizeof remembered);
+    Check(projector == remembered, "the address stays remembered");
 
-  // A second update from the same window: the log grows past its box, and the box
-  // follows its newest line.
-  w.Click(Control::UpdateFwBtn);
-  const bool again = WaitFor(timeoutMs, [&] {
+    // A second update from the same window: the log grows past its box, and the box
+    // follows its newest line.
+    w.Click(Control::UpdateFwBtn);
+    const bool again = WaitFor(timeoutMs, [&] {
+      const auto lines = w.Log();
+      return lines.size() >= 2 * log.size() - 2 && lines.back() == "Updated Sub Firmware has succeeded." &&
+             w.Enabled(Control::UpdateFwBtn);
+    });
     const auto lines = w.Log();
-    return lines.size() >= 2 * log.size() - 2 && lines.back() == "Updated Sub Firmware has succeeded." &&
-           w.Enabled(Control::UpdateFwBtn);
-  });
-  const auto lines = w.Log();
-  Check(again, "a second update succeeds: " + std::to_string(lines.size()) + " log lines");
-  const auto first = static_cast<std::size_t>(Ask(w[Control::MsgEdit], EM_GETFIRSTVISIBLELINE));
-  // The box holds at most ten lines of this font.
-  Check(first > 0 && first + 10 >= lines.size(),
-        "the log shows its newest line (first visible line " + std::to_string(first) + ")");
+    Check(again, "a second update succeeds: " + std::to_string(lines.size()) + " log lines");
+    const auto first = static_cast<std::size_t>(Ask(w[Control::MsgEdit], EM_GETFIRSTVISIBLELINE));
+    // The box holds at most ten lines of this font.
+    Check(first > 0 && first + 10 >= lines.size(),
+          "the log shows its newest line (first visible line " + std::to_string(first) + ")");
 
-  // A third update with an image for another model: refused with an error line, in red
-  // below the blue ones.
-  const std::string image = workdir + "\\" + kSubFileName;
-  if (FILE* f = std::fopen(image.c_str(), "r+b")) {
-    std::fseek(f, 9, SEEK_SET);  // the model code byte
-    std::fputc(0x0B, f);
-    std::fclose(f);
+    // A third update with an image for another model: refused with an error line, in red
+    // below the blue ones.
+    const std::string image = workdir + "\\" + kSubFileName;
+    if (FILE* f = std::fopen(image.c_str(), "r+b")) {
+      std::fseek(f, 9, SEEK_SET);  // the model code byte
+      std::fputc(0x0B, f);
+      std::fclose(f);
+    }
+    w.Click(Control::UpdateFwBtn);
+    const std::string mismatch = "This Sub firmware model doesn't match to QRN model";
+    const bool refusedModel = WaitFor(timeoutMs, [&] {
+      const auto now = w.Log();
+      return now.size() > lines.size() && now.back() == mismatch && w.Enabled(Control::UpdateFwBtn);
+    });
+    Check(refusedModel, "an image for another model: \"" + w.Log().back() + "\"");
+
+    const Shot shot = Screenshot(w, screenshot);
+    Check(shot.saved, "screenshot saved to " + screenshot);
+    Check(shot.bluePixels > 50, "blue log text on screen (" + std::to_string(shot.bluePixels) + " pixels)");
+    Check(shot.redPixels > 50 && shot.lowestRed > shot.lowestBlue,
+          "red log text below it (" + std::to_string(shot.redPixels) + " pixels, lowest rows " +
+              std::to_string(shot.lowestRed) + " and " + std::to_string(shot.lowestBlue) + ")");
+    Check(shot.barFilled > 0.6, "bar drawn filled (" + std::to_string(static_cast<int>(shot.barFilled * 100)) + "%)");
+
+    u.CheckClosesIdle(w.main(), "idle");
   }
-  w.Click(Control::UpdateFwBtn);
-  const std::string mismatch = "This Sub firmware model doesn't match to QRN model";
-  const bool refusedModel = WaitFor(timeoutMs, [&] {
-    const auto now = w.Log();
-    return now.size() > lines.size() && now.back() == mismatch && w.Enabled(Control::UpdateFwBtn);
-  });
-  Check(refusedModel, "an image for another model: \"" + w.Log().back() + "\"");
 
-  const Shot shot = Screenshot(w, screenshot);
-  Check(shot.saved, "screenshot saved to " + screenshot);
-  Check(shot.bluePixels > 50, "blue log text on screen (" + std::to_string(shot.bluePixels) + " pixels)");
-  Check(shot.redPixels > 50 && shot.lowestRed > shot.lowestBlue,
-        "red log text below it (" + std::to_string(shot.redPixels) + " pixels, lowest rows " +
-            std::to_string(shot.lowestRed) + " and " + std::to_string(shot.lowestBlue) + ")");
-  Check(shot.barFilled > 0.6, "bar drawn filled (" + std::to_string(static_cast<int>(shot.barFilled * 100)) + "%)");
-
-  // Idle now: WM_CLOSE closes at once and the program returns 0.
-  PostMessageA(w.main(), WM_CLOSE, 0, 0);
-  const bool exited = WaitForSingleObject(pi.hProcess, 15000) == WAIT_OBJECT_0;
-  DWORD code = 1;
-  if (exited) GetExitCodeProcess(pi.hProcess, &code);
-  Check(exited && code == 0, "closed without a question, exit status " + std::to_string(code));
-  Check(FindBox(pi.dwProcessId).hwnd == nullptr, "no box left open");
+  CheckAt144(updater, workdir, at96, dialog96, screenshot.substr(0, screenshot.rfind('.')) + "-144dpi.bmp");
 
   std::printf("%s: %d failed\n", failures == 0 ? "PASS" : "FAIL", failures);
   return failures == 0 ? 0 : 1;

@@ -4,8 +4,10 @@
 # updates the simulated projector (tessaly-pjsim on 127.0.0.2) through it. All of it in a
 # private network namespace, whose Wine server owns the sockets.
 #   window_test.sh WINDOWS_BUILD_DIR PJSIM LINUX_BUILD_DIR ARTIFACT_DIR
-# Leaves ARTIFACT_DIR/updater_window.png, the window after a successful update (and
-# updater_window_other_model.png, after the last one). Exit status 77 when
+# Then the window once more with Wine's display at 144 dpi. Leaves ARTIFACT_DIR/
+# updater_window.png, the window after a successful update (and
+# updater_window_other_model.png, after the last one), and updater_window_144dpi.png, the
+# window started at 144 dpi. Exit status 77 when
 # the Windows build, Wine, Xvfb or network namespaces are missing.
 set -euo pipefail
 winbuild="$1" pjsim="$2" linuxbuild="$3" artifacts="$4"
@@ -36,6 +38,7 @@ fi
 ip link set lo up
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 mkdir -p "$artifacts"
+rm -f "$artifacts"/updater_window*.png  # only this run's pictures
 work="$(mktemp -d)"
 xvfb_pid="" pjsim_pid=""
 cleanup() {
@@ -118,6 +121,7 @@ EOF
 # After the first, successful update; and at the end, after an image for another model.
 if [ -s "$work/window-success.bmp" ]; then to_png "$work/window-success.bmp" "$artifacts/updater_window.png"; fi
 if [ -s "$work/window.bmp" ]; then to_png "$work/window.bmp" "$artifacts/updater_window_other_model.png"; fi
+if [ -s "$work/window-144dpi.bmp" ]; then to_png "$work/window-144dpi.bmp" "$artifacts/updater_window_144dpi.png"; fi
 
 # The simulator saw a clean exchange and the whole image.
 kill -TERM "$pjsim_pid"
