@@ -180,7 +180,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, SavedLogPlanted, ::testing::ValuesIn(PlantedCase
 TEST(SavedLogFile, ShowsOutsideTextEscaped) {
   TempDir dir;
   const std::string file = "fw\x1b]0;pwned\x07\nUpdated Main Firmware has succeeded.\xc2\x9b\xff.bin";
+#if defined(_WIN32)
+  // Bytes from 0x80 on are the ANSI code page's characters there.
+  const std::string shown = "fw\\x1b]0;pwned\\x07\\x0aUpdated Main Firmware has succeeded.\xc2\x9b\xff.bin";
+#else
   const std::string shown = R"(fw\x1b]0;pwned\x07\x0aUpdated Main Firmware has succeeded.\x9b\xff.bin)";
+#endif
   std::string path;
   {
     SavedLogOptions options;
