@@ -19,6 +19,7 @@ packages=(
   g++-mingw-w64-x86-64-posix         # the Windows build: MinGW-w64 with POSIX threads (std::thread)
   googletest                         # GoogleTest's source, cross-built for the Windows unit tests
   wine wine64                        # running the Windows programs and tests
+  wixl zip unzip                     # the Windows installer (MSI) and zip, and their test
   fonts-wqy-microhei                 # a Big5 font with Latin letters for the Windows log under Wine
   librsvg2-bin icoutils              # the Windows icon from the SVG (rsvg-convert, icotool); reading resources (wrestool)
 )

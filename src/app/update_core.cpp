@@ -10,7 +10,8 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
       session_(state_, ui_, log_, settings_),
       profile_(profile),
       stages_(std::move(stages)),
-      network_(CreateSystemDatagramNetwork()) {
+      network_(CreateSystemDatagramNetwork()),
+      firewall_(CreateSystemFirewallCheck()) {
   if (!stages_.UpdateMainFirmware) {
     stages_.UpdateMainFirmware = [this] {
       MainPorts ports;
@@ -44,14 +45,40 @@ UpdateCore::~UpdateCore() { Shutdown(); }
 void UpdateCore::Attach(TaskQueue& queue, UpdateEvents& events) {
   ui_.Attach(queue, events);
   client_ = CreateTcpClient(queue);
+  // The ports are bound first: binding is what brings up Windows' own question about the
+  // program, which an administrator may answer while this update says what is wrong.
+  auto prepare = [this] {
+    if (stages_.PrepareMainFirmware && !stages_.PrepareMainFirmware()) return false;
+    return FirewallLetsBootLoaderIn();
+  };
   ControlSession::Workers workers{[this] { sequence_->StartMainFwThread(); }, [this] { sequence_->StartSubFwThread(); },
-                                  stages_.PrepareMainFirmware};
+                                  prepare};
   control_ = std::make_unique<ControlSession>(session_, queue, *client_, subInfo_, workers);
-  sequence_ = std::make_unique<UpdateSequence>(session_, profile_, *control_, subInfo_, stages_);
+  sequence_ = std::make_unique<UpdateSequence>(session_, profile_, *control_, subInfo_, stages_,
+                                               [this] { return FirewallLetsBootLoaderIn(); });
   session_.SetOnEnd([this] {
     control_->CloseConnection();
     ReleasePreparedPorts();
   });
+}
+
+std::vector<PortRange> UpdateCore::BootLoaderPorts(const UpdaterSettings& settings) {
+  return {PortRange{settings.bootpServerPort, settings.bootpServerPort},
+          PortRange{settings.tftpServerPort, settings.tftpServerPort},
+          PortRange{settings.dataPortFirst,
+                    static_cast<std::uint16_t>(settings.dataPortFirst + settings.dataPortCount - 1)}};
+}
+
+// A boot loader whose requests never arrive would wait for nothing: the projector is
+// left as it is. An answer that cannot be had lets the update go on.
+bool UpdateCore::FirewallLetsBootLoaderIn() {
+  const std::vector<PortRange> ports = BootLoaderPorts(settings_);
+  if (!firewall_ || firewall_->InboundUdp(state_.PcIpAddr.load(), ports) != FirewallAnswer::Blocked) return true;
+  log_.LogError("Windows Defender Firewall blocks inbound UDP %s to \"%s\"", DescribePorts(ports).c_str(),
+                firewall_->ProgramPath().c_str());
+  log_.LogError("Please install the updater with its installer, or allow this program in Windows Defender Firewall");
+  log_.LogError("Update Main firmware failed");
+  return false;
 }
 
 void UpdateCore::ReleasePreparedPorts() {

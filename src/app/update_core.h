@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/keep_awake.h"
 #include "app/saved_log.h"
@@ -15,6 +16,7 @@
 #include "control/control_session.h"
 #include "platform/datagram.h"
 #include "platform/debug_output.h"
+#include "platform/firewall.h"
 #include "platform/profile.h"
 #include "platform/tcp_client.h"
 #include "session/message_log.h"
@@ -43,6 +45,12 @@ class UpdateCore {
   // Every update from here on leaves a saved log (app/saved_log.h). The front end's
   // thread, before the first update.
   void EnableSavedLog(SavedLogOptions options = {});
+  // What asks the firewall before the projector is switched (the system's by default).
+  // Before the first update.
+  void SetFirewallCheck(std::unique_ptr<FirewallCheck> check) { firewall_ = std::move(check); }
+  // The boot loader's inbound ports: BOOTP, TFTP and the TFTP data ports.
+  static std::vector<PortRange> BootLoaderPorts(const UpdaterSettings& settings);
+
   // The saved log of the latest update; empty when none was written.
   std::string LastSavedLogPath() const;
 
@@ -59,6 +67,7 @@ class UpdateCore {
 
  private:
   void ReleasePreparedPorts();
+  bool FirewallLetsBootLoaderIn();
   void SaveLine(LogLevel level, const std::string& text);
   void UpdateBegan();
   void UpdateEnded(UpdateOutcome outcome);
@@ -72,6 +81,7 @@ class UpdateCore {
   Profile& profile_;
   StageRoutines stages_;
   std::unique_ptr<DatagramNetwork> network_;
+  std::unique_ptr<FirewallCheck> firewall_;
   std::unique_ptr<TcpClient> client_;
   std::unique_ptr<ControlSession> control_;
   std::unique_ptr<UpdateSequence> sequence_;

@@ -8,14 +8,15 @@
 namespace tessaly {
 
 UpdateSequence::UpdateSequence(UpdateSession& session, Profile& profile, ControlSession& control, SubFwInfo& subInfo,
-                               StageRoutines stages)
+                               StageRoutines stages, std::function<bool()> firewallGate)
     : session_(session),
       state_(session.state()),
       log_(session.log()),
       profile_(profile),
       control_(control),
       subInfo_(subInfo),
-      stages_(std::move(stages)) {}
+      stages_(std::move(stages)),
+      firewallGate_(std::move(firewallGate)) {}
 
 // Each named file must open, and must hold something to send. An empty Main image or a
 // Sub image shorter than its header would otherwise be sent as garbage.
@@ -79,6 +80,7 @@ bool UpdateSequence::Start(const UpdateRequest& request) {
     return false;
   }
   const bool manual = request.manual;
+  manual_.store(manual);
   profile_.Write(kProfileSection, kProfileIpKey, state_.PjIpText);
   if (ParseMacText(state_.PjMacText, state_.PjMacAddr) != 6) {
     log_.LogError("Projector MAC address \"%s\" error", state_.PjMacText.c_str());
@@ -140,7 +142,10 @@ void UpdateSequence::ConnectForSubStage() {
 }
 
 void UpdateSequence::MainFwThread() {
-  const int result = stages_.UpdateMainFirmware ? stages_.UpdateMainFirmware() : -1;
+  // The switched path asked the firewall before the switch; the manual one asks here,
+  // before its first datagram.
+  const bool reachable = !manual_.load() || !firewallGate_ || firewallGate_();
+  const int result = reachable && stages_.UpdateMainFirmware ? stages_.UpdateMainFirmware() : -1;
   control_.CloseConnection();
   control_.MainStageEnded();
   if (result != 0) {

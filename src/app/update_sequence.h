@@ -36,8 +36,10 @@ struct StageRoutines {
 
 class UpdateSequence {
  public:
+  // `firewallGate`: true when the boot loader's requests can reach this program; false
+  // after it said why. Asked before anything is served on the manual path.
   UpdateSequence(UpdateSession& session, Profile& profile, ControlSession& control, SubFwInfo& subInfo,
-                 StageRoutines stages);
+                 StageRoutines stages, std::function<bool()> firewallGate = nullptr);
 
   // The front end's thread. Checks the request and starts the update; false when it was
   // refused (the lines say why) or the last update's workers still run.
@@ -64,6 +66,8 @@ class UpdateSequence {
   ControlSession& control_;
   SubFwInfo& subInfo_;
   StageRoutines stages_;
+  std::function<bool()> firewallGate_;
+  std::atomic<bool> manual_{false};
   // Set by the Main worker just before it posts WM_SUBFW_CONNECT; taken by the message.
   std::atomic<bool> subConnectPosted_{false};
 };

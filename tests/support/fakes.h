@@ -1,6 +1,8 @@
 #pragma once
-// In-memory stand-ins for the platform: profile, directory, adapters, debugger output.
+// In-memory stand-ins for the platform: profile, directory, adapters, debugger output,
+// firewall.
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -10,6 +12,7 @@
 #include "platform/adapters.h"
 #include "platform/debug_output.h"
 #include "platform/directory.h"
+#include "platform/firewall.h"
 #include "platform/profile.h"
 
 namespace tessaly::testing {
@@ -43,6 +46,26 @@ class RecordingDebugOutput final : public DebugOutput {
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
+};
+
+// A firewall that gives one answer, and counts the questions and the address asked about.
+class AnsweringFirewall final : public FirewallCheck {
+ public:
+  explicit AnsweringFirewall(FirewallAnswer answer) : answer_(answer) {}
+  FirewallAnswer InboundUdp(std::uint32_t localAddress, const std::vector<PortRange>& ports) override {
+    lastAddress = localAddress;
+    lastPorts = DescribePorts(ports);
+    ++asked;
+    return answer_;
+  }
+  std::string ProgramPath() override { return "C:\\Tools\\tessaly-update.exe"; }
+
+  std::atomic<int> asked{0};
+  std::atomic<std::uint32_t> lastAddress{0};
+  std::string lastPorts;  // read once the update has ended
+
+ private:
+  FirewallAnswer answer_;
 };
 
 }  // namespace tessaly::testing

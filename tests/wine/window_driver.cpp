@@ -721,6 +721,8 @@ void CheckAt144(const std::string& exe, const std::string& workdir, const Layout
 
 }  // namespace
 
+constexpr const char* kSettingsKey = "Software\\Tessaly\\Updater";
+
 int main(int argc, char** argv) {
   const std::string updater = Arg(argc, argv, "--updater");
   const std::string workdir = Arg(argc, argv, "--workdir");
@@ -729,7 +731,11 @@ int main(int argc, char** argv) {
   const auto timeoutMs = static_cast<DWORD>(std::stoul(Arg(argc, argv, "--timeout-ms", "60000")));
 
   BeDpiAware();
-  if (!WriteProfileStringA("LAN Communication", "IP Address", projector.c_str())) Fatal("WriteProfileStringA");
+  // Where the updater keeps the address: the user's registry (win.ini only where that has none).
+  if (RegSetKeyValueA(HKEY_CURRENT_USER, kSettingsKey, "IP Address", REG_SZ, projector.c_str(),
+                      static_cast<DWORD>(projector.size() + 1)) != ERROR_SUCCESS) {
+    Fatal("RegSetKeyValueA");
+  }
   PrepareWine();
 
   Layout at96;
@@ -805,7 +811,8 @@ int main(int argc, char** argv) {
     Check(success.saved && success.bluePixels > 50 && success.redPixels == 0 && success.barFilled > 0.9,
           "after the update: blue lines only, the bar filled (" + std::to_string(success.redPixels) + " red pixels)");
     char remembered[128] = {};
-    GetProfileStringA("LAN Communication", "IP Address", "", remembered, sizeof remembered);
+    DWORD rememberedSize = sizeof remembered;
+    RegGetValueA(HKEY_CURRENT_USER, kSettingsKey, "IP Address", RRF_RT_REG_SZ, nullptr, remembered, &rememberedSize);
     Check(projector == remembered, "the address stays remembered");
 
     // A second update from the same window: the log grows past its box, and the box
