@@ -28,10 +28,6 @@ std::string PortListText(const std::vector<PortRange>& ports) {
   return out;
 }
 
-}  // namespace tessaly
-
-namespace tessaly {
-
 namespace {
 
 // The ports a rule's text names; keywords (RPC, Teredo, ...) name none of ours.
