@@ -37,6 +37,9 @@ struct ScriptedBootLoader {
   }
   void SendRequest() { net.Deliver(settings.bootpServerPort, {kPj, 68}, Request()); }
   void SendRrq() {
+    // Asking from a new port begins a new transfer, even should the server draw the same
+    // data port again.
+    if (!(tid == transferTid)) dataPort = 0;
     Bytes rrq{0, 1};
     for (char c : std::string("firmware.bin")) rrq.push_back(static_cast<std::uint8_t>(c));
     rrq.push_back(0);
@@ -76,6 +79,7 @@ struct ScriptedBootLoader {
     }
     if (dataPort != s.fromPort) {
       dataPort = s.fromPort;
+      transferTid = tid;
       ++transfers;
       image.clear();
       expected = 1;
@@ -106,6 +110,7 @@ struct ScriptedBootLoader {
   std::string sname = "stellaris";
   std::size_t requestLength = 300;
   Endpoint tid{kPj, 2001};
+  Endpoint transferTid;  // the tid of the transfer under way
   bool answerMagic = true;
   bool rrqAfterReply = true;
   int dropAcks = 0;
@@ -128,7 +133,8 @@ struct ScriptedBootLoader {
 };
 
 struct Stage {
-  explicit Stage(std::size_t imageSize) : image(Pattern(imageSize)), peer(net, h.updater->settings()) {
+  explicit Stage(std::size_t imageSize, UpdaterSettings settings = {})
+      : h(settings), image(Pattern(imageSize)), peer(net, h.updater->settings()) {
     target.mac = kFF;
     target.localAddress = kPc;
     target.projectorAddress = kPj;
@@ -632,7 +638,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, MainStageNoise,
 // The boot loader's own retry: after about 4 s of silence a new read request from a new
 // port, while junk goes on arriving. It restarts the transfer, which then completes.
 TEST(MainStage, RetryFromANewPortAfterFourSecondsOfSilenceIsServed) {
-  Stage st(5000);
+  UpdaterSettings oneDataPort;
+  oneDataPort.dataPortCount = 1;  // the retry's transfer on the same data port as the first
+  Stage st(5000, oneDataPort);
   st.peer.stopAtBlock = 3;
   const std::uint64_t start = st.net.nowUs;
   for (std::uint64_t i = 1; i <= 100; ++i) st.net.DeliverAt(start + 300000 * i, 69, kStranger, Bytes{0x7F});
