@@ -25,15 +25,6 @@ Bytes ReadFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-Bytes BootRequest(std::uint8_t xidByte) {
-  Bytes p(300, 0);
-  p[0] = 1, p[1] = 1, p[2] = 6;
-  p[4] = xidByte;
-  std::memset(&p[28], 0xFF, 6);
-  std::memcpy(&p[44], "stellaris", 9);
-  return p;
-}
-
 // Runs ServeMainFirmware on a thread of its own, the test's thread acting as the view's.
 struct ServiceRun {
   ServiceRun(Harness& h, MainStageTarget target) : harness(h), net(CreateSystemDatagramNetwork()) {

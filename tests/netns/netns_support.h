@@ -120,6 +120,17 @@ class FarNamespace {
   bool ok_ = false;
 };
 
+// A BOOTP request as the boot loader sends it, for the MAC FF.FF.FF.FF.FF.FF; `xidByte`
+// marks it in the reply.
+inline std::vector<std::uint8_t> BootRequest(std::uint8_t xidByte) {
+  std::vector<std::uint8_t> p(300, 0);
+  p[0] = 1, p[1] = 1, p[2] = 6;
+  p[4] = xidByte;
+  std::memset(&p[28], 0xFF, 6);
+  std::memcpy(&p[44], "stellaris", 9);
+  return p;
+}
+
 // A UDP socket for the projector's side of a test, optionally tied to one interface.
 class UdpPeer {
  public:

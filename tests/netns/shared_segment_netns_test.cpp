@@ -51,15 +51,6 @@ Bytes ReadRequest() {
   return Bytes(kRrq, kRrq + sizeof kRrq);
 }
 
-Bytes BootRequest() {
-  Bytes b(300, 0);
-  b[0] = 1, b[1] = 1, b[2] = 6;
-  b[4] = 0x5A;
-  std::fill(b.begin() + 28, b.begin() + 34, 0xFF);
-  std::memcpy(&b[44], "stellaris", 9);
-  return b;
-}
-
 long ResidentKib(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
@@ -242,7 +233,7 @@ TEST_P(SharedSegment, BootpFloodIsAnsweredAtAPace) {
       if (d.size() == 300 && d[0] == 2 && d[4] == 0x5A) ++replies;
     }
   });
-  const Bytes request = BootRequest();
+  const Bytes request = BootRequest(0x5A);
   const auto floodStart = Clock::now();
   for (long i = 0; i < 2000000 && Clock::now() - floodStart < 2s; ++i) {
     if (sender->SendTo(request, a_.pc, 67)) ++sent;
