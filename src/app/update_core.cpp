@@ -6,6 +6,7 @@ namespace tessaly {
 
 UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings settings, StageRoutines stages)
     : settings_(settings),
+      loop_(CreateUpdateLoop()),
       log_(ui_, debug),
       session_(state_, ui_, log_, settings_),
       profile_(profile),
@@ -90,6 +91,8 @@ void UpdateCore::ReleasePreparedPorts() {
 void UpdateCore::Shutdown() {
   session_.RequestStop();
   session_.workers().JoinAll();
+  // No handler runs after this: what was made on the loop may go.
+  loop_->Stop();
   keepAwake_->Stop();  // nothing is written any more
   ReleasePreparedPorts();
   // The connection and its timer post to the front end from threads of their own: they

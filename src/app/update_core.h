@@ -19,6 +19,7 @@
 #include "platform/firewall.h"
 #include "platform/profile.h"
 #include "platform/tcp_client.h"
+#include "platform/update_loop.h"
 #include "session/message_log.h"
 #include "session/settings.h"
 #include "session/ui_queue.h"
@@ -64,6 +65,7 @@ class UpdateCore {
   UpdateSequence& sequence() { return *sequence_; }
   TcpClient& client() { return *client_; }
   SubFwInfo& subInfo() { return subInfo_; }
+  UpdateLoop& loop() { return *loop_; }
 
  private:
   void ReleasePreparedPorts();
@@ -73,6 +75,8 @@ class UpdateCore {
   void UpdateEnded(UpdateOutcome outcome);
 
   UpdaterSettings settings_;
+  // The one loop of the process's updates: everything made on it goes before it.
+  std::unique_ptr<UpdateLoop> loop_;
   UpdateState state_;
   UiQueue ui_;
   MessageLog log_;
