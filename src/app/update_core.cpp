@@ -4,6 +4,34 @@
 
 namespace tessaly {
 
+class UpdateCore::Listeners final : public UpdateEvents {
+ public:
+  Listeners(UpdateCore& core, UpdateEvents& frontEnd) : core_(core), frontEnd_(frontEnd) {}
+
+  void LogLine(const std::string& text, LogLevel level) override { frontEnd_.LogLine(text, level); }
+  void ProgressShown(int percent) override { frontEnd_.ProgressShown(percent); }
+  void SessionBegan() override {
+    core_.UpdateBegan();
+    frontEnd_.SessionBegan();
+  }
+  void SessionEnded() override { frontEnd_.SessionEnded(); }
+  void StageResult(FirmwareStage stage, bool succeeded) override { frontEnd_.StageResult(stage, succeeded); }
+  Answer Confirm(const std::string& question) override { return frontEnd_.Confirm(question); }
+  void UpdateEnded(UpdateOutcome outcome) override {
+    core_.UpdateEnded(outcome);
+    frontEnd_.UpdateEnded(outcome);
+  }
+  void ModelLearned(std::uint8_t modelKind) override {
+    if (core_.savedLog_) core_.savedLog_->Model(modelKind);
+    frontEnd_.ModelLearned(modelKind);
+  }
+  void FirmwareBeingWritten(bool writing) override { frontEnd_.FirmwareBeingWritten(writing); }
+
+ private:
+  UpdateCore& core_;
+  UpdateEvents& frontEnd_;
+};
+
 UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings settings, StageRoutines stages)
     : settings_(settings),
       loop_(CreateUpdateLoop()),
@@ -38,13 +66,13 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
   }
   keepAwake_ = std::make_unique<KeepAwake>(state_.UpdateInProgress, CreateSystemSleepInhibitor(),
                                            [this](const std::string& line) { warnings_.Write(line); });
-  session_.SetWatch([this] { UpdateBegan(); }, [this](UpdateOutcome outcome) { UpdateEnded(outcome); });
 }
 
 UpdateCore::~UpdateCore() { Shutdown(); }
 
 void UpdateCore::Attach(TaskQueue& queue, UpdateEvents& events) {
-  ui_.Attach(queue, events);
+  listeners_ = std::make_unique<Listeners>(*this, events);
+  ui_.Attach(queue, *listeners_);
   client_ = CreateTcpClient(queue);
   // The ports are bound first: binding is what brings up Windows' own question about the
   // program, which an administrator may answer while this update says what is wrong.
@@ -126,12 +154,6 @@ void UpdateCore::SaveLine(LogLevel level, const std::string& text) {
     ui_.Later([this] {
       if (savedLog_) savedLog_->ForgetHeld();
     });
-  }
-  // The exchange writes these as it learns the model: the kind read now is this update's,
-  // not one left from an earlier exchange.
-  if (control_ && (text == "Model Name: QMA" || text == "Model Name: QMB" ||
-                   text == "This Sub firmware model doesn't match to QRN model")) {
-    savedLog_->Model(control_->PjModelKind());
   }
 }
 

@@ -74,6 +74,11 @@ class UpdateCore {
   void UpdateBegan();
   void UpdateEnded(UpdateOutcome outcome);
 
+  // The core's own listeners hear every event before the front end does: the saved log
+  // and the hold on system sleep follow the update through them alone.
+  class Listeners;
+  std::unique_ptr<Listeners> listeners_;
+
   UpdaterSettings settings_;
   // The one loop of the process's updates: everything made on it goes before it.
   std::unique_ptr<UpdateLoop> loop_;

@@ -55,6 +55,12 @@ bool CheckUpdateFiles(const std::string& mainFile, const std::string& subFile, M
   return true;
 }
 
+bool CheckProjectorAddress(const std::string& text, MessageLog& log, std::array<std::uint8_t, 4>& bytes) {
+  if (ParseIpText(text, bytes) == 4 && IsDottedIpv4(text)) return true;
+  log.LogError("Projector IP address \"%s\" error", text.c_str());
+  return false;
+}
+
 bool UpdateSequence::Start(const UpdateRequest& request) {
   // A front end offers a new update only when the last one's workers have ended; a
   // start that comes anyway must not run a second set beside them.
@@ -72,13 +78,8 @@ bool UpdateSequence::Start(const UpdateRequest& request) {
   state_.StopRequested.store(0);
   state_.StagesSucceeded.store(0);
 
-  // Only a dotted IPv4 address is taken, on every path: "192.168.0.300" would be read as
-  // 192.168.0.44, and the boot loader handed an address nobody typed. A refused text is
-  // not remembered: the next start would show it again.
-  if (ParseIpText(state_.PjIpText, state_.PjIpAddr) != 4 || !IsDottedIpv4(state_.PjIpText)) {
-    log_.LogError("Projector IP address \"%s\" error", state_.PjIpText.c_str());
-    return false;
-  }
+  // A refused text is not remembered: the next start would show it again.
+  if (!CheckProjectorAddress(state_.PjIpText, log_, state_.PjIpAddr)) return false;
   const bool manual = request.manual;
   manual_.store(manual);
   profile_.Write(kProfileSection, kProfileIpKey, state_.PjIpText);

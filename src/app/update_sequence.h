@@ -1,7 +1,10 @@
 #pragma once
 // "Update Firmware" and "Abort ", and the two worker threads that run the stages.
 
+#include <array>
 #include <atomic>
+#include <cstdint>
+#include <string>
 #include <functional>
 
 #include "app/update_request.h"
@@ -23,6 +26,10 @@ constexpr const char* kAbortQuestion =
 // here: the Sub stage could never take it, and the Main firmware would be written for
 // nothing. False, with the reason logged.
 bool CheckUpdateFiles(const std::string& mainFile, const std::string& subFile, MessageLog& log, SubFwInfo& info);
+// Every front end's check of a projector address: a dotted IPv4 address only, on every
+// path ("192.168.0.300" would be read as 192.168.0.44, and the boot loader handed an
+// address nobody typed). False, with the reason logged; `bytes` gets the address.
+bool CheckProjectorAddress(const std::string& text, MessageLog& log, std::array<std::uint8_t, 4>& bytes);
 
 // The stage routines the workers run: 0 / true for success. Each logs its own failures.
 // PrepareMainFirmware binds the Main stage's ports before the projector is switched into

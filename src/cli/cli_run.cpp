@@ -150,10 +150,8 @@ void Run::OnSignal() {
 bool Run::CheckFleet(const std::vector<std::string>& addresses, MessageLog& log) const {
   bool ok = true;
   for (const std::string& address : addresses) {
-    if (!IsDottedIpv4(address)) {
-      log.LogError("Projector IP address \"%s\" error", address.c_str());
-      ok = false;
-    }
+    std::array<std::uint8_t, 4> bytes{};
+    if (!CheckProjectorAddress(address, log, bytes)) ok = false;
   }
   if (options_.manual) {
     log.LogError("--manual serves one projector only");

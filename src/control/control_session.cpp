@@ -171,7 +171,9 @@ void ControlSession::ClientSocketRead() {
       } else {
         pjModelKind_.store(kModelUnknown);
       }
-      if (pjModelKind_.load() == kModelUnknown || pjModelKind_.load() != subInfo_.ModelKind) {
+      const std::uint8_t model = pjModelKind_.load();
+      session_.ui().Run([model](UpdateEvents& events) { events.ModelLearned(model); });
+      if (model == kModelUnknown || model != subInfo_.ModelKind) {
         step_ = Step::HandedOver;
         log_.LogError("This Sub firmware model doesn't match to QRN model");
         session_.EndSession();

@@ -35,6 +35,11 @@ class UpdateEvents {
   virtual Answer Confirm(const std::string& question) = 0;
   // The session has ended and its last worker is gone: a new update may start.
   virtual void UpdateEnded(UpdateOutcome outcome) = 0;
+  // The projector's model kind, as the control exchange learned it (session/sub_fw_info.h).
+  virtual void ModelLearned(std::uint8_t /*modelKind*/) {}
+  // Firmware is being written into the projector, or no longer: an Abort must ask first,
+  // and the PC must not sleep.
+  virtual void FirmwareBeingWritten(bool /*writing*/) {}
 };
 
 }  // namespace tessaly

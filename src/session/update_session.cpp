@@ -89,7 +89,6 @@ void UpdateSession::BeginSession() {
   endReported_ = false;
   heldStages_.clear();  // an ended session's stages begin nothing
   state_.SessionRunning.store(1);
-  if (onBegan_) onBegan_();
   ui_.Run([](UpdateEvents& events) { events.SessionBegan(); });
 }
 
@@ -113,7 +112,6 @@ void UpdateSession::ReportEndIfOver() {
   if (endReported_ || state_.SessionRunning.load() != 0 || workers_.Running() != 0) return;
   endReported_ = true;
   const UpdateOutcome outcome = Outcome();
-  if (onUpdateEnded_) onUpdateEnded_(outcome);
   ui_.Run([outcome](UpdateEvents& events) { events.UpdateEnded(outcome); });
 }
 

@@ -23,13 +23,6 @@ class UpdateSession {
   // What every end of a session releases: the control connection, ports bound ahead of
   // the Main stage. Set once they exist.
   void SetOnEnd(std::function<void()> release) { onEnd_ = std::move(release); }
-  // Follows every update from its acceptance to its end, on the front end's thread:
-  // `began` as the session begins, `ended` just before the front end hears UpdateEnded.
-  // Set before the first update.
-  void SetWatch(std::function<void()> began, std::function<void(UpdateOutcome)> ended) {
-    onBegan_ = std::move(began);
-    onUpdateEnded_ = std::move(ended);
-  }
 
   // An update was accepted: the window is in its update state until EndSession.
   // View's thread.
@@ -85,8 +78,6 @@ class UpdateSession {
 
   TickSource tick_;
   std::function<void()> onEnd_;
-  std::function<void()> onBegan_;
-  std::function<void(UpdateOutcome)> onUpdateEnded_;
   // Counts the sessions begun: work queued for the controls by a session's end is
   // dropped once a newer session has begun.
   std::atomic<std::uint32_t> generation_{0};
