@@ -102,16 +102,16 @@ int UpdateCore::RunMainStage() {
   // Set under the stop request's mutex: the wait below sees either it or the stop.
   auto over = std::make_shared<bool>(false);
   loop_->Post([this, ctx = std::move(ctx), target = std::move(target), ports, result, over]() mutable {
-    mainStage_ = StartMainStage(std::move(ctx), *network_, std::move(target), std::move(*ports),
-                                [this, result, over](int code) {
-                                  mainStage_.reset();
-                                  {
-                                    std::lock_guard<std::mutex> lock(state_.stopMutex);
-                                    *over = true;
-                                  }
-                                  state_.stopRaised.notify_all();
-                                  result->set_value(code);
-                                });
+    mainStage_ =
+        StartMainStage(std::move(ctx), *network_, std::move(target), std::move(*ports), [this, result, over](int code) {
+          mainStage_.reset();
+          {
+            std::lock_guard<std::mutex> lock(state_.stopMutex);
+            *over = true;
+          }
+          state_.stopRaised.notify_all();
+          result->set_value(code);
+        });
   });
   bool stopped = false;
   {

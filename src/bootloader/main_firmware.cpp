@@ -106,7 +106,7 @@ class MainStage final : public RunningStage {
 
   std::vector<std::uint8_t> image_;
   std::unique_ptr<DatagramSocket> bootp_, tftp_, magic_, data_;
-  std::vector<DatagramSocket*> sockets_;  // kept across turns: the stage allocates nothing per block
+  std::vector<DatagramSocket*> sockets_;   // kept across turns: the stage allocates nothing per block
   DatagramSocket* waitingData_ = nullptr;  // the data socket this turn waits on
   std::uint32_t waitUs_ = 0;
   std::uint8_t packet_[kPacketBufferSize] = {};
@@ -175,7 +175,7 @@ void MainStage::IgnoreStranger(const Endpoint& from) {
     return;
   }
   ctx_.log.Aside(LogLevel::Info, Format("Ignored a TFTP read request from %s: only the projector %s is served",
-                                              ToDotted(from.address).c_str(), ToDotted(t_.projectorAddress).c_str()));
+                                        ToDotted(from.address).c_str(), ToDotted(t_.projectorAddress).c_str()));
 }
 
 bool MainStage::HandleTftpServer() {
@@ -206,9 +206,8 @@ bool MainStage::HandleTftpServer() {
     data_ = net_.Open({t_.localAddress, port, false, false}, lastError);
   }
   if (!data_) {
-    ctx_.log.LogError("No TFTP data port could be bound on %s after %u tries: %s",
-                            ToDotted(t_.localAddress).c_str(), static_cast<unsigned>(s_.dataPortTries),
-                            lastError.c_str());
+    ctx_.log.LogError("No TFTP data port could be bound on %s after %u tries: %s", ToDotted(t_.localAddress).c_str(),
+                      static_cast<unsigned>(s_.dataPortTries), lastError.c_str());
     result_ = kMainTftpSocket;
     return false;
   }

@@ -1,5 +1,7 @@
 #include "platform/datagram_asio.h"
 
+#include <asio/post.hpp>
+
 #include <chrono>
 #include <cstring>
 
@@ -99,25 +101,43 @@ void AsioDatagramNetwork::AsyncWait(const std::vector<DatagramSocket*>& sockets,
     // The time is up: what arrived meanwhile is taken all the same.
     Complete(ec ? -1 : Wait(waiting_, 0, readable_));
   });
+  // The loop's reactor hears of a datagram as it arrives: one queued before this wait
+  // would wake nothing, so the queues are looked at first.
+  if (Wait(waiting_, 0, readable_) == 0) {
+    WatchAll(generation);
+    return;
+  }
+  asio::post(io_, [this, generation, alive] {
+    if (alive.expired() || generation != generation_) return;
+    const int ready = Wait(waiting_, 0, readable_);
+    if (ready != 0) {
+      Complete(ready);
+      return;
+    }
+    WatchAll(generation);
+  });
+}
+
+void AsioDatagramNetwork::WatchAll(std::uint64_t generation) {
   for (std::size_t i = 0; i < waiting_.size(); ++i) WatchSocket(i, generation);
 }
 
 void AsioDatagramNetwork::WatchSocket(std::size_t index, std::uint64_t generation) {
   auto* socket = static_cast<AsioDatagramSocket*>(waiting_[index]);
-  socket->socket().async_wait(
-      udp::socket::wait_read, [this, index, generation, alive = std::weak_ptr<char>(alive_)](const asio::error_code& ec) {
-        if (alive.expired() || generation != generation_ || ec == asio::error::operation_aborted) return;
-        if (ec) {
-          Complete(-1);
-          return;
-        }
-        const int ready = Wait(waiting_, 0, readable_);
-        if (ready != 0) {
-          Complete(ready);
-          return;
-        }
-        WatchSocket(index, generation);  // only other adapters' datagrams: the wait goes on
-      });
+  auto readable = [this, index, generation, alive = std::weak_ptr<char>(alive_)](const asio::error_code& ec) {
+    if (alive.expired() || generation != generation_ || ec == asio::error::operation_aborted) return;
+    if (ec) {
+      Complete(-1);
+      return;
+    }
+    const int ready = Wait(waiting_, 0, readable_);
+    if (ready != 0) {
+      Complete(ready);
+      return;
+    }
+    WatchSocket(index, generation);  // only other adapters' datagrams: the wait goes on
+  };
+  socket->socket().async_wait(udp::socket::wait_read, std::move(readable));
 }
 
 void AsioDatagramNetwork::StopWatching() {

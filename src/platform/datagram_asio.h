@@ -68,6 +68,7 @@ class AsioDatagramNetwork : public DatagramNetwork {
                  const SocketOption& beforeBind = {});
 
  private:
+  void WatchAll(std::uint64_t generation);
   void WatchSocket(std::size_t index, std::uint64_t generation);
   void Complete(int ready);
   void StopWatching();

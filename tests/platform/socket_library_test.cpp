@@ -61,11 +61,11 @@ TEST(SocketLibrary, StartedOnceAndCleanedUpOnceOrTheStageEndsAtOnce) {
     int doneCalls = 0;
     MainStageTarget target;
     target.imagePath = h.updater->state().MainFwFile;
-    auto stage = StartMainStage(SessionStageContext(h.updater->session(), network.loop), network, target, {},
-                                [&](int r) {
-                                  result = r;
-                                  ++doneCalls;
-                                });
+    auto stage =
+        StartMainStage(SessionStageContext(h.updater->session(), network.loop), network, target, {}, [&](int r) {
+          result = r;
+          ++doneCalls;
+        });
     EXPECT_EQ(doneCalls, 0) << "the end is reported in a handler of its own";
     EXPECT_TRUE(network.loop.RunUntil([&] { return doneCalls > 0; }));
     EXPECT_EQ(doneCalls, 1);
