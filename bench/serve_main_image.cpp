@@ -8,21 +8,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <future>
+#include <memory>
 #include <string>
 
 #include "bootloader/main_firmware.h"
 #include "platform/datagram.h"
 #include "platform/debug_output.h"
+#include "platform/update_loop.h"
 #include "session/message_log.h"
 #include "session/settings.h"
+#include "session/stage_context.h"
 #include "session/ui_queue.h"
-#include "session/update_session.h"
-#include "session/update_state.h"
 
 namespace {
 
-// No window here: the log lines reach stderr through the debug output alone.
-// One thread only, so posted work may run at once; events go nowhere.
+// No window here: the log lines reach stderr through the debug output alone. Lines
+// posted for the front end run at once, on the loop's thread; events go nowhere.
 class NullFrontEnd final : public tessaly::TaskQueue, public tessaly::UpdateEvents {
  public:
   void Post(std::function<void()> work) override { work(); }
@@ -73,7 +75,6 @@ int main(int argc, char** argv) {
     return 64;
   }
 
-  tessaly::UpdateState state;
   NullFrontEnd frontEnd;
   tessaly::UiQueue ui;
   ui.Attach(frontEnd, frontEnd);
@@ -83,7 +84,6 @@ int main(int argc, char** argv) {
   settings.tftpServerPort = static_cast<std::uint16_t>(tftpPort);
   // The magic packet goes to the local address: nothing leaves this host.
   settings.broadcastAddress = parsed.s_addr;
-  tessaly::UpdateSession session(state, ui, log, settings);
 
   tessaly::MainStageTarget target;
   target.mac = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -92,8 +92,21 @@ int main(int argc, char** argv) {
   target.projectorAddress = parsed.s_addr;
   target.imagePath = file;
 
-  const auto net = tessaly::CreateSystemDatagramNetwork();
-  const int result = tessaly::ServeMainFirmware(session, *net, target, nullptr);
+  // The stage on an update loop of its own, as the manual path runs it; this thread waits
+  // for its end. Nothing stops it early.
+  const auto loop = tessaly::CreateUpdateLoop();
+  auto net = tessaly::CreateSystemDatagramNetwork(*loop);
+  std::unique_ptr<tessaly::RunningStage> stage;
+  std::promise<int> ended;
+  std::future<int> ending = ended.get_future();
+  loop->Post([&] {
+    tessaly::StageContext ctx{log, settings, *loop, nullptr, nullptr, [] { return false; }};
+    stage = tessaly::StartMainStage(ctx, *net, target, {}, [&ended](int result) { ended.set_value(result); });
+  });
+  const int result = ending.get();
+  loop->Stop();
+  stage.reset();
+  net.reset();
   if (result != tessaly::kMainServed) std::fprintf(stderr, "tessaly-serve-image: result %d\n", result);
   return result;
 }

@@ -1,4 +1,4 @@
-// The whole Main stage, ServeMainFirmware, over the in-memory network: BOOTP requests
+// The whole Main stage, StartMainStage, over the in-memory network on a test loop: BOOTP requests
 // on port 67, TFTP requests on port 69 and datagrams on the data socket, of any length
 // and from anyone, interleaved with idle cycles.
 //
@@ -11,7 +11,7 @@
 //   4 e..               a read request to port 69
 //   5 e.. n ...         any datagram to the data socket
 //   6 e.. d             an ACK to the data socket of the last block sent plus d (signed)
-//   7                   the operator's stop request
+//   7                   the operator's Abort: the stop request, then a Cancel on the loop
 // A sender e is 0: the projector's TID, 1: the projector on another port, 2: another
 // host, 3 aa aa aa aa pp pp: the address and port that follow. Only the projector's read
 // requests are served; BOOTP requests are answered at most once a reply gap.
@@ -21,6 +21,7 @@
 #include <cctype>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -32,6 +33,7 @@
 #include "bootloader/tftp.h"
 #include "fuzz_support.h"
 #include "support/fake_network.h"
+#include "support/manual_loop.h"
 
 namespace tessaly::fuzz {
 namespace {
@@ -92,8 +94,8 @@ enum class Kind { Dropped, Answered, Other };  // Dropped: no answer of any kind
 // Plays the network's other hosts from the input and checks everything the service sends.
 class Peer {
  public:
-  Peer(FakeNetwork& net, const UpdaterSettings& s, ByteReader& in, const Bytes& image, UpdateSession& session)
-      : net_(net), s_(s), in_(in), image_(image), session_(session) {
+  Peer(FakeNetwork& net, const UpdaterSettings& s, ByteReader& in, const Bytes& image, std::function<void()> abort)
+      : net_(net), s_(s), in_(in), image_(image), abort_(std::move(abort)) {
     net_.onSend = [this](const FakeNetwork::Sent& sent) {
       Check(sent);
       Step();
@@ -142,7 +144,7 @@ class Peer {
                            d.size() > kReceiveBuffer ? Kind::Dropped
                            : WantedBootRequest(d)    ? Kind::Answered
                                                      : Kind::Other,
-                           Padded(d), net_.nowUs});
+                           Padded(d), net_.NowUs()});
     net_.Deliver(s_.bootpServerPort, from, std::move(d));
   }
   void ToServer(Endpoint from, Bytes d) {
@@ -151,7 +153,7 @@ class Peer {
       kind = Kind::Dropped;
     else if (d.size() >= 2 && d[0] == 0 && d[1] == kTftpRrq)
       kind = from.address == kPj ? Kind::Answered : Kind::Dropped;  // another host's is ignored
-    serverQueue_.push_back({from, kind, {}, net_.nowUs});
+    serverQueue_.push_back({from, kind, {}, net_.NowUs()});
     net_.Deliver(s_.tftpServerPort, from, std::move(d));
   }
   void ToData(Endpoint from, Bytes d) {
@@ -206,7 +208,7 @@ class Peer {
         ToData(from, Bytes{0, kTftpAck, static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block)});
         break;
       }
-      case 7: session_.RequestStop(); break;
+      case 7: abort_(); break;
     }
   }
 
@@ -240,7 +242,7 @@ class Peer {
       // Valid requests within the gap after a reply are taken without one.
       while (bootpAnswered_ && request.at - lastReplyAt_ < s_.bootpReplyGapUs) request = Next(bootpQueue_, true);
       FUZZ_CHECK(request.kind == Kind::Answered);
-      FUZZ_CHECK(request.at == net_.nowUs);
+      FUZZ_CHECK(request.at == net_.NowUs());
       lastReplyAt_ = request.at;
       FUZZ_CHECK(sent.to == (Endpoint{s_.broadcastAddress, request.from.port}));
       FUZZ_CHECK(d.size() == kBootpMessageSize);
@@ -304,7 +306,7 @@ class Peer {
   const UpdaterSettings& s_;
   ByteReader& in_;
   const Bytes& image_;
-  UpdateSession& session_;
+  std::function<void()> abort_;
   std::deque<Queued> bootpQueue_, serverQueue_;
   bool bootpAnswered_ = false;
   std::uint64_t lastReplyAt_ = 0;
@@ -329,11 +331,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::QuietSession q(fuzz::FuzzSettings());
   q.state.UpdateStage.store(1);
   q.state.FirmwareSelection.store(MainFw);
-  testing::FakeNetwork net;
+  testing::ManualLoop loop;
+  testing::FakeNetwork net(loop);
   // Every step adds at most one datagram, and every idle cycle takes a step while any
   // are left; after that the idle limits end the stage.
   net.waitLimit = static_cast<int>(2 * size + q.settings.idleLimit + q.settings.answeredIdleLimit + 16);
-  fuzz::Peer peer(net, q.settings, in, images.bytes[pick], q.session);
+  std::unique_ptr<RunningStage> stage;
+  auto abort = [&] {
+    q.session.RequestStop();
+    loop.Post([&stage] {
+      if (stage) stage->Cancel();
+    });
+  };
+  fuzz::Peer peer(net, q.settings, in, images.bytes[pick], abort);
 
   MainStageTarget target;
   target.mac = fuzz::kMac;
@@ -341,12 +351,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   target.projectorAddress = fuzz::kPj;
   target.imagePath = images.files[pick]->path();
   int result = -1;
+  int doneCalls = 0;
+  StageContext ctx{q.log,
+                   q.settings,
+                   loop,
+                   [&peer](std::uint32_t p) { peer.Progress(p); },
+                   [&q] { q.state.UpdateInProgress.store(1); },
+                   [&q] { return q.state.StopRequested.load() != 0; }};
   try {
-    result = ServeMainFirmware(q.session, net, target, [&peer](std::uint32_t p) { peer.Progress(p); });
+    stage = StartMainStage(ctx, net, target, {}, [&](int r) {
+      result = r;
+      ++doneCalls;
+    });
+    const bool stageEnded = loop.RunUntil([&] { return doneCalls > 0; });
+    FUZZ_CHECK(stageEnded);
   } catch (const std::runtime_error&) {
     const bool stageEnded = false;  // the in-memory network gave up waiting
     FUZZ_CHECK(stageEnded);
   }
+  stage.reset();
+  loop.RunReady();
+  FUZZ_CHECK(doneCalls == 1);
   peer.Finish(result);
   return 0;
 }

@@ -1,5 +1,8 @@
 #include "app/update_core.h"
 
+#include <cstring>
+#include <future>
+
 #include "subfw/sub_firmware_transfer.h"
 
 namespace tessaly {
@@ -39,20 +42,13 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
       session_(state_, ui_, log_, settings_),
       profile_(profile),
       stages_(std::move(stages)),
-      network_(CreateSystemDatagramNetwork()),
+      network_(CreateSystemDatagramNetwork(*loop_)),
       firewall_(CreateSystemFirewallCheck()) {
   if (!stages_.UpdateMainFirmware) {
-    stages_.UpdateMainFirmware = [this] {
-      MainPorts ports;
-      {
-        std::lock_guard<std::mutex> lock(preparedMutex_);
-        ports = std::move(prepared_);
-      }
-      return UpdateMainFirmware(session_, *network_, &ports);
-    };
+    stages_.UpdateMainFirmware = [this] { return RunMainStage(); };
     stages_.PrepareMainFirmware = [this] {
       MainPorts ports;
-      if (OpenMainPorts(session_, *network_, state_.PcIpAddr.load(), ports) != kMainServed) {
+      if (OpenMainPorts(log_, settings_, *network_, state_.PcIpAddr.load(), ports) != kMainServed) {
         log_.LogError("Update Main firmware failed");
         return false;
       }
@@ -110,6 +106,55 @@ bool UpdateCore::FirewallLetsBootLoaderIn() {
   return false;
 }
 
+// The Main worker's bridge to the stage on the loop: starts it there and waits for its
+// end; a stop request raised meanwhile cancels it.
+int UpdateCore::RunMainStage() {
+  auto ports = std::make_shared<MainPorts>();
+  {
+    std::lock_guard<std::mutex> lock(preparedMutex_);
+    *ports = std::move(prepared_);
+  }
+  MainStageTarget target;
+  target.mac = state_.PjMacAddr;
+  target.localAddress = state_.PcIpAddr.load();
+  std::memcpy(&target.projectorAddress, state_.PjIpAddr.data(), 4);
+  target.imagePath = state_.MainFwFile;
+  StageContext ctx{log_,
+                   settings_,
+                   *loop_,
+                   [this](std::uint32_t percent) { session_.ReportProgress(percent); },
+                   [this] { state_.UpdateInProgress.store(1); },
+                   [this] { return state_.StopRequested.load() != 0; }};
+  auto result = std::make_shared<std::promise<int>>();
+  std::future<int> ended = result->get_future();
+  // Set under the stop request's mutex: the wait below sees either it or the stop.
+  auto over = std::make_shared<bool>(false);
+  loop_->Post([this, ctx = std::move(ctx), target = std::move(target), ports, result, over]() mutable {
+    mainStage_ =
+        StartMainStage(std::move(ctx), *network_, std::move(target), std::move(*ports), [this, result, over](int code) {
+          mainStage_.reset();
+          {
+            std::lock_guard<std::mutex> lock(state_.stopMutex);
+            *over = true;
+          }
+          state_.stopRaised.notify_all();
+          result->set_value(code);
+        });
+  });
+  bool stopped = false;
+  {
+    std::unique_lock<std::mutex> lock(state_.stopMutex);
+    state_.stopRaised.wait(lock, [&] { return *over || state_.StopRequested.load() != 0; });
+    stopped = !*over;
+  }
+  if (stopped) {
+    loop_->Post([this] {
+      if (mainStage_) mainStage_->Cancel();
+    });
+  }
+  return ended.get();
+}
+
 void UpdateCore::ReleasePreparedPorts() {
   MainPorts ports;
   std::lock_guard<std::mutex> lock(preparedMutex_);
@@ -121,6 +166,7 @@ void UpdateCore::Shutdown() {
   session_.workers().JoinAll();
   // No handler runs after this: what was made on the loop may go.
   loop_->Stop();
+  mainStage_.reset();
   keepAwake_->Stop();  // nothing is written any more
   ReleasePreparedPorts();
   // The connection and its timer post to the front end from threads of their own: they

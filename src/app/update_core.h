@@ -22,6 +22,7 @@
 #include "platform/update_loop.h"
 #include "session/message_log.h"
 #include "session/settings.h"
+#include "session/stage_context.h"
 #include "session/ui_queue.h"
 #include "session/update_session.h"
 #include "session/update_state.h"
@@ -68,6 +69,7 @@ class UpdateCore {
   UpdateLoop& loop() { return *loop_; }
 
  private:
+  int RunMainStage();
   void ReleasePreparedPorts();
   bool FirewallLetsBootLoaderIn();
   void SaveLine(LogLevel level, const std::string& text);
@@ -90,6 +92,7 @@ class UpdateCore {
   Profile& profile_;
   StageRoutines stages_;
   std::unique_ptr<DatagramNetwork> network_;
+  std::unique_ptr<RunningStage> mainStage_;  // the loop's thread only
   std::unique_ptr<FirewallCheck> firewall_;
   std::unique_ptr<TcpClient> client_;
   std::unique_ptr<ControlSession> control_;

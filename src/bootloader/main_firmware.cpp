@@ -1,12 +1,11 @@
 #include "bootloader/main_firmware.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "bootloader/tftp.h"
@@ -16,6 +15,7 @@ namespace tessaly {
 namespace {
 
 constexpr std::size_t kPacketBufferSize = 700;
+constexpr int kRunning = -100;  // not a MainResult: the service goes on
 
 bool LoadImage(const std::string& path, std::vector<std::uint8_t>& image) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
@@ -32,38 +32,59 @@ bool LoadImage(const std::string& path, std::vector<std::uint8_t>& image) {
   return std::fread(image.data(), 1, image.size(), f.get()) == image.size();
 }
 
-class MainService {
+// The service as a state machine on the loop: each turn waits on the sockets for at most
+// WaitUs, then handles what arrived and the due work, as one pass of a service loop.
+class MainStage final : public RunningStage {
  public:
-  MainService(UpdateSession& session, DatagramNetwork& net, const MainStageTarget& target,
-              const std::function<void(std::uint32_t)>& progress)
-      : session_(session),
-        state_(session.state()),
-        s_(session.settings()),
+  MainStage(StageContext ctx, DatagramNetwork& net, MainStageTarget target, std::function<void(int)> done)
+      : ctx_(std::move(ctx)),
+        s_(ctx_.settings),
         net_(net),
-        t_(target),
-        progress_(progress) {}
+        t_(std::move(target)),
+        done_(std::move(done)),
+        pause_(ctx_.loop.CreateTimer()) {}
+  ~MainStage() override;
 
-  int Run(MainPorts* prepared);
+  void Start(MainPorts prepared);
+  void Cancel() override;
 
  private:
   std::uint64_t Cycles(std::uint32_t n) const { return std::uint64_t{n} * s_.selectWaitUs; }
+  std::uint64_t NowUs() const { return ctx_.loop.NowUs(); }
+  void Progress(std::uint32_t percent) {
+    if (ctx_.progress) ctx_.progress(percent);
+  }
+  bool StopRequested() const { return ctx_.stopRequested && ctx_.stopRequested(); }
+  void FirmwareBeingWritten() {
+    if (ctx_.firmwareBeingWritten) ctx_.firmwareBeingWritten();
+  }
+  // Nothing goes out once the stage was cancelled, even from the turn under way.
+  void Send(DatagramSocket& socket, const std::uint8_t* data, std::size_t length, const Endpoint& to) {
+    if (!cancelled_) socket.SendTo(data, length, to);
+  }
   void SendMagic() {
     const auto magic = BuildMagicPacket(t_.mac);
-    magic_->SendTo(magic.data(), magic.size(), {s_.broadcastAddress, s_.magicPort});
-    magicSentUs_ = net_.NowUs();
+    Send(*magic_, magic.data(), magic.size(), {s_.broadcastAddress, s_.magicPort});
+    magicSentUs_ = NowUs();
   }
   void SendBlock() {
     // Firmware is being written from the first block on, whether BOOTP was answered or
     // not: Abort and closing the window must ask from here.
-    state_.UpdateInProgress.store(1);
+    FirmwareBeingWritten();
     const std::size_t length = BuildDataBlock(image_.data(), image_.size(), packet_, n_);
-    data_->SendTo(packet_, length, peer_);
-    blockSentUs_ = net_.NowUs();
+    Send(*data_, packet_, length, peer_);
+    blockSentUs_ = NowUs();
   }
   int Receive(DatagramSocket& socket, Endpoint& from) {
     std::memset(packet_, 0, sizeof packet_);  // nothing of an earlier datagram may leak into a reply
     return socket.ReceiveFrom(packet_, sizeof packet_, from);
   }
+  int Begin(MainPorts& ports);  // kRunning once the first Magic packet is out, or the result
+  void Arm();                   // the next turn's wait
+  void Waited(int ready, const std::vector<bool>& readable);
+  void RunTurn(int ready, const std::vector<bool>& readable);
+  int Turn(int ready, const std::vector<bool>& readable);  // kRunning, or the result
+  void End(int result);
   bool DueWork(std::uint64_t now);  // false: a time-out ended the stage
   std::uint32_t WaitUs(std::uint64_t now) const;
   void HandleBootp();
@@ -71,18 +92,26 @@ class MainService {
   bool HandleData();        // true: the last block was acknowledged
   void IgnoreStranger(const Endpoint& from);
 
-  UpdateSession& session_;
-  UpdateState& state_;
+  const StageContext ctx_;
   const UpdaterSettings& s_;
   DatagramNetwork& net_;
-  const MainStageTarget& t_;
-  const std::function<void(std::uint32_t)>& progress_;
+  const MainStageTarget t_;
+  std::function<void(int)> done_;
+  // Runs out the time of a wait that failed: such a wait must not spin.
+  std::unique_ptr<LoopTimer> pause_;
+  bool startedUp_ = false;  // the socket library: cleaned up at the end
+  bool inTurn_ = false;     // a Cancel from a callback of the turn ends the stage after it
+  bool cancelled_ = false;
+  bool finished_ = false;
 
   std::vector<std::uint8_t> image_;
   std::unique_ptr<DatagramSocket> bootp_, tftp_, magic_, data_;
+  std::vector<DatagramSocket*> sockets_;   // kept across turns: the stage allocates nothing per block
+  DatagramSocket* waitingData_ = nullptr;  // the data socket this turn waits on
+  std::uint32_t waitUs_ = 0;
   std::uint8_t packet_[kPacketBufferSize] = {};
   bool bootpAnswered_ = false;
-  // The clocks, on the network's steady clock. Only accepted datagrams set them: a valid
+  // The clocks, on the loop's steady clock. Only accepted datagrams set them: a valid
   // BOOTP request, the projector's read request, the ACK of the block in flight. Anything
   // else another host sends wakes the wait and moves none of them.
   std::uint64_t magicSentUs_ = 0;
@@ -100,20 +129,19 @@ class MainService {
   std::minstd_rand random_{std::random_device{}()};
 };
 
-bool MainService::DueWork(std::uint64_t now) {
+bool MainStage::DueWork(std::uint64_t now) {
   if (data_ && now - blockSentUs_ >= Cycles(s_.resendIdleCycles)) SendBlock();
   if (!bootpAnswered_ && now - magicSentUs_ >= Cycles(1)) SendMagic();
   if (bootpAnswered_ && now - acceptedUs_ >= Cycles(s_.answeredIdleLimit + 1)) return false;
   if (now - movedOnUs_ >= Cycles(s_.idleLimit + 1)) {
-    session_.log().LogError("Waiting update Main firmware packet timeout");
+    ctx_.log.LogError("Waiting update Main firmware packet timeout");
     return false;
   }
   return true;
 }
 
-std::uint32_t MainService::WaitUs(std::uint64_t now) const {
-  // The nearest due time, and never longer than one cycle: the stop request is looked at
-  // between waits.
+std::uint32_t MainStage::WaitUs(std::uint64_t now) const {
+  // The nearest due time, and never longer than one cycle: the time-outs count cycles.
   std::uint64_t next = now + Cycles(1);
   if (data_) next = std::min(next, blockSentUs_ + Cycles(s_.resendIdleCycles));
   if (!bootpAnswered_) next = std::min(next, magicSentUs_ + Cycles(1));
@@ -122,40 +150,40 @@ std::uint32_t MainService::WaitUs(std::uint64_t now) const {
   return next > now ? static_cast<std::uint32_t>(next - now) : 0;
 }
 
-void MainService::HandleBootp() {
+void MainStage::HandleBootp() {
   Endpoint from;
   if (Receive(*bootp_, from) < 0) return;
   if (!IsBootRequestFor(packet_, t_.mac)) return;
-  const std::uint64_t now = net_.NowUs();
+  const std::uint64_t now = NowUs();
   acceptedUs_ = now;
   // A flood of requests gets its replies at a pace: each is a broadcast to every host.
   if (bootpAnswered_ && now - replySentUs_ < s_.bootpReplyGapUs) return;
   MakeBootReply(packet_, t_.projectorAddress, t_.localAddress);
-  if (!bootpAnswered_) session_.log().LogInfo("Startup Main firmware update process...");
+  if (!bootpAnswered_) ctx_.log.LogInfo("Startup Main firmware update process...");
   bootpAnswered_ = true;
-  state_.UpdateInProgress.store(1);
-  bootp_->SendTo(packet_, kBootpMessageSize, {s_.broadcastAddress, from.port});
+  FirmwareBeingWritten();
+  Send(*bootp_, packet_, kBootpMessageSize, {s_.broadcastAddress, from.port});
   replySentUs_ = now;
 }
 
-void MainService::IgnoreStranger(const Endpoint& from) {
+void MainStage::IgnoreStranger(const Endpoint& from) {
   if (std::find(strangers_.begin(), strangers_.end(), from.address) != strangers_.end()) return;
   if (strangers_.size() > s_.strangersLogged) return;
   strangers_.push_back(from.address);
   if (strangers_.size() > s_.strangersLogged) {
-    session_.log().Aside(LogLevel::Info, "Read requests from further hosts are ignored without a line");
+    ctx_.log.Aside(LogLevel::Info, "Read requests from further hosts are ignored without a line");
     return;
   }
-  session_.log().Aside(LogLevel::Info, Format("Ignored a TFTP read request from %s: only the projector %s is served",
-                                              ToDotted(from.address).c_str(), ToDotted(t_.projectorAddress).c_str()));
+  ctx_.log.Aside(LogLevel::Info, Format("Ignored a TFTP read request from %s: only the projector %s is served",
+                                        ToDotted(from.address).c_str(), ToDotted(t_.projectorAddress).c_str()));
 }
 
-bool MainService::HandleTftpServer() {
+bool MainStage::HandleTftpServer() {
   Endpoint from;
   if (Receive(*tftp_, from) < 0) return true;
   if (!IsReadRequest(packet_)) {
     static const std::vector<std::uint8_t> kOnlyRrq = BuildError(4, "Only RRQ is supported!");
-    tftp_->SendTo(kOnlyRrq.data(), kOnlyRrq.size(), from);
+    Send(*tftp_, kOnlyRrq.data(), kOnlyRrq.size(), from);
     return true;
   }
   // The image goes to the address the BOOTP reply gave the boot loader, and to no one else.
@@ -163,7 +191,7 @@ bool MainService::HandleTftpServer() {
     IgnoreStranger(from);
     return true;
   }
-  acceptedUs_ = net_.NowUs();
+  acceptedUs_ = NowUs();
   if (data_ && n_ == 1 && from == peer_) {
     // The boot loader asking again before block 1 was acknowledged: its request or our
     // block crossed with a resend. It may already have taken the current data port as the
@@ -178,9 +206,8 @@ bool MainService::HandleTftpServer() {
     data_ = net_.Open({t_.localAddress, port, false, false}, lastError);
   }
   if (!data_) {
-    session_.log().LogError("No TFTP data port could be bound on %s after %u tries: %s",
-                            ToDotted(t_.localAddress).c_str(), static_cast<unsigned>(s_.dataPortTries),
-                            lastError.c_str());
+    ctx_.log.LogError("No TFTP data port could be bound on %s after %u tries: %s", ToDotted(t_.localAddress).c_str(),
+                      static_cast<unsigned>(s_.dataPortTries), lastError.c_str());
     result_ = kMainTftpSocket;
     return false;
   }
@@ -191,35 +218,35 @@ bool MainService::HandleTftpServer() {
   return true;
 }
 
-bool MainService::HandleData() {
+bool MainStage::HandleData() {
   Endpoint from;
   const int length = Receive(*data_, from);
   if (length < 0) return false;
   if (!(from == peer_)) {
     // Another host's datagram must not move the transfer on; tell it so and go on.
     static const std::vector<std::uint8_t> kUnknownTid = BuildError(5, "Unknown transfer ID");
-    data_->SendTo(kUnknownTid.data(), kUnknownTid.size(), from);
+    Send(*data_, kUnknownTid.data(), kUnknownTid.size(), from);
     return false;
   }
   if (!IsAckOf(packet_, static_cast<std::size_t>(length), n_)) return false;
   if (IsLastBlock(image_.size(), n_)) {
-    if (progress_) progress_(100);
-    result_ = state_.StopRequested.load() != 0 ? kMainStopped : kMainServed;
+    Progress(100);
+    result_ = StopRequested() ? kMainStopped : kMainServed;
     return true;
   }
-  if (progress_) progress_(TransferPercent(image_.size(), n_));
+  Progress(TransferPercent(image_.size(), n_));
   ++n_;
-  acceptedUs_ = movedOnUs_ = net_.NowUs();
+  acceptedUs_ = movedOnUs_ = NowUs();
   SendBlock();
   return false;
 }
 
-int MainService::Run(MainPorts* prepared) {
-  MainPorts ports;
-  if (prepared) ports = std::move(*prepared);
+int MainStage::Begin(MainPorts& ports) {
   if (!LoadImage(t_.imagePath, image_)) return kMainImageUnreadable;
   if (!ports.Bound()) {
-    if (const int result = OpenMainPorts(session_, net_, t_.localAddress, ports); result != kMainServed) return result;
+    if (const int result = OpenMainPorts(ctx_.log, s_, net_, t_.localAddress, ports); result != kMainServed) {
+      return result;
+    }
   }
   bootp_ = std::move(ports.bootp);
   tftp_ = std::move(ports.tftp);
@@ -227,30 +254,89 @@ int MainService::Run(MainPorts* prepared) {
 
   // The stop request is the update's: an Abort that came before the sockets were open
   // still counts, so nothing goes out then.
-  if (state_.StopRequested.load() != 0) return kMainStopped;
+  if (StopRequested()) return kMainStopped;
   SendMagic();
   movedOnUs_ = acceptedUs_ = magicSentUs_;
   strangers_.reserve(s_.strangersLogged + 1);
-  std::vector<bool> readable;
-  std::vector<DatagramSocket*> sockets;  // kept across cycles: the loop allocates nothing per block
-  sockets.reserve(3);
-  while (state_.StopRequested.load() == 0) {
-    DatagramSocket* data = data_.get();  // the data socket this cycle waits on
-    sockets.assign({bootp_.get(), tftp_.get()});
-    if (data) sockets.push_back(data);
-    const std::uint32_t waitUs = WaitUs(net_.NowUs());
-    const int ready = net_.Wait(sockets, waitUs, readable);
-    if (ready < 0) {
-      // A wait that fails at once must not spin: its time passes all the same.
-      std::this_thread::sleep_for(std::chrono::microseconds(waitUs));
-    } else if (ready > 0) {
-      if (readable[0]) HandleBootp();
-      if (readable[1] && !HandleTftpServer()) break;
-      // A read request in this same cycle replaced the data socket: the old one's datagram is gone with it.
-      if (data && readable.size() > 2 && readable[2] && data == data_.get() && HandleData()) break;
-    }
-    if (!DueWork(net_.NowUs())) break;
+  sockets_.reserve(3);
+  return kRunning;
+}
+
+void MainStage::Start(MainPorts prepared) {
+  if (!net_.StartUp()) {
+    ctx_.log.LogError("Winsock failed to startup");
+    finished_ = true;
+    ctx_.loop.Post([done = std::move(done_)] {
+      if (done) done(-1);
+    });
+    return;
   }
+  startedUp_ = true;
+  inTurn_ = true;
+  Progress(0);
+  const int result = Begin(prepared);
+  inTurn_ = false;
+  if (cancelled_) {
+    End(kMainStopped);
+  } else if (result != kRunning) {
+    End(result);
+  } else {
+    Arm();
+  }
+}
+
+void MainStage::Arm() {
+  waitingData_ = data_.get();
+  sockets_.assign({bootp_.get(), tftp_.get()});
+  if (waitingData_) sockets_.push_back(waitingData_);
+  waitUs_ = WaitUs(NowUs());
+  net_.AsyncWait(sockets_, waitUs_, [this](int ready, const std::vector<bool>& readable) { Waited(ready, readable); });
+}
+
+void MainStage::Waited(int ready, const std::vector<bool>& readable) {
+  if (ready < 0) {
+    // A wait that fails at once must not spin: its time passes all the same.
+    pause_->Start(waitUs_, [this] { RunTurn(0, {}); });
+    return;
+  }
+  RunTurn(ready, readable);
+}
+
+void MainStage::RunTurn(int ready, const std::vector<bool>& readable) {
+  inTurn_ = true;
+  const int result = Turn(ready, readable);
+  inTurn_ = false;
+  if (cancelled_) {
+    End(kMainStopped);
+  } else if (result != kRunning) {
+    End(result);
+  } else {
+    Arm();
+  }
+}
+
+int MainStage::Turn(int ready, const std::vector<bool>& readable) {
+  if (ready > 0) {
+    if (readable[0]) HandleBootp();
+    if (readable[1] && !HandleTftpServer()) return result_;
+    // A read request in this same turn replaced the data socket: the old one's datagram is gone with it.
+    DatagramSocket* data = waitingData_;
+    if (data && readable.size() > 2 && readable[2] && data == data_.get() && HandleData()) return result_;
+  }
+  if (!DueWork(NowUs())) return result_;
+  return kRunning;
+}
+
+void MainStage::Cancel() {
+  if (finished_) return;
+  cancelled_ = true;
+  if (!inTurn_) End(kMainStopped);
+}
+
+void MainStage::End(int result) {
+  finished_ = true;
+  net_.CancelWait();
+  pause_->Cancel();
   // Release in this order: the image, the data socket, the TFTP, BOOTP and Magic sockets.
   image_.clear();
   image_.shrink_to_fit();
@@ -258,13 +344,31 @@ int MainService::Run(MainPorts* prepared) {
   tftp_.reset();
   bootp_.reset();
   magic_.reset();
-  return result_;
+  if (result != kMainServed) ctx_.log.LogError("Update Main firmware failed");
+  net_.CleanUp();
+  startedUp_ = false;
+  // In a handler of its own: the owner may destroy the stage there.
+  ctx_.loop.Post([done = std::move(done_), result] {
+    if (done) done(result);
+  });
+}
+
+MainStage::~MainStage() {
+  if (finished_) return;
+  // Ended by its owner: the wait goes before the sockets it is on.
+  net_.CancelWait();
+  pause_->Cancel();
+  data_.reset();
+  tftp_.reset();
+  bootp_.reset();
+  magic_.reset();
+  if (startedUp_) net_.CleanUp();
 }
 
 }  // namespace
 
-int OpenMainPorts(UpdateSession& session, DatagramNetwork& net, std::uint32_t localAddress, MainPorts& ports) {
-  const UpdaterSettings& s = session.settings();
+int OpenMainPorts(MessageLog& log, const UpdaterSettings& s, DatagramNetwork& net, std::uint32_t localAddress,
+                  MainPorts& ports) {
   struct Port {
     std::unique_ptr<DatagramSocket>& socket;
     std::uint16_t number;
@@ -279,8 +383,8 @@ int OpenMainPorts(UpdateSession& session, DatagramNetwork& net, std::uint32_t lo
     std::string error;
     p.socket = net.Open({localAddress, p.number, p.broadcast, p.receiveBroadcast}, error);
     if (!p.socket) {
-      session.log().LogError("Cannot bind UDP port %u on %s: %s", static_cast<unsigned>(p.number),
-                             ToDotted(localAddress).c_str(), error.c_str());
+      log.LogError("Cannot bind UDP port %u on %s: %s", static_cast<unsigned>(p.number), ToDotted(localAddress).c_str(),
+                   error.c_str());
       ports = MainPorts{};
       return p.failure;
     }
@@ -288,28 +392,11 @@ int OpenMainPorts(UpdateSession& session, DatagramNetwork& net, std::uint32_t lo
   return kMainServed;
 }
 
-int ServeMainFirmware(UpdateSession& session, DatagramNetwork& net, const MainStageTarget& target,
-                      const std::function<void(std::uint32_t)>& progress, MainPorts* prepared) {
-  return MainService(session, net, target, progress).Run(prepared);
-}
-
-int UpdateMainFirmware(UpdateSession& session, DatagramNetwork& net, MainPorts* prepared) {
-  if (!net.StartUp()) {
-    session.log().LogError("Winsock failed to startup");
-    return -1;
-  }
-  session.ReportProgress(0);
-  UpdateState& state = session.state();
-  MainStageTarget target;
-  target.mac = state.PjMacAddr;
-  target.localAddress = state.PcIpAddr.load();
-  std::memcpy(&target.projectorAddress, state.PjIpAddr.data(), 4);
-  target.imagePath = state.MainFwFile;
-  const int result = ServeMainFirmware(
-      session, net, target, [&session](std::uint32_t percent) { session.ReportProgress(percent); }, prepared);
-  if (result != kMainServed) session.log().LogError("Update Main firmware failed");
-  net.CleanUp();
-  return result;
+std::unique_ptr<RunningStage> StartMainStage(StageContext ctx, DatagramNetwork& net, MainStageTarget target,
+                                             MainPorts prepared, std::function<void(int result)> done) {
+  auto stage = std::make_unique<MainStage>(std::move(ctx), net, std::move(target), std::move(done));
+  stage->Start(std::move(prepared));
+  return stage;
 }
 
 }  // namespace tessaly

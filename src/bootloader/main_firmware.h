@@ -8,7 +8,9 @@
 
 #include "bootloader/bootp.h"
 #include "platform/datagram.h"
-#include "session/update_session.h"
+#include "session/message_log.h"
+#include "session/settings.h"
+#include "session/stage_context.h"
 
 namespace tessaly {
 
@@ -18,7 +20,7 @@ enum MainResult : int {
   kMainBootpSocket = 2,
   kMainTftpSocket = 3,  // also: no TFTP data port could be bound
   kMainMagicSocket = 4,
-  kMainStopped = 6,  // stop request, or a time-out of the service loop
+  kMainStopped = 6,  // stop request or Cancel, or a time-out of the service loop
 };
 
 // The three service ports of the stage, bound on the local address. The update binds them
@@ -32,7 +34,8 @@ struct MainPorts {
 // Binds BOOTP, TFTP and Magic on `localAddress` (network order). On failure logs the port
 // with the address and the system's reason, releases what was bound and returns the
 // MainResult of the port that failed.
-int OpenMainPorts(UpdateSession& session, DatagramNetwork& net, std::uint32_t localAddress, MainPorts& ports);
+int OpenMainPorts(MessageLog& log, const UpdaterSettings& settings, DatagramNetwork& net, std::uint32_t localAddress,
+                  MainPorts& ports);
 
 struct MainStageTarget {
   MacAddress mac{};
@@ -41,12 +44,13 @@ struct MainStageTarget {
   std::string imagePath;
 };
 
-// Serves one Main image; returns a MainResult. `progress` may be empty. Takes the ports
-// from `prepared` when they are bound there, and binds its own otherwise.
-int ServeMainFirmware(UpdateSession& session, DatagramNetwork& net, const MainStageTarget& target,
-                      const std::function<void(std::uint32_t)>& progress, MainPorts* prepared = nullptr);
-
-// The whole stage as the Main worker runs it, on the update state's addresses and file.
-int UpdateMainFirmware(UpdateSession& session, DatagramNetwork& net, MainPorts* prepared = nullptr);
+// The whole Main stage on `ctx.loop`, from its thread: starts the socket library, reports
+// progress 0, serves the image (on the ports of `prepared` when they are bound there,
+// binding its own otherwise), says "Update Main firmware failed" on any end but
+// kMainServed, and cleans the socket library up. `done` gets the MainResult, or -1 when
+// the socket library could not be started, exactly once, in a handler of its own on the
+// loop. Destroying the stage before that ends it without `done`. `net` outlives the stage.
+std::unique_ptr<RunningStage> StartMainStage(StageContext ctx, DatagramNetwork& net, MainStageTarget target,
+                                             MainPorts prepared, std::function<void(int result)> done);
 
 }  // namespace tessaly

@@ -2,9 +2,9 @@
 // UDP sockets behind a small interface, so that a whole Main firmware stage can run in a
 // test against an in-memory network with no ports and no privilege.
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,19 +52,22 @@ class DatagramNetwork {
   virtual void CleanUp() {}
   // A bound socket, or null with the reason in `error`.
   virtual std::unique_ptr<DatagramSocket> Open(const DatagramOptions& options, std::string& error) = 0;
-  // Waits up to `timeoutUs` until one of `sockets` has a datagram; `readable[i]` tells
-  // which. Returns the number readable, 0 on time-out, -1 on an error.
-  virtual int Wait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs,
-                   std::vector<bool>& readable) = 0;
-  // The clock the waits run on, in microseconds: steady, never set back.
-  virtual std::uint64_t NowUs() {
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-  }
+  // What a wait gives its handler: the number of `sockets` readable (0 on time-out, -1 on
+  // an error) and, by their order, which.
+  using WaitDone = std::function<void(int ready, const std::vector<bool>& readable)>;
+  // Waits on the network's loop until one of `sockets` has a datagram or `timeoutUs` has
+  // passed, then calls `done` on the loop, never from within this call. One wait at a
+  // time; the sockets stay open until it completes or is cancelled. The loop's thread.
+  virtual void AsyncWait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs, WaitDone done) = 0;
+  // The pending wait's handler never runs. The loop's thread.
+  virtual void CancelWait() = 0;
 };
 
-// The system's UDP sockets through Asio.
-std::unique_ptr<DatagramNetwork> CreateSystemDatagramNetwork();
+class UpdateLoop;
+
+// The system's UDP sockets through Asio, on the loop's io_context; their waits complete
+// on `loop`. On a loop that is not the system's (a test's clock) every wait fails.
+// Destroyed before the loop, and after the last stage on it has ended.
+std::unique_ptr<DatagramNetwork> CreateSystemDatagramNetwork(UpdateLoop& loop);
 
 }  // namespace tessaly

@@ -127,6 +127,8 @@ class InterfaceSocket final : public AsioDatagramSocket {
 
 class PosixDatagramNetwork final : public asio_datagram::AsioDatagramNetwork {
  public:
+  explicit PosixDatagramNetwork(UpdateLoop& loop) : AsioDatagramNetwork(loop) {}
+
   // Sockets need no library start-up here.
   std::unique_ptr<DatagramSocket> Open(const DatagramOptions& o, std::string& error) override {
     udp::socket socket(io_);
@@ -151,8 +153,9 @@ class PosixDatagramNetwork final : public asio_datagram::AsioDatagramNetwork {
     return std::make_unique<InterfaceSocket>(std::move(socket), o.localAddress, ifindex);
   }
 
-  // Asio has no wait for the first of several sockets with a time-out: poll on their
+  // Asio cannot tell whether a socket holds a datagram of this adapter's: poll on their
   // handles, one system call a cycle.
+ protected:
   int Wait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs, std::vector<bool>& readable) override {
     fds_.clear();
     for (DatagramSocket* s : sockets) fds_.push_back({static_cast<AsioDatagramSocket*>(s)->handle(), POLLIN, 0});
@@ -184,6 +187,8 @@ class PosixDatagramNetwork final : public asio_datagram::AsioDatagramNetwork {
 
 }  // namespace
 
-std::unique_ptr<DatagramNetwork> CreateSystemDatagramNetwork() { return std::make_unique<PosixDatagramNetwork>(); }
+std::unique_ptr<DatagramNetwork> CreateSystemDatagramNetwork(UpdateLoop& loop) {
+  return std::make_unique<PosixDatagramNetwork>(loop);
+}
 
 }  // namespace tessaly

@@ -3,9 +3,6 @@
 #include <mswsock.h>
 // clang-format on
 
-#include <chrono>
-#include <thread>
-
 #include "platform/datagram_asio.h"
 
 namespace tessaly {
@@ -17,6 +14,8 @@ using asio_datagram::udp;
 
 class WinsockDatagramNetwork final : public asio_datagram::AsioDatagramNetwork {
  public:
+  explicit WinsockDatagramNetwork(UpdateLoop& loop) : AsioDatagramNetwork(loop) {}
+
   bool StartUp() override {
     WSADATA data{};
     if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
@@ -46,15 +45,12 @@ class WinsockDatagramNetwork final : public asio_datagram::AsioDatagramNetwork {
     return std::make_unique<AsioDatagramSocket>(std::move(socket));
   }
 
-  // Asio has no wait for the first of several sockets with a time-out: select on their
-  // handles, one system call a cycle.
+  // Which sockets hold a datagram now: select on their handles, one system call a cycle.
+ protected:
   int Wait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs, std::vector<bool>& readable) override {
     readable.assign(sockets.size(), false);
     if (sockets.size() > FD_SETSIZE) return -1;
-    if (sockets.empty()) {  // select refuses empty sets here; the wait still takes its time
-      std::this_thread::sleep_for(std::chrono::microseconds(timeoutUs));
-      return 0;
-    }
+    if (sockets.empty()) return 0;  // select refuses empty sets here
     fd_set set;
     FD_ZERO(&set);
     for (DatagramSocket* s : sockets) FD_SET(static_cast<AsioDatagramSocket*>(s)->handle(), &set);
@@ -74,6 +70,8 @@ class WinsockDatagramNetwork final : public asio_datagram::AsioDatagramNetwork {
 
 }  // namespace
 
-std::unique_ptr<DatagramNetwork> CreateSystemDatagramNetwork() { return std::make_unique<WinsockDatagramNetwork>(); }
+std::unique_ptr<DatagramNetwork> CreateSystemDatagramNetwork(UpdateLoop& loop) {
+  return std::make_unique<WinsockDatagramNetwork>(loop);
+}
 
 }  // namespace tessaly

@@ -5,13 +5,18 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <future>
 
 #include "bootloader/main_firmware.h"
 #include "bootloader/tftp.h"
+#include "platform/update_loop.h"
 #include "support/fake_network.h"
 #include "support/harness.h"
+#include "support/manual_loop.h"
 #include "support/param_print.h"
+#include "support/session_stage.h"
 #include "support/temp_dir.h"
 
 namespace tessaly::testing {
@@ -132,9 +137,12 @@ struct ScriptedBootLoader {
   bool complete = false;
 };
 
+constexpr const char* kFailedLine = "Update Main firmware failed";
+
+// The Main stage on the test's loop, from its start to its end.
 struct Stage {
   explicit Stage(std::size_t imageSize, UpdaterSettings settings = {})
-      : h(settings), image(Pattern(imageSize)), peer(net, h.updater->settings()) {
+      : h(settings), image(Pattern(imageSize)), net(loop), peer(net, h.updater->settings()) {
     target.mac = kFF;
     target.localAddress = kPc;
     target.projectorAddress = kPj;
@@ -142,16 +150,62 @@ struct Stage {
     h.updater->state().UpdateStage.store(1);
     h.updater->state().FirmwareSelection.store(MainFw);
   }
-  int Run() {
-    return ServeMainFirmware(h.updater->session(), net, target, [this](std::uint32_t p) { progress.push_back(p); });
+  UpdateSession& session() { return h.updater->session(); }
+  // Runs the stage to its end. The stage reports 0 first and says kFailedLine last on any
+  // end but success: both are checked here, and what the serving itself reported is kept
+  // in `progress` and `lines`.
+  int Run(MainPorts prepared = {}) {
+    std::vector<std::uint32_t> reported;
+    int result = -100;
+    int doneCalls = 0;
+    auto report = [this, &reported](std::uint32_t p) {
+      reported.push_back(p);
+      if (onProgress) onProgress(p);
+    };
+    stage = StartMainStage(SessionStageContext(session(), loop, report), net, target, std::move(prepared),
+                           [&](int r) {
+                             result = r;
+                             ++doneCalls;
+                           });
+    EXPECT_TRUE(loop.RunUntil([&] { return doneCalls > 0; })) << "the stage never ended";
+    stage.reset();
+    loop.RunReady();
+    EXPECT_EQ(doneCalls, 1);
+    EXPECT_FALSE(net.Waiting());
+    EXPECT_FALSE(reported.empty());
+    if (!reported.empty()) {
+      EXPECT_EQ(reported.front(), 0u);
+      progress.assign(reported.begin() + 1, reported.end());
+    }
+    lines = h.LogTexts();
+    if (result != kMainServed) {
+      EXPECT_FALSE(lines.empty());
+      if (!lines.empty()) {
+        EXPECT_EQ(lines.back(), kFailedLine);
+        lines.pop_back();
+      }
+    }
+    return result;
+  }
+  // Raises the stop request and cancels the stage, as the update does on an Abort: the
+  // Cancel reaches the loop after the turn under way.
+  void Abort() {
+    session().RequestStop();
+    loop.Post([this] {
+      if (stage) stage->Cancel();
+    });
   }
   TempDir dir;
   Harness h;
   Bytes image;
+  ManualLoop loop;
   FakeNetwork net;
   ScriptedBootLoader peer;
   MainStageTarget target;
+  std::unique_ptr<RunningStage> stage;
+  std::function<void(std::uint32_t)> onProgress;
   std::vector<std::uint32_t> progress;
+  std::vector<std::string> lines;
 };
 
 TEST(MainStage, ServesTheImageByteForByte) {
@@ -159,7 +213,7 @@ TEST(MainStage, ServesTheImageByteForByte) {
   EXPECT_EQ(st.Run(), kMainServed);
   EXPECT_EQ(st.peer.image, st.image);
   EXPECT_EQ(st.progress, (std::vector<std::uint32_t>{51, 100}));
-  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Startup Main firmware update process..."});
+  EXPECT_EQ(st.lines, std::vector<std::string>{"Startup Main firmware update process..."});
   EXPECT_EQ(st.h.updater->state().UpdateInProgress.load(), 1);
   EXPECT_EQ(st.net.openSockets, 0) << "every socket closed at the end";
   ASSERT_EQ(st.peer.replies.size(), 1u);
@@ -232,7 +286,7 @@ TEST(MainStage, SilentPeerEndsAfterElevenIdleCycles) {
   EXPECT_EQ(st.Run(), kMainStopped);
   EXPECT_EQ(st.net.idleCycles, 11);
   EXPECT_EQ(st.peer.repeats, 5) << "block 3 again at idle cycles 2, 4, 6, 8 and 10";
-  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Startup Main firmware update process..."});
+  EXPECT_EQ(st.lines, std::vector<std::string>{"Startup Main firmware update process..."});
   EXPECT_EQ(st.net.openSockets, 0);
 }
 
@@ -242,7 +296,7 @@ TEST(MainStage, NoBootLoaderTimesOutAfter131IdleCycles) {
   EXPECT_EQ(st.Run(), kMainStopped);
   EXPECT_EQ(st.net.idleCycles, 131);
   EXPECT_EQ(st.peer.magic, 132);  // once at the start and in every idle cycle
-  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Waiting update Main firmware packet timeout"});
+  EXPECT_EQ(st.lines, std::vector<std::string>{"Waiting update Main firmware packet timeout"});
   for (const auto& s : st.net.sent) {
     if (s.fromPort == 9) {
       EXPECT_EQ(s.to, (Endpoint{0xFFFFFFFFu, 9}));
@@ -257,7 +311,7 @@ TEST(MainStage, RequestForAnotherMacIsIgnoredAndMagicGoesOn) {
   Stage st(100);
   st.peer.mac = {0, 1, 2, 3, 4, 5};
   st.net.onIdle = [&](int cycle) {
-    if (cycle == 20) st.h.updater->session().RequestStop();
+    if (cycle == 20) st.Abort();
   };
   EXPECT_EQ(st.Run(), kMainStopped);
   EXPECT_TRUE(st.peer.replies.empty());
@@ -267,7 +321,7 @@ TEST(MainStage, RequestForAnotherMacIsIgnoredAndMagicGoesOn) {
 
 TEST(MainStage, StopRequestEndsWithinOneWait) {
   Stage st(100000);
-  st.net.onIdle = [&](int) { st.h.updater->session().RequestStop(); };
+  st.net.onIdle = [&](int) { st.Abort(); };
   st.peer.stopAtBlock = 5;
   EXPECT_EQ(st.Run(), kMainStopped);
   EXPECT_EQ(st.net.idleCycles, 1);
@@ -306,10 +360,10 @@ TEST(MainStage, FirstBlockWithoutBootpMarksFirmwareBeingWritten) {
 TEST(MainStage, PortsBoundAheadAreTakenAsTheyAre) {
   Stage st(1000);
   MainPorts ports;
-  ASSERT_EQ(OpenMainPorts(st.h.updater->session(), st.net, kPc, ports), kMainServed);
+  ASSERT_EQ(OpenMainPorts(st.session().log(), st.h.updater->settings(), st.net, kPc, ports), kMainServed);
   ASSERT_TRUE(ports.Bound());
   const std::size_t openedAhead = st.net.opened.size();
-  EXPECT_EQ(ServeMainFirmware(st.h.updater->session(), st.net, st.target, nullptr, &ports), kMainServed);
+  EXPECT_EQ(st.Run(std::move(ports)), kMainServed);
   EXPECT_EQ(st.peer.image, st.image);
   EXPECT_FALSE(ports.Bound()) << "the stage owns them now";
   // Only the data port is opened by the stage itself.
@@ -320,11 +374,10 @@ TEST(MainStage, PortsBoundAheadAreTakenAsTheyAre) {
 
 TEST(MainStage, StopSetWhenTheLastAckArrivesGivesSix) {
   Stage st(700);
-  const int result = ServeMainFirmware(st.h.updater->session(), st.net, st.target, [&](std::uint32_t p) {
-    st.progress.push_back(p);
-    if (p == 100) st.h.updater->session().RequestStop();  // Abort at the very moment the image is done
-  });
-  EXPECT_EQ(result, kMainStopped);
+  st.onProgress = [&](std::uint32_t p) {
+    if (p == 100) st.Abort();  // at the very moment the image is done
+  };
+  EXPECT_EQ(st.Run(), kMainStopped);
   EXPECT_EQ(st.peer.image, st.image);
   EXPECT_EQ(st.progress.back(), 100u);
 }
@@ -341,7 +394,7 @@ TEST_P(MainStagePorts, HeldPortGivesItsResultAndALine) {
   Stage st(100);
   st.net.refusedPorts = {GetParam().port};
   EXPECT_EQ(st.Run(), GetParam().result);
-  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Cannot bind UDP port " + std::to_string(GetParam().port) +
+  EXPECT_EQ(st.lines, std::vector<std::string>{"Cannot bind UDP port " + std::to_string(GetParam().port) +
                                                       " on 10.0.0.5: Address already in use"});
   EXPECT_EQ(st.net.openSockets, 0);
   EXPECT_TRUE(st.net.sent.empty());
@@ -351,7 +404,7 @@ TEST_P(MainStagePorts, BindingAheadReleasesWhatWasBound) {
   Stage st(100);
   st.net.refusedPorts = {GetParam().port};
   MainPorts ports;
-  EXPECT_EQ(OpenMainPorts(st.h.updater->session(), st.net, kPc, ports), GetParam().result);
+  EXPECT_EQ(OpenMainPorts(st.session().log(), st.h.updater->settings(), st.net, kPc, ports), GetParam().result);
   EXPECT_FALSE(ports.bootp || ports.tftp || ports.magic);
   EXPECT_EQ(st.net.openSockets, 0);
   EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Cannot bind UDP port " + std::to_string(GetParam().port) +
@@ -367,7 +420,7 @@ TEST(MainStage, DataPortDrawsAreBounded) {
   for (int p = 32768; p <= 40959; ++p) st.net.refusedPorts.insert(static_cast<std::uint16_t>(p));
   EXPECT_EQ(st.Run(), kMainTftpSocket);
   EXPECT_EQ(st.net.opened.size(), 3u + 64u);
-  EXPECT_EQ(st.h.LogTexts().back(),
+  EXPECT_EQ(st.lines.back(),
             "No TFTP data port could be bound on 10.0.0.5 after 64 tries: Address already in use");
 }
 
@@ -415,7 +468,7 @@ TEST(MainStage, WrongRequestOnTheServerPortGetsOnlyRrq) {
   st.peer.answerMagic = false;
   st.net.onIdle = [&, first = true](int) mutable {
     if (first) st.net.Deliver(69, {kPj, 3333}, Bytes{0, 2, 'x', 0, 'o', 0});
-    if (!first) st.h.updater->session().RequestStop();
+    if (!first) st.Abort();
     first = false;
   };
   EXPECT_EQ(st.Run(), kMainStopped);
@@ -449,7 +502,7 @@ TEST(MainStage, SilentReadRequestWithoutBootpTimesOut) {
   // resends every second idle cycle do not restart that count.
   EXPECT_EQ(st.net.idleCycles, 1 + 131);
   EXPECT_EQ(st.peer.repeats, 65);
-  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Waiting update Main firmware packet timeout"});
+  EXPECT_EQ(st.lines, std::vector<std::string>{"Waiting update Main firmware packet timeout"});
   EXPECT_EQ(st.net.openSockets, 0);
 }
 
@@ -541,8 +594,8 @@ TEST(MainStage, AnotherHostsReadRequestGetsNothingAndTakesNothing) {
     st.peer.answerMagic = midTransfer;
     if (!midTransfer) {
       // The stranger asks at once; the boot loader wakes a second later.
-      st.net.DeliverAt(st.net.nowUs, 69, kStranger, ReadRequest());
-      st.net.DeliverAt(st.net.nowUs + 1000000, 67, {kPj, 68}, st.peer.Request());
+      st.net.DeliverAt(st.net.NowUs(), 69, kStranger, ReadRequest());
+      st.net.DeliverAt(st.net.NowUs() + 1000000, 67, {kPj, 68}, st.peer.Request());
     }
     int strangerRequests = 0;
     st.net.onSend = [&, inner = st.net.onSend](const FakeNetwork::Sent& s) {
@@ -560,7 +613,7 @@ TEST(MainStage, AnotherHostsReadRequestGetsNothingAndTakesNothing) {
     EXPECT_EQ(st.progress.back(), 100u);
     const auto debug = st.h.debug.Lines();
     EXPECT_EQ(std::count(debug.begin(), debug.end(), kStrangerLine), 1);
-    EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Startup Main firmware update process..."})
+    EXPECT_EQ(st.lines, std::vector<std::string>{"Startup Main firmware update process..."})
         << "not in the window's log";
   }
 }
@@ -570,9 +623,9 @@ TEST(MainStage, StrangersAreSaidUpToALimitThenOnce) {
   st.peer.answerMagic = false;
   const std::uint32_t limit = st.h.updater->settings().strangersLogged;
   for (std::uint32_t i = 0; i < limit + 5; ++i) {
-    st.net.DeliverAt(st.net.nowUs + 1000 * i, 69, {htonl(0x0A000100u + i), 7000}, ReadRequest());
+    st.net.DeliverAt(st.net.NowUs() + 1000 * i, 69, {htonl(0x0A000100u + i), 7000}, ReadRequest());
   }
-  st.net.DeliverAt(st.net.nowUs + 1000000, 67, {kPj, 68}, st.peer.Request());
+  st.net.DeliverAt(st.net.NowUs() + 1000000, 67, {kPj, 68}, st.peer.Request());
   EXPECT_EQ(st.Run(), kMainServed);
   const auto debug = st.h.debug.Lines();
   ASSERT_GE(debug.size(), limit + 1);
@@ -599,7 +652,7 @@ TEST_P(MainStageNoise, JunkEveryThreeTenthsStopsNoClock) {
   Stage st(5000);
   st.peer.answerMagic = c.bootLoader;
   st.peer.stopAtBlock = 5;  // silent once block 5 has come
-  const std::uint64_t start = st.net.nowUs;
+  const std::uint64_t start = st.net.NowUs();
   for (std::uint64_t i = 1; i <= 300; ++i) {
     st.net.DeliverAt(start + 300000 * i, 67, {kStranger.address, 68}, Bytes{0x01});
     st.net.DeliverAt(start + 300000 * i, 69, kStranger, Bytes{0x7F});
@@ -608,17 +661,17 @@ TEST_P(MainStageNoise, JunkEveryThreeTenthsStopsNoClock) {
   int magic = 0;
   st.net.onSend = [&, inner = st.net.onSend](const FakeNetwork::Sent& s) {
     if (s.fromPort == 9) ++magic;
-    if (s.data.size() >= 4 && s.data[1] == 3 && s.data[3] == 5 && block5 == 0) block5 = st.net.nowUs;
+    if (s.data.size() >= 4 && s.data[1] == 3 && s.data[3] == 5 && block5 == 0) block5 = st.net.NowUs();
     inner(s);
   };
   EXPECT_EQ(st.Run(), kMainStopped);
-  EXPECT_EQ(st.h.LogTexts(), c.lines);
+  EXPECT_EQ(st.lines, c.lines);
   if (c.bootLoader) {
     ASSERT_NE(block5, 0u);
-    EXPECT_EQ(st.net.nowUs - block5, c.endsAfterUs);
+    EXPECT_EQ(st.net.NowUs() - block5, c.endsAfterUs);
     EXPECT_EQ(st.peer.repeats, 5) << "block 5 again every second";
   } else {
-    EXPECT_EQ(st.net.nowUs - start, c.endsAfterUs);
+    EXPECT_EQ(st.net.NowUs() - start, c.endsAfterUs);
     EXPECT_EQ(magic, 132) << "the Magic packet every half second";
   }
   EXPECT_EQ(st.net.openSockets, 0);
@@ -642,15 +695,15 @@ TEST(MainStage, RetryFromANewPortAfterFourSecondsOfSilenceIsServed) {
   oneDataPort.dataPortCount = 1;  // the retry's transfer on the same data port as the first
   Stage st(5000, oneDataPort);
   st.peer.stopAtBlock = 3;
-  const std::uint64_t start = st.net.nowUs;
+  const std::uint64_t start = st.net.NowUs();
   for (std::uint64_t i = 1; i <= 100; ++i) st.net.DeliverAt(start + 300000 * i, 69, kStranger, Bytes{0x7F});
   std::uint64_t silentFrom = 0;
   st.net.onSend = [&, inner = st.net.onSend](const FakeNetwork::Sent& s) {
     inner(s);
-    if (st.peer.silent && silentFrom == 0) silentFrom = st.net.nowUs;
+    if (st.peer.silent && silentFrom == 0) silentFrom = st.net.NowUs();
   };
   st.net.onIdle = [&](int) {
-    if (silentFrom == 0 || !st.peer.silent || st.net.nowUs - silentFrom < 4000000) return;
+    if (silentFrom == 0 || !st.peer.silent || st.net.NowUs() - silentFrom < 4000000) return;
     st.peer.silent = false;
     st.peer.stopAtBlock = 0;
     st.peer.tid = {kPj, 2002};
@@ -666,28 +719,194 @@ TEST(MainStage, BootpFloodIsAnsweredAtAPaceAndSaidOnce) {
   Stage st(3000);
   st.peer.answerMagic = false;
   st.peer.rrqAfterReply = false;
-  const std::uint64_t start = st.net.nowUs;
+  const std::uint64_t start = st.net.NowUs();
   for (std::uint64_t i = 0; i < 2000; ++i) st.net.DeliverAt(start + 500 * i, 67, {0, 68}, st.peer.Request());
   st.net.DeliverAt(start + 1500000, 69, st.peer.tid, ReadRequest());
   std::vector<std::uint64_t> replies;
   st.net.onSend = [&, inner = st.net.onSend](const FakeNetwork::Sent& s) {
-    if (s.fromPort == 67) replies.push_back(st.net.nowUs);
+    if (s.fromPort == 67) replies.push_back(st.net.NowUs());
     inner(s);
   };
   EXPECT_EQ(st.Run(), kMainServed);
   EXPECT_EQ(st.peer.image, st.image);
   EXPECT_EQ(replies, (std::vector<std::uint64_t>{start, start + 250000, start + 500000, start + 750000}));
-  EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Startup Main firmware update process..."});
+  EXPECT_EQ(st.lines, std::vector<std::string>{"Startup Main firmware update process..."});
+}
+
+// A Cancel while the stage waits for a boot loader that says nothing: the stage ends at
+// once, on the loop's clock as it stands, and nothing more goes out.
+TEST(MainStage, CancelWhileWaitingEndsAtOnceAndSendsNothingMore) {
+  for (const bool bootLoaderAnswers : {false, true}) {
+    SCOPED_TRACE(bootLoaderAnswers ? "silent after block 3" : "no boot loader");
+    Stage st(5000);
+    st.peer.answerMagic = bootLoaderAnswers;
+    st.peer.stopAtBlock = 3;
+    int result = -100;
+    int doneCalls = 0;
+    st.stage = StartMainStage(SessionStageContext(st.session(), st.loop), st.net, st.target, {}, [&](int r) {
+      result = r;
+      ++doneCalls;
+    });
+    const auto waiting = [&] {
+      if (bootLoaderAnswers) return st.peer.silent && st.net.Waiting();
+      return st.net.idleCycles == 3 && st.net.Waiting();
+    };
+    ASSERT_TRUE(st.loop.RunUntil(waiting));
+    const std::uint64_t at = st.loop.NowUs();
+    const std::size_t sent = st.net.sent.size();
+    const int idle = st.net.idleCycles;
+    st.stage->Cancel();
+    EXPECT_FALSE(st.net.Waiting());
+    EXPECT_EQ(st.net.openSockets, 0) << "the ports are free when Cancel returns";
+    EXPECT_EQ(doneCalls, 0) << "the end is reported in a handler of its own";
+    st.loop.RunReady();
+    EXPECT_EQ(doneCalls, 1);
+    EXPECT_EQ(result, kMainStopped);
+    EXPECT_EQ(st.loop.NowUs(), at) << "no wait ran out first";
+    st.stage->Cancel();  // a second one changes nothing
+    st.loop.Advance(70'000'000);  // past every time-out the stage had
+    EXPECT_EQ(doneCalls, 1);
+    EXPECT_EQ(st.net.sent.size(), sent);
+    EXPECT_EQ(st.net.idleCycles, idle);
+    std::vector<std::string> lines{kFailedLine};
+    if (bootLoaderAnswers) lines.insert(lines.begin(), "Startup Main firmware update process...");
+    EXPECT_EQ(st.h.LogTexts(), lines);
+  }
+}
+
+// A Cancel from the stage's own callback, in the middle of a turn: nothing goes out after it.
+TEST(MainStage, CancelFromAProgressReportSendsNothingMore) {
+  Stage st(5000);
+  std::size_t sentAtCancel = 0;
+  st.onProgress = [&](std::uint32_t p) {
+    if (p == 0 || sentAtCancel != 0) return;
+    sentAtCancel = st.net.sent.size();
+    st.stage->Cancel();
+  };
+  EXPECT_EQ(st.Run(), kMainStopped);
+  EXPECT_NE(sentAtCancel, 0u);
+  EXPECT_EQ(st.net.sent.size(), sentAtCancel);
+  EXPECT_EQ(st.progress, std::vector<std::uint32_t>{10});
+  EXPECT_EQ(st.net.openSockets, 0);
+}
+
+// Runs `work` on the loop and waits for it; false when it did not run within 10 s.
+bool OnLoop(UpdateLoop& loop, std::function<void()> work) {
+  auto ran = std::make_shared<std::promise<void>>();
+  std::future<void> finished = ran->get_future();
+  loop.Post([work = std::move(work), ran] {
+    work();
+    ran->set_value();
+  });
+  return finished.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+}
+
+// The system's network on the update loop, over loopback: a stage waiting for a boot
+// loader that never answers ends as soon as it is cancelled, not when its wait runs out.
+TEST(MainStageThreaded, CancelEndsAWaitingStageOnTheRealNetwork) {
+  using namespace std::chrono_literals;
+  const std::uint32_t lo = ::inet_addr("127.0.0.1");
+  TempDir dir;
+  Harness h;
+  UpdaterSettings settings;
+  settings.broadcastAddress = lo;
+  settings.selectWaitUs = 30'000'000;  // one wait lasts far longer than the deadline below
+  MainStageTarget target;
+  target.mac = kFF;
+  target.localAddress = lo;
+  target.projectorAddress = lo;
+  target.imagePath = dir.Write("main.bin", Pattern(3000));
+  std::unique_ptr<UpdateLoop> loop = CreateUpdateLoop();
+  std::unique_ptr<DatagramNetwork> net = CreateSystemDatagramNetwork(*loop);
+  std::unique_ptr<DatagramNetwork> peerNet = CreateSystemDatagramNetwork(*loop);
+  std::unique_ptr<DatagramSocket> bootLoader;  // where the Magic packet goes
+  std::unique_ptr<RunningStage> stage;
+  std::promise<int> ended;
+  std::future<int> result = ended.get_future();
+  std::promise<Bytes> magic;
+  std::future<Bytes> magicArrived = magic.get_future();
+  // Whatever the end of the test, the loop stops before the sockets and networks go.
+  struct StopFirst {
+    UpdateLoop& loop;
+    ~StopFirst() { loop.Stop(); }
+  } stopFirst{*loop};
+
+  ASSERT_TRUE(OnLoop(*loop, [&] {
+    std::string error;
+    bootLoader = peerNet->Open({lo, 0, false, false}, error);
+    MainPorts ports;  // every port the system's choice
+    ports.bootp = net->Open({lo, 0, true, false}, error);
+    ports.tftp = net->Open({lo, 0, false, false}, error);
+    ports.magic = net->Open({lo, 0, true, false}, error);
+    if (!bootLoader || !ports.Bound()) {
+      ADD_FAILURE() << "cannot bind on loopback: " << error;
+      return;
+    }
+    settings.magicPort = bootLoader->LocalPort();
+    peerNet->AsyncWait({bootLoader.get()}, 10'000'000, [&](int ready, const std::vector<bool>&) {
+      Bytes packet(700);
+      Endpoint from;
+      const int length = ready > 0 ? bootLoader->ReceiveFrom(packet.data(), packet.size(), from) : -1;
+      packet.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+      magic.set_value(packet);
+    });
+    StageContext ctx{h.updater->session().log(), settings, *loop, nullptr, nullptr, [] { return false; }};
+    stage = StartMainStage(ctx, *net, target, std::move(ports), [&](int r) { ended.set_value(r); });
+  }));
+  ASSERT_TRUE(stage);
+  ASSERT_EQ(magicArrived.wait_for(10s), std::future_status::ready);
+  const Bytes packet = magicArrived.get();
+  ASSERT_EQ(packet.size(), 30u);
+  EXPECT_EQ(Bytes(packet.begin(), packet.begin() + 6), Bytes(6, 0xAA));
+
+  // The stage now waits up to 30 s for a BOOTP request.
+  const auto cancelled = std::chrono::steady_clock::now();
+  loop->Post([&] { stage->Cancel(); });
+  ASSERT_EQ(result.wait_for(2s), std::future_status::ready) << "Cancel did not end the wait";
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 2s);
+  EXPECT_EQ(result.get(), kMainStopped);
+  ASSERT_TRUE(OnLoop(*loop, [&] {
+    Bytes more(700);
+    Endpoint from;
+    EXPECT_EQ(bootLoader->ReceiveFrom(more.data(), more.size(), from), -1) << "a second Magic packet";
+    stage.reset();
+    bootLoader.reset();
+  }));
+  loop->Stop();
+  EXPECT_TRUE(h.view.PumpUntil([&] { return !h.LogTexts().empty(); }, 5000ms));
+  EXPECT_EQ(h.LogTexts(), std::vector<std::string>{kFailedLine});
+}
+
+// The whole stage on the update's addresses and file, reporting to the session.
+int RunOnSession(Harness& h, ManualLoop& loop, DatagramNetwork& net) {
+  const UpdateState& s = h.updater->state();
+  MainStageTarget target;
+  target.mac = s.PjMacAddr;
+  target.localAddress = s.PcIpAddr.load();
+  std::memcpy(&target.projectorAddress, s.PjIpAddr.data(), 4);
+  target.imagePath = s.MainFwFile;
+  int result = -100;
+  int doneCalls = 0;
+  auto stage = StartMainStage(SessionStageContext(h.updater->session(), loop), net, target, {}, [&](int r) {
+    result = r;
+    ++doneCalls;
+  });
+  EXPECT_TRUE(loop.RunUntil([&] { return doneCalls > 0; }));
+  stage.reset();
+  loop.RunReady();
+  EXPECT_EQ(doneCalls, 1);
+  return result;
 }
 
 TEST(UpdateMainFirmwareStage, FailureLineAndStartProgress) {
   TempDir dir;
   Harness h;
-  FakeNetwork net;
+  ManualLoop loop;
+  FakeNetwork net(loop);
   h.updater->state().UpdateStage.store(1);
   h.updater->state().FirmwareSelection.store(MainFw);
   h.updater->state().MainFwFile = dir.File("missing.bin");
-  EXPECT_EQ(UpdateMainFirmware(h.updater->session(), net), kMainImageUnreadable);
+  EXPECT_EQ(RunOnSession(h, loop, net), kMainImageUnreadable);
   EXPECT_EQ(h.LogTexts(), std::vector<std::string>{"Update Main firmware failed"});
   EXPECT_EQ(h.view.Position(Control::UpdateProgBar), 0);
   EXPECT_EQ(h.view.Text(Control::PercentText), "0%");
@@ -710,7 +929,8 @@ TEST_P(UpdateMainFirmwareWholeBlocks, SuccessOnlyAtTheEmptyLastBlock) {
   const WholeBlocksCase& c = GetParam();
   TempDir dir;
   Harness h;
-  FakeNetwork net;
+  ManualLoop loop;
+  FakeNetwork net(loop);
   ScriptedBootLoader peer(net, h.updater->settings());
   peer.stopAtBlock = c.silentFrom;
   auto& s = h.updater->state();
@@ -719,7 +939,7 @@ TEST_P(UpdateMainFirmwareWholeBlocks, SuccessOnlyAtTheEmptyLastBlock) {
   s.MainFwFile = dir.Write("m.bin", Pattern(1024));
   s.PcIpAddr.store(kPc);
   s.PjIpAddr = {10, 0, 0, 2};
-  EXPECT_EQ(UpdateMainFirmware(h.updater->session(), net), c.result);
+  EXPECT_EQ(RunOnSession(h, loop, net), c.result);
   EXPECT_EQ(h.LogTexts(), c.lines);
   EXPECT_EQ(h.view.Text(Control::PercentText), c.shown);
   EXPECT_EQ(s.StagesSucceeded.load(), c.result == kMainServed ? MainFw : 0);

@@ -7,11 +7,12 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <thread>
 
 #include "bootloader/main_firmware.h"
 #include "netns/netns_support.h"
+#include "platform/update_loop.h"
 #include "support/harness.h"
+#include "support/session_stage.h"
 #include "support/temp_dir.h"
 
 namespace tessaly::testing {
@@ -25,26 +26,43 @@ Bytes ReadFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-// Runs ServeMainFirmware on a thread of its own, the test's thread acting as the view's.
+// Runs the Main stage on an update loop of its own, the test's thread acting as the view's.
 struct ServiceRun {
-  ServiceRun(Harness& h, MainStageTarget target) : harness(h), net(CreateSystemDatagramNetwork()) {
-    thread = std::thread([this, target] {
-      result = ServeMainFirmware(harness.updater->session(), *net, target, nullptr);
-      done = true;
+  ServiceRun(Harness& h, MainStageTarget target)
+      : harness(h), loop(CreateUpdateLoop()), net(CreateSystemDatagramNetwork(*loop)) {
+    loop->Post([this, target] {
+      // Progress goes nowhere: only the stage's lines and bytes are looked at here.
+      StageContext ctx = SessionStageContext(harness.updater->session(), *loop, [](std::uint32_t) {});
+      stage = StartMainStage(ctx, *net, target, {}, [this](int r) {
+        result = r;
+        done = true;
+      });
     });
   }
   ~ServiceRun() {
+    Stop();
+    WaitDone(std::chrono::seconds(10));
+    // No handler runs after this: the stage, its sockets and the network may go.
+    loop->Stop();
+    stage.reset();
+    net.reset();
+  }
+  // An Abort: the stop request, then the Cancel on the loop.
+  void Stop() {
     harness.updater->session().RequestStop();
-    if (thread.joinable()) thread.join();
+    loop->Post([this] {
+      if (stage) stage->Cancel();
+    });
   }
   bool WaitDone(std::chrono::milliseconds timeout) {
     return harness.view.PumpUntil([this] { return done.load(); }, timeout);
   }
   Harness& harness;
+  std::unique_ptr<UpdateLoop> loop;
   std::unique_ptr<DatagramNetwork> net;
+  std::unique_ptr<RunningStage> stage;  // the loop's thread
   std::atomic<int> result{-100};
   std::atomic<bool> done{false};
-  std::thread thread;
 };
 
 class TwoAdapters : public ::testing::Test {
@@ -106,10 +124,13 @@ TEST_F(TwoAdapters, OnlyTheRequestByTheLocalAddressesAdapterIsAnswered) {
   EXPECT_EQ(ntohs(from.sin_port), 67);
   EXPECT_TRUE(wrong.Receive(300).empty()) << "the reply left by the other adapter too";
 
-  h.updater->session().RequestStop();
+  run.Stop();
   ASSERT_TRUE(run.WaitDone(5s));
   EXPECT_EQ(run.result.load(), kMainStopped);
-  EXPECT_EQ(h.LogTexts(), std::vector<std::string>{"Startup Main firmware update process..."});
+  // A stopped stage says so last.
+  EXPECT_TRUE(h.view.PumpUntil([&] { return h.LogTexts().size() >= 2; }, 5s));
+  EXPECT_EQ(h.LogTexts(),
+            (std::vector<std::string>{"Startup Main firmware update process...", "Update Main firmware failed"}));
 }
 
 struct ClientCase {

@@ -6,6 +6,8 @@
 #include "bootloader/main_firmware.h"
 #include "support/fake_network.h"
 #include "support/harness.h"
+#include "support/manual_loop.h"
+#include "support/session_stage.h"
 #include "support/temp_dir.h"
 
 namespace tessaly::testing {
@@ -22,11 +24,13 @@ class CountingNetwork final : public DatagramNetwork {
   std::unique_ptr<DatagramSocket> Open(const DatagramOptions& options, std::string& error) override {
     return net.Open(options, error);
   }
-  int Wait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs, std::vector<bool>& readable) override {
-    return net.Wait(sockets, timeoutUs, readable);
+  void AsyncWait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs, WaitDone done) override {
+    net.AsyncWait(sockets, timeoutUs, std::move(done));
   }
+  void CancelWait() override { net.CancelWait(); }
 
-  FakeNetwork net;
+  ManualLoop loop;
+  FakeNetwork net{loop};
   bool startable = true;
   int startUps = 0;
   int cleanUps = 0;
@@ -53,7 +57,19 @@ TEST(SocketLibrary, StartedOnceAndCleanedUpOnceOrTheStageEndsAtOnce) {
     h.updater->state().UpdateStage.store(1);
     h.updater->state().FirmwareSelection.store(MainFw);
     h.updater->state().MainFwFile = dir.File("missing.bin");
-    EXPECT_EQ(UpdateMainFirmware(h.updater->session(), network), c.result);
+    int result = -100;
+    int doneCalls = 0;
+    MainStageTarget target;
+    target.imagePath = h.updater->state().MainFwFile;
+    auto stage =
+        StartMainStage(SessionStageContext(h.updater->session(), network.loop), network, target, {}, [&](int r) {
+          result = r;
+          ++doneCalls;
+        });
+    EXPECT_EQ(doneCalls, 0) << "the end is reported in a handler of its own";
+    EXPECT_TRUE(network.loop.RunUntil([&] { return doneCalls > 0; }));
+    EXPECT_EQ(doneCalls, 1);
+    EXPECT_EQ(result, c.result);
     EXPECT_EQ(h.LogTexts(), c.lines);
     ASSERT_EQ(h.view.logLines().size(), 1u);
     EXPECT_EQ(h.view.logLines()[0].colour, LogColour::Red);

@@ -45,6 +45,10 @@ class FakeSocket final : public DatagramSocket {
   std::uint16_t port_;
 };
 
+FakeNetwork::FakeNetwork(ManualLoop& loop) : loop_(loop), timeout_(loop.CreateTimer()) {}
+
+FakeNetwork::~FakeNetwork() = default;
+
 std::unique_ptr<DatagramSocket> FakeNetwork::Open(const DatagramOptions& options, std::string& error) {
   opened.push_back(options);
   if (refusedPorts.count(options.port) || bound_.count(options.port)) {
@@ -54,42 +58,85 @@ std::unique_ptr<DatagramSocket> FakeNetwork::Open(const DatagramOptions& options
   return std::make_unique<FakeSocket>(*this, options.port);
 }
 
-int FakeNetwork::Wait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs, std::vector<bool>& readable) {
-  if (++waits > waitLimit) throw std::runtime_error("the service loop did not end");
-  auto count = [&] {
-    readable.assign(sockets.size(), false);
-    int ready = 0;
-    for (std::size_t i = 0; i < sockets.size(); ++i) {
-      if (static_cast<FakeSocket*>(sockets[i])->HasData()) {
-        readable[i] = true;
-        ++ready;
-      }
+int FakeNetwork::Readable(std::vector<bool>& readable) const {
+  readable.assign(waiting_.size(), false);
+  int ready = 0;
+  for (std::size_t i = 0; i < waiting_.size(); ++i) {
+    if (static_cast<FakeSocket*>(waiting_[i])->HasData()) {
+      readable[i] = true;
+      ++ready;
     }
-    return ready;
-  };
-  if (const int ready = count(); ready > 0) return ready;
-  const std::uint64_t end = nowUs + timeoutUs;
-  while (!timed_.empty() && timed_.begin()->first <= end) {
-    auto first = timed_.begin();
-    nowUs = std::max(nowUs, first->first);
-    Timed t = std::move(first->second);
-    timed_.erase(first);
-    Deliver(t.port, t.from, std::move(t.data));
-    if (const int ready = count(); ready > 0) return ready;
   }
-  nowUs = end;
+  return ready;
+}
+
+void FakeNetwork::AsyncWait(const std::vector<DatagramSocket*>& sockets, std::uint32_t timeoutUs, WaitDone done) {
+  if (++waits > waitLimit) throw std::runtime_error("the service loop did not end");
+  CancelWait();
+  const std::uint64_t generation = ++generation_;
+  waiting_ = sockets;
+  done_ = std::move(done);
+  std::vector<bool> readable;
+  if (Readable(readable) > 0) {
+    loop_.Post([this, generation] { Wake(generation); });
+    return;
+  }
+  timeout_->Start(timeoutUs, [this, generation] { TimedOut(generation); });
+}
+
+void FakeNetwork::CancelWait() {
+  ++generation_;
+  timeout_->Cancel();
+  waiting_.clear();
+  done_ = nullptr;
+}
+
+void FakeNetwork::Wake(std::uint64_t generation) {
+  if (generation != generation_ || !done_) return;
+  std::vector<bool> readable;
+  const int ready = Readable(readable);
+  if (ready == 0) return;  // taken meanwhile: the wait goes on to its time-out
+  Complete(ready, readable);
+}
+
+void FakeNetwork::TimedOut(std::uint64_t generation) {
+  if (generation != generation_ || !done_) return;
+  WaitDone done = std::move(done_);
+  done_ = nullptr;  // what the peer delivers now is for the next wait
   ++idleCycles;
   if (onIdle) onIdle(idleCycles);
-  return 0;
+  if (generation != generation_) return;  // cancelled from the idle cycle
+  done_ = std::move(done);
+  Complete(0, std::vector<bool>(waiting_.size(), false));
+}
+
+void FakeNetwork::Complete(int ready, const std::vector<bool>& readable) {
+  ++generation_;
+  timeout_->Cancel();
+  waiting_.clear();
+  WaitDone done = std::move(done_);
+  done_ = nullptr;
+  done(ready, readable);
 }
 
 void FakeNetwork::DeliverAt(std::uint64_t atUs, std::uint16_t port, Endpoint from, Bytes data) {
-  timed_.emplace(atUs, Timed{port, from, std::move(data)});
+  auto timer = loop_.CreateTimer();
+  const std::uint64_t now = loop_.NowUs();
+  timer->Start(atUs > now ? atUs - now : 0,
+               [this, port, from, data = std::move(data)]() mutable { Deliver(port, from, std::move(data)); });
+  timed_.push_back(std::move(timer));
 }
 
 void FakeNetwork::Deliver(std::uint16_t port, Endpoint from, Bytes data) {
   if (!bound_.count(port)) return;  // nobody listens: the datagram is lost
   queues_[port].emplace_back(from, std::move(data));
+  if (!done_) return;
+  for (DatagramSocket* s : waiting_) {
+    if (s->LocalPort() == port) {
+      loop_.Post([this, generation = generation_] { Wake(generation); });
+      return;
+    }
+  }
 }
 
 }  // namespace tessaly::testing
