@@ -1,5 +1,7 @@
 #include "app/update_core.h"
 
+#include <future>
+
 #include "subfw/sub_firmware_transfer.h"
 
 namespace tessaly {
@@ -34,7 +36,7 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
     };
   }
   if (!stages_.SendSubFirmware) {
-    stages_.SendSubFirmware = [this] { return SendSubFirmware(session_, *client_, subInfo_); };
+    stages_.SendSubFirmware = [this] { return RunSubStage(); };
   }
   keepAwake_ = std::make_unique<KeepAwake>(state_.UpdateInProgress, CreateSystemSleepInhibitor(),
                                            [this](const std::string& line) { warnings_.Write(line); });
@@ -86,6 +88,44 @@ void UpdateCore::ReleasePreparedPorts() {
   MainPorts ports;
   std::lock_guard<std::mutex> lock(preparedMutex_);
   std::swap(ports, prepared_);
+}
+
+// For now the Sub worker runs the stage on the loop and waits for its end; a stop request
+// cancels it there at once. A failed stage raises the stop and ends the session, as the
+// worker's caller expects of it.
+bool UpdateCore::RunSubStage() {
+  auto stage = std::make_shared<std::unique_ptr<RunningStage>>();  // the loop's thread only
+  auto ended = std::make_shared<std::promise<bool>>();
+  std::future<bool> sent = ended->get_future();
+  auto over = std::make_shared<bool>(false);  // under state_.stopMutex
+  StageContext ctx{log_,
+                   settings_,
+                   *loop_,
+                   [this](std::uint32_t percent) { session_.ReportProgress(percent); },
+                   [] {},
+                   [this] { return state_.StopRequested.load() != 0; }};
+  loop_->Post([this, ctx, stage, ended, over] {
+    *stage = StartSubStage(ctx, *client_, state_.SubFwFile, subInfo_, [this, stage, ended, over](bool done) {
+      stage->reset();
+      {
+        std::lock_guard<std::mutex> lock(state_.stopMutex);
+        *over = true;
+      }
+      state_.stopRaised.notify_all();
+      ended->set_value(done);
+    });
+  });
+  {
+    std::unique_lock<std::mutex> lock(state_.stopMutex);
+    state_.stopRaised.wait(lock, [&] { return *over || state_.StopRequested.load() != 0; });
+  }
+  loop_->Post([stage] {
+    if (*stage) (*stage)->Cancel();
+  });
+  if (sent.get()) return true;
+  session_.RequestStop();
+  session_.EndSession();
+  return false;
 }
 
 void UpdateCore::Shutdown() {

@@ -22,6 +22,7 @@
 #include "platform/update_loop.h"
 #include "session/message_log.h"
 #include "session/settings.h"
+#include "session/stage_context.h"
 #include "session/ui_queue.h"
 #include "session/update_session.h"
 #include "session/update_state.h"
@@ -69,6 +70,7 @@ class UpdateCore {
 
  private:
   void ReleasePreparedPorts();
+  bool RunSubStage();
   bool FirewallLetsBootLoaderIn();
   void SaveLine(LogLevel level, const std::string& text);
   void UpdateBegan();
