@@ -167,7 +167,7 @@ void TSorviForm::SessionBegan() {
   v.SetEnabled(Control::AdapterBox, false);
 }
 
-// "Update Firmware" waits for UpdateEnded: a worker of this update may still be finishing.
+// "Update Firmware" waits for UpdateEnded: a stage of this update may still be finishing.
 void TSorviForm::SessionEnded() {
   View& v = view();
   v.SetEnabled(Control::AbortBtn, false);

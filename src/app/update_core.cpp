@@ -1,5 +1,6 @@
 #include "app/update_core.h"
 
+#include <chrono>
 #include <cstring>
 #include <future>
 
@@ -45,7 +46,19 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
       network_(CreateSystemDatagramNetwork(*loop_)),
       firewall_(CreateSystemFirewallCheck()) {
   if (!stages_.UpdateMainFirmware) {
-    stages_.UpdateMainFirmware = [this] { return RunMainStage(); };
+    stages_.UpdateMainFirmware = [this](StageContext context, std::function<void(int)> done) {
+      MainPorts ports;
+      {
+        std::lock_guard<std::mutex> lock(preparedMutex_);
+        ports = std::move(prepared_);
+      }
+      MainStageTarget target;
+      target.mac = state_.PjMacAddr;
+      target.localAddress = state_.PcIpAddr.load();
+      std::memcpy(&target.projectorAddress, state_.PjIpAddr.data(), 4);
+      target.imagePath = state_.MainFwFile;
+      return StartMainStage(std::move(context), *network_, std::move(target), std::move(ports), std::move(done));
+    };
     stages_.PrepareMainFirmware = [this] {
       MainPorts ports;
       if (OpenMainPorts(log_, settings_, *network_, state_.PcIpAddr.load(), ports) != kMainServed) {
@@ -58,7 +71,17 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
     };
   }
   if (!stages_.SendSubFirmware) {
-    stages_.SendSubFirmware = [this] { return SendSubFirmware(session_, *client_, subInfo_); };
+    stages_.SendSubFirmware = [this](StageContext context, std::function<void(bool)> done) {
+      return StartSubStage(std::move(context), *client_, state_.SubFwFile, subInfo_,
+                           [this, done = std::move(done)](bool sent) {
+                             // A failed stream leaves the projector mid-write: the update stops here.
+                             if (!sent) {
+                               session_.RequestStop();
+                               session_.EndSession();
+                             }
+                             done(sent);
+                           });
+    };
   }
   keepAwake_ = std::make_unique<KeepAwake>(state_.UpdateInProgress, CreateSystemSleepInhibitor(),
                                            [this](const std::string& line) { warnings_.Write(line); });
@@ -76,11 +99,12 @@ void UpdateCore::Attach(TaskQueue& queue, UpdateEvents& events) {
     if (stages_.PrepareMainFirmware && !stages_.PrepareMainFirmware()) return false;
     return FirewallLetsBootLoaderIn();
   };
-  ControlSession::Workers workers{[this] { sequence_->StartMainFwThread(); }, [this] { sequence_->StartSubFwThread(); },
-                                  prepare};
-  control_ = std::make_unique<ControlSession>(session_, queue, *client_, subInfo_, workers);
-  sequence_ = std::make_unique<UpdateSequence>(session_, profile_, *control_, subInfo_, stages_,
+  ControlSession::Stages stages{[this] { sequence_->StartMainStage(); }, [this] { sequence_->StartSubStage(); },
+                                prepare};
+  control_ = std::make_unique<ControlSession>(session_, queue, *client_, subInfo_, stages);
+  sequence_ = std::make_unique<UpdateSequence>(session_, *loop_, profile_, *control_, subInfo_, stages_,
                                                [this] { return FirewallLetsBootLoaderIn(); });
+  session_.SetOnStop([this] { loop_->Post([this] { sequence_->CancelOnLoop(); }); });
   session_.SetOnEnd([this] {
     control_->CloseConnection();
     ReleasePreparedPorts();
@@ -106,67 +130,38 @@ bool UpdateCore::FirewallLetsBootLoaderIn() {
   return false;
 }
 
-// The Main worker's bridge to the stage on the loop: starts it there and waits for its
-// end; a stop request raised meanwhile cancels it.
-int UpdateCore::RunMainStage() {
-  auto ports = std::make_shared<MainPorts>();
-  {
-    std::lock_guard<std::mutex> lock(preparedMutex_);
-    *ports = std::move(prepared_);
-  }
-  MainStageTarget target;
-  target.mac = state_.PjMacAddr;
-  target.localAddress = state_.PcIpAddr.load();
-  std::memcpy(&target.projectorAddress, state_.PjIpAddr.data(), 4);
-  target.imagePath = state_.MainFwFile;
-  StageContext ctx{log_,
-                   settings_,
-                   *loop_,
-                   [this](std::uint32_t percent) { session_.ReportProgress(percent); },
-                   [this] { state_.UpdateInProgress.store(1); },
-                   [this] { return state_.StopRequested.load() != 0; }};
-  auto result = std::make_shared<std::promise<int>>();
-  std::future<int> ended = result->get_future();
-  // Set under the stop request's mutex: the wait below sees either it or the stop.
-  auto over = std::make_shared<bool>(false);
-  loop_->Post([this, ctx = std::move(ctx), target = std::move(target), ports, result, over]() mutable {
-    mainStage_ =
-        StartMainStage(std::move(ctx), *network_, std::move(target), std::move(*ports), [this, result, over](int code) {
-          mainStage_.reset();
-          {
-            std::lock_guard<std::mutex> lock(state_.stopMutex);
-            *over = true;
-          }
-          state_.stopRaised.notify_all();
-          result->set_value(code);
-        });
-  });
-  bool stopped = false;
-  {
-    std::unique_lock<std::mutex> lock(state_.stopMutex);
-    state_.stopRaised.wait(lock, [&] { return *over || state_.StopRequested.load() != 0; });
-    stopped = !*over;
-  }
-  if (stopped) {
-    loop_->Post([this] {
-      if (mainStage_) mainStage_->Cancel();
-    });
-  }
-  return ended.get();
-}
-
 void UpdateCore::ReleasePreparedPorts() {
   MainPorts ports;
   std::lock_guard<std::mutex> lock(preparedMutex_);
   std::swap(ports, prepared_);
 }
 
+// The stages end through their own reports, which the saved log still hears; bounded, as
+// a stage's end takes a turn or two of the loop once it is cancelled.
+void UpdateCore::EndStages() {
+  if (!sequence_) return;
+  std::promise<void> over;
+  std::future<void> ended = over.get_future();
+  int turns = 0;
+  std::function<void()> look = [&] {
+    if (session_.StagesRunning() == 0 || ++turns > 1000) {
+      over.set_value();
+      return;
+    }
+    loop_->Post(look);
+  };
+  loop_->Post([&] {
+    sequence_->CancelOnLoop();
+    loop_->Post(look);
+  });
+  ended.wait_for(std::chrono::seconds(2));
+}
+
 void UpdateCore::Shutdown() {
   session_.RequestStop();
-  session_.workers().JoinAll();
+  EndStages();
   // No handler runs after this: what was made on the loop may go.
   loop_->Stop();
-  mainStage_.reset();
   keepAwake_->Stop();  // nothing is written any more
   ReleasePreparedPorts();
   // The connection and its timer post to the front end from threads of their own: they
@@ -174,7 +169,7 @@ void UpdateCore::Shutdown() {
   if (control_) control_->CloseConnection();
   session_.SetOnEnd(nullptr);
   if (savedLog_) {
-    // The workers' last lines are in; the end the front end would have heard is not.
+    // The stages' last lines are in; the end the front end would have heard is not.
     savedLog_->End("closed: the program ended before the update did");
     savedLog_->Flush();
   }
@@ -214,7 +209,7 @@ void UpdateCore::UpdateBegan() {
 }
 
 void UpdateCore::UpdateEnded(UpdateOutcome outcome) {
-  // A worker may end without clearing UpdateInProgress: the update is over all the same.
+  // A stage may end without clearing UpdateInProgress: the update is over all the same.
   keepAwake_->UpdateOver();
   if (!savedLog_) return;
   switch (outcome) {

@@ -1,6 +1,6 @@
 #pragma once
 // An update's machinery for the whole run, with no window: the update state, the log,
-// the session operations and workers, the control connection, the Main stage's ports
+// the session operations, the update loop and its stages, the control connection, the Main stage's ports
 // and the update sequence. A front end attaches its thread and its events, starts
 // updates through the sequence, and shuts the core down before either goes away.
 
@@ -22,7 +22,6 @@
 #include "platform/update_loop.h"
 #include "session/message_log.h"
 #include "session/settings.h"
-#include "session/stage_context.h"
 #include "session/ui_queue.h"
 #include "session/update_session.h"
 #include "session/update_state.h"
@@ -39,7 +38,7 @@ class UpdateCore {
 
   // Creates the connection and the sequence for the front end's thread and events.
   void Attach(TaskQueue& queue, UpdateEvents& events);
-  // Raises the stop request, ends and joins every worker, and stops all work for the
+  // Raises the stop request, ends every stage, stops the loop and all work for the
   // front end; lets the PC sleep again and finishes the saved log. Safe to call more
   // than once.
   void Shutdown();
@@ -59,7 +58,6 @@ class UpdateCore {
   UpdateState& state() { return state_; }
   UpdateSession& session() { return session_; }
   MessageLog& log() { return log_; }
-  Workers& workers() { return session_.workers(); }
   UiQueue& ui() { return ui_; }
   const UpdaterSettings& settings() const { return settings_; }
   ControlSession& control() { return *control_; }
@@ -69,7 +67,7 @@ class UpdateCore {
   UpdateLoop& loop() { return *loop_; }
 
  private:
-  int RunMainStage();
+  void EndStages();
   void ReleasePreparedPorts();
   bool FirewallLetsBootLoaderIn();
   void SaveLine(LogLevel level, const std::string& text);
@@ -92,12 +90,11 @@ class UpdateCore {
   Profile& profile_;
   StageRoutines stages_;
   std::unique_ptr<DatagramNetwork> network_;
-  std::unique_ptr<RunningStage> mainStage_;  // the loop's thread only
   std::unique_ptr<FirewallCheck> firewall_;
   std::unique_ptr<TcpClient> client_;
   std::unique_ptr<ControlSession> control_;
   std::unique_ptr<UpdateSequence> sequence_;
-  // Bound when the connection is made, taken by the Main worker, released by every end
+  // Bound when the connection is made, taken by the Main stage, released by every end
   // of a session.
   std::mutex preparedMutex_;
   MainPorts prepared_;

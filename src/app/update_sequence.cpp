@@ -7,16 +7,21 @@
 
 namespace tessaly {
 
-UpdateSequence::UpdateSequence(UpdateSession& session, Profile& profile, ControlSession& control, SubFwInfo& subInfo,
-                               StageRoutines stages, std::function<bool()> firewallGate)
+UpdateSequence::UpdateSequence(UpdateSession& session, UpdateLoop& loop, Profile& profile, ControlSession& control,
+                               SubFwInfo& subInfo, StageRoutines stages, std::function<bool()> firewallGate)
     : session_(session),
       state_(session.state()),
       log_(session.log()),
+      loop_(loop),
       profile_(profile),
       control_(control),
       subInfo_(subInfo),
       stages_(std::move(stages)),
-      firewallGate_(std::move(firewallGate)) {}
+      firewallGate_(std::move(firewallGate)),
+      restartWait_(loop.CreateTimer()) {}
+
+// The loop has stopped by now: nothing of ours runs on it any more.
+UpdateSequence::~UpdateSequence() = default;
 
 // Each named file must open, and must hold something to send. An empty Main image or a
 // Sub image shorter than its header would otherwise be sent as garbage.
@@ -62,9 +67,9 @@ bool CheckProjectorAddress(const std::string& text, MessageLog& log, std::array<
 }
 
 bool UpdateSequence::Start(const UpdateRequest& request) {
-  // A front end offers a new update only when the last one's workers have ended; a
+  // A front end offers a new update only when the last one's stages have ended; a
   // start that comes anyway must not run a second set beside them.
-  if (session_.workers().Running() != 0) return false;
+  if (session_.StagesRunning() != 0) return false;
   subConnectPosted_.store(false);
   state_.PjIpText = request.projectorAddress;
   state_.PjMacText = request.macAddress;
@@ -106,7 +111,7 @@ bool UpdateSequence::Start(const UpdateRequest& request) {
     log_.LogInfo("Waiting update Main firmware packet ....");
     state_.UpdateStage.store(1);
     session_.BeginSession();
-    StartMainFwThread();
+    StartMainStage();
     profile_.Write(kProfileSection, kProfileAdapterKey, std::to_string(request.adapterIndex));
   }
   return true;
@@ -119,14 +124,6 @@ void UpdateSequence::Abort() {
   log_.LogInfo("User abort update.....");
   session_.RequestStop();
   session_.EndSession();
-}
-
-void UpdateSequence::StartMainFwThread() {
-  session_.StartWorker([this] { MainFwThread(); });
-}
-
-void UpdateSequence::StartSubFwThread() {
-  session_.StartWorker([this] { SubFwThread(); });
 }
 
 void UpdateSequence::SubFwConnect() {
@@ -142,36 +139,86 @@ void UpdateSequence::ConnectForSubStage() {
   control_.ConnectBtnClick();
 }
 
-void UpdateSequence::MainFwThread() {
+StageContext UpdateSequence::Context() {
+  return StageContext{log_,
+                      session_.settings(),
+                      loop_,
+                      [this](std::uint32_t percent) { session_.ReportProgress(percent); },
+                      [this] { state_.UpdateInProgress.store(1); },
+                      [this] { return state_.StopRequested.load() != 0; }};
+}
+
+void UpdateSequence::StartMainStage() {
+  session_.StageBegan();
+  loop_.Post([this] { RunMainStage(); });
+}
+
+void UpdateSequence::StartSubStage() {
+  session_.StageBegan();
+  loop_.Post([this] { RunSubStage(); });
+}
+
+void UpdateSequence::CancelOnLoop() {
+  // Each stage ends through its own report; the restart wait ends here.
+  if (mainStage_) mainStage_->Cancel();
+  if (subStage_) subStage_->Cancel();
+  if (restartWait_->Pending()) {
+    restartWait_->Cancel();
+    session_.StageOver();
+  }
+}
+
+void UpdateSequence::RunMainStage() {
   // The switched path asked the firewall before the switch; the manual one asks here,
   // before its first datagram.
   const bool reachable = !manual_.load() || !firewallGate_ || firewallGate_();
-  const int result = reachable && stages_.UpdateMainFirmware ? stages_.UpdateMainFirmware() : -1;
+  if (!reachable || !stages_.UpdateMainFirmware) {
+    MainStageEnded(-1);
+    return;
+  }
+  mainStage_ = stages_.UpdateMainFirmware(Context(), [this](int result) {
+    mainStage_.reset();
+    MainStageEnded(result);
+  });
+}
+
+void UpdateSequence::MainStageEnded(int result) {
   control_.CloseConnection();
   control_.MainStageEnded();
   if (result != 0) {
     session_.ReportStageFailed(FirmwareStage::Main);
     session_.EndSession();
-    return;
-  }
-  if (!(state_.FirmwareSelection.load() & SubFw)) {
+  } else if (!(state_.FirmwareSelection.load() & SubFw)) {
     session_.EndSession();
-    return;
+  } else if (state_.StopRequested.load() == 0) {
+    log_.LogInfo("Waiting projector restart, and update Sub firmware ...");
+    restartWait_->Start(std::uint64_t{session_.settings().restartWaitMs} * 1000, [this] {
+      subConnectPosted_.store(true);
+      // The window message that asks for the reconnection: posted after the lines above,
+      // and handled on a later turn of the front end's loop, where an Abort may have come first.
+      session_.ui().Later([this] { SubFwConnect(); });
+      session_.StageOver();
+    });
+    return;  // the wait is still this stage's
   }
-  if (state_.StopRequested.load() != 0) return;
-  log_.LogInfo("Waiting projector restart, and update Sub firmware ...");
-  session_.WaitWithMessages(session_.settings().restartWaitMs);
-  if (state_.StopRequested.load() != 0) return;
-  subConnectPosted_.store(true);
-  // The window message that asks for the reconnection: posted after the lines above, and
-  // handled on a later turn of the front end's loop, where an Abort may have come first.
-  session_.ui().Later([this] { SubFwConnect(); });
+  session_.StageOver();
 }
 
-void UpdateSequence::SubFwThread() {
-  const bool sent = stages_.SendSubFirmware && stages_.SendSubFirmware();
+void UpdateSequence::RunSubStage() {
+  if (!stages_.SendSubFirmware) {
+    SubStageEnded(false);
+    return;
+  }
+  subStage_ = stages_.SendSubFirmware(Context(), [this](bool sent) {
+    subStage_.reset();
+    SubStageEnded(sent);
+  });
+}
+
+void UpdateSequence::SubStageEnded(bool sent) {
   if (!sent) session_.ReportStageFailed(FirmwareStage::Sub);
   session_.EndSession();
+  session_.StageOver();
 }
 
 }  // namespace tessaly

@@ -1,15 +1,18 @@
 #pragma once
-// "Update Firmware" and "Abort ", and the two worker threads that run the stages.
+// "Update Firmware" and "Abort ", and the stages on the update loop.
 
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <string>
 #include <functional>
+#include <memory>
+#include <string>
 
 #include "app/update_request.h"
 #include "control/control_session.h"
 #include "platform/profile.h"
+#include "platform/update_loop.h"
+#include "session/stage_context.h"
 #include "session/update_session.h"
 #include "subfw/sub_firmware_file.h"
 
@@ -31,13 +34,14 @@ bool CheckUpdateFiles(const std::string& mainFile, const std::string& subFile, M
 // address nobody typed). False, with the reason logged; `bytes` gets the address.
 bool CheckProjectorAddress(const std::string& text, MessageLog& log, std::array<std::uint8_t, 4>& bytes);
 
-// The stage routines the workers run: 0 / true for success. Each logs its own failures.
-// PrepareMainFirmware binds the Main stage's ports before the projector is switched into
-// download mode; false when it could not (it says why). Releasing is for every end of a
-// session.
+// The stages an update runs, each started on the loop with its context: it reports its end
+// once through `done`, posted on the loop (0 / true for success), and logs its own
+// failures. PrepareMainFirmware binds the Main stage's ports before the projector is
+// switched into download mode; false when it could not (it says why). Releasing is for
+// every end of a session.
 struct StageRoutines {
-  std::function<int()> UpdateMainFirmware;
-  std::function<bool()> SendSubFirmware;
+  std::function<std::unique_ptr<RunningStage>(StageContext, std::function<void(int result)> done)> UpdateMainFirmware;
+  std::function<std::unique_ptr<RunningStage>(StageContext, std::function<void(bool sent)> done)> SendSubFirmware;
   std::function<bool()> PrepareMainFirmware;
 };
 
@@ -45,11 +49,12 @@ class UpdateSequence {
  public:
   // `firewallGate`: true when the boot loader's requests can reach this program; false
   // after it said why. Asked before anything is served on the manual path.
-  UpdateSequence(UpdateSession& session, Profile& profile, ControlSession& control, SubFwInfo& subInfo,
-                 StageRoutines stages, std::function<bool()> firewallGate = nullptr);
+  UpdateSequence(UpdateSession& session, UpdateLoop& loop, Profile& profile, ControlSession& control,
+                 SubFwInfo& subInfo, StageRoutines stages, std::function<bool()> firewallGate = nullptr);
+  ~UpdateSequence();
 
   // The front end's thread. Checks the request and starts the update; false when it was
-  // refused (the lines say why) or the last update's workers still run.
+  // refused (the lines say why) or the last update's stages still run.
   bool Start(const UpdateRequest& request);
   // The operator's Abort: while firmware is being written only a Yes to the question stops it.
   void Abort();
@@ -57,26 +62,36 @@ class UpdateSequence {
   // was stopped or has ended since. While an Abort question is open it waits for the answer.
   void SubFwConnect();
 
-  void StartMainFwThread();
-  void StartSubFwThread();
-  // Thread bodies.
-  void MainFwThread();
-  void SubFwThread();
+  // Begin a stage on the loop; any thread.
+  void StartMainStage();
+  void StartSubStage();
+  // The loop's thread: the stop request cancels the stages and the restart wait at once.
+  void CancelOnLoop();
 
  private:
   void ConnectForSubStage();
+  StageContext Context();
+  void RunMainStage();
+  void MainStageEnded(int result);
+  void RunSubStage();
+  void SubStageEnded(bool sent);
 
   UpdateSession& session_;
   UpdateState& state_;
   MessageLog& log_;
+  UpdateLoop& loop_;
   Profile& profile_;
   ControlSession& control_;
   SubFwInfo& subInfo_;
   StageRoutines stages_;
   std::function<bool()> firewallGate_;
   std::atomic<bool> manual_{false};
-  // Set by the Main worker just before it posts WM_SUBFW_CONNECT; taken by the message.
+  // Set just before the restart wait's end posts WM_SUBFW_CONNECT; taken by the message.
   std::atomic<bool> subConnectPosted_{false};
+  // The loop's thread only.
+  std::unique_ptr<RunningStage> mainStage_;
+  std::unique_ptr<RunningStage> subStage_;
+  std::unique_ptr<LoopTimer> restartWait_;
 };
 
 }  // namespace tessaly

@@ -19,7 +19,7 @@ class Updater {
   void AttachView(View& view);
   // Window creation (FormCreate). Runs on the view's thread.
   void Start() { form_.FormCreate(); }
-  // Stops every worker and all work for the view. Safe to call more than once.
+  // Stops every stage and all work for the view. Safe to call more than once.
   void Shutdown();
 
   TSorviForm& form() { return form_; }
@@ -27,7 +27,6 @@ class Updater {
   UpdateState& state() { return core_.state(); }
   UpdateSession& session() { return core_.session(); }
   MessageLog& log() { return core_.log(); }
-  Workers& workers() { return core_.workers(); }
   UiQueue& ui() { return core_.ui(); }
   const UpdaterSettings& settings() const { return core_.settings(); }
   ControlSession& control() { return core_.control(); }
@@ -40,7 +39,7 @@ class Updater {
   TSorviForm form_;
 };
 
-// Stops the workers and the view's queue before the window goes away, on every road
+// Stops the stages and the view's queue before the window goes away, on every road
 // out of the run, an exception's included.
 class ShutdownBeforeWindow {
  public:

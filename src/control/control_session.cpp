@@ -7,13 +7,13 @@
 namespace tessaly {
 
 ControlSession::ControlSession(UpdateSession& session, TaskQueue& queue, TcpClient& client, const SubFwInfo& subInfo,
-                               Workers workers)
+                               Stages stages)
     : session_(session),
       state_(session.state()),
       log_(session.log()),
       client_(client),
       subInfo_(subInfo),
-      workers_(std::move(workers)),
+      stages_(std::move(stages)),
       timer_(std::make_unique<ViewTimer>(queue, [this] { ConnectTimerExpired(); })) {
   client_.SetEvents(this);
 }
@@ -69,8 +69,8 @@ void ControlSession::ClientSocketConnect() {
   timer_->SetEnabled(false);
   // The boot loader's ports are bound before the projector is switched: a port that
   // cannot be had fails the update while the projector is still as it was.
-  if ((state_.FirmwareSelection.load() & MainFw) && state_.UpdateStage.load() == 0 && workers_.prepareMainFirmware &&
-      !workers_.prepareMainFirmware()) {
+  if ((state_.FirmwareSelection.load() & MainFw) && state_.UpdateStage.load() == 0 && stages_.prepareMainFirmware &&
+      !stages_.prepareMainFirmware()) {
     session_.EndSession();
     return;
   }
@@ -122,7 +122,7 @@ void ControlSession::Send(const std::uint8_t* data, std::size_t length) {
 }
 
 void ControlSession::ClientSocketRead() {
-  if (state_.ReadsSuspended.load() != 0) return;  // the Sub worker reads the connection itself
+  if (state_.ReadsSuspended.load() != 0) return;  // the Sub stage reads the connection itself
   std::uint8_t buffer[kControlReadMax + 1] = {};
   const int got = client_.ReceiveBuf(buffer, static_cast<int>(kControlReadMax));
   if (got <= 0) return;
@@ -149,11 +149,11 @@ void ControlSession::ClientSocketRead() {
       break;
     case ControlRead::UdAck:
       if (step_ == Step::MainCommandSent && state_.UpdateStage.load() == 1) {
-        // A repeated acknowledgement starts nothing more: one Main worker per connection.
+        // A repeated acknowledgement starts nothing more: one Main stage per connection.
         if (mainStageOwnsEnd_.exchange(true)) break;
         step_ = Step::HandedOver;
         timer_->SetEnabled(false);
-        if (workers_.startMainFwThread) workers_.startMainFwThread();
+        if (stages_.startMainStage) stages_.startMainStage();
       } else if (step_ == Step::SubCommandSent && state_.UpdateStage.load() == 2) {
         step_ = Step::AwaitingSq;
         Send(kSqRecord.data(), kSqRecord.size());
@@ -198,7 +198,7 @@ void ControlSession::ClientSocketRead() {
       session_.BeginStageWhenAnswered([this] {
         if (state_.StopRequested.load() != 0 || state_.SessionRunning.load() == 0) return;
         log_.LogInfo("Startup Sub firmware update process...");
-        if (workers_.startSubFwThread) workers_.startSubFwThread();
+        if (stages_.startSubStage) stages_.startSubStage();
       });
       break;
     case ControlRead::Other: break;

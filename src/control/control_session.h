@@ -17,16 +17,16 @@ namespace tessaly {
 
 class ControlSession final : public TcpClientEvents {
  public:
-  struct Workers {
-    std::function<void()> startMainFwThread;
-    std::function<void()> startSubFwThread;
+  struct Stages {
+    std::function<void()> startMainStage;
+    std::function<void()> startSubStage;
     // Binds the Main stage's ports on the connection's local address; false, with its
     // lines logged, when they cannot be had. Empty: nothing to bind ahead.
     std::function<bool()> prepareMainFirmware;
   };
 
   ControlSession(UpdateSession& session, TaskQueue& queue, TcpClient& client, const SubFwInfo& subInfo,
-                 Workers workers);
+                 Stages stages);
   ~ControlSession() override;
 
   // Opens the connection to `addressText` on `port`; the outcome arrives as notifications.
@@ -34,7 +34,7 @@ class ControlSession final : public TcpClientEvents {
   bool OpenControlConnection(const std::string& addressText, std::uint16_t port);
   // The line for an address text that the connection cannot take.
   void RefuseAddress(const std::string& addressText);
-  // The Main worker has finished with the connection: from the download-mode
+  // The Main stage has finished with the connection: from the download-mode
   // acknowledgement until here its end belonged to the Main stage.
   void MainStageEnded() { mainStageOwnsEnd_.store(false); }
   // Reconnects to PjIpText for the Sub firmware stage (on WM_SUBFW_CONNECT).
@@ -63,7 +63,7 @@ class ControlSession final : public TcpClientEvents {
   TcpClient& client_;
   std::string addressText_;  // as the connection was opened to, for its lines
   const SubFwInfo& subInfo_;
-  Workers workers_;
+  Stages stages_;
   std::unique_ptr<ViewTimer> timer_;
   std::atomic<std::uint8_t> pjModelKind_{kModelUnknown};
   // Which phase ConnectTimer times; kept beside the interval so that equal test
@@ -71,7 +71,7 @@ class ControlSession final : public TcpClientEvents {
   std::atomic<bool> switching_{false};
   // After the Main download-mode acknowledgement the projector restarts into its boot
   // loader, and its old connection ends by a close or a reset: that ends nothing, the
-  // Main worker owns the end of the session.
+  // Main stage owns the end of the session.
   std::atomic<bool> mainStageOwnsEnd_{false};
   // How far this connection's exchange has come. A reply is acted on only in its turn:
   // an "sc" before the model was checked, or a "UD" acknowledgement that no command of

@@ -26,14 +26,14 @@ class UpdateEvents {
   virtual void ProgressShown(int percent) = 0;
   // An update was accepted: the front end is busy until SessionEnded.
   virtual void SessionBegan() = 0;
-  // The update is over for the operator (it may come more than once); a worker that is
+  // The update is over for the operator (it may come more than once); a stage that is
   // still finishing may add lines, and a new update waits for UpdateEnded.
   virtual void SessionEnded() = 0;
   // A stage reported its end: succeeded, or failed with its lines logged.
   virtual void StageResult(FirmwareStage stage, bool succeeded) = 0;
   // Asked before an Abort while firmware is being written; only Yes aborts.
   virtual Answer Confirm(const std::string& question) = 0;
-  // The session has ended and its last worker is gone: a new update may start.
+  // The session has ended and its last stage is over: a new update may start.
   virtual void UpdateEnded(UpdateOutcome outcome) = 0;
   // The projector's model kind, as the control exchange learned it (session/sub_fw_info.h).
   virtual void ModelLearned(std::uint8_t /*modelKind*/) {}

@@ -1,15 +1,9 @@
 #include "session/update_session.h"
 
-#include <algorithm>
-#include <chrono>
-
-#include "platform/tick.h"
-
 namespace tessaly {
 
-UpdateSession::UpdateSession(UpdateState& state, UiQueue& ui, MessageLog& log, const UpdaterSettings& settings,
-                             TickSource tick)
-    : state_(state), ui_(ui), log_(log), settings_(settings), tick_(tick ? std::move(tick) : TickSource(TickCount)) {}
+UpdateSession::UpdateSession(UpdateState& state, UiQueue& ui, MessageLog& log, const UpdaterSettings& settings)
+    : state_(state), ui_(ui), log_(log), settings_(settings) {}
 
 std::uint32_t UpdateSession::ShownProgress(std::uint8_t selection, std::uint8_t stage, std::uint32_t percent) {
   if (selection == (MainFw | SubFw)) {
@@ -75,11 +69,8 @@ void UpdateSession::BeginStageWhenAnswered(std::function<void()> begin) {
 }
 
 void UpdateSession::RequestStop() {
-  {
-    std::lock_guard<std::mutex> lock(state_.stopMutex);
-    state_.StopRequested.store(1);
-  }
-  state_.stopRaised.notify_all();
+  state_.StopRequested.store(1);
+  if (onStop_) onStop_();
 }
 
 void UpdateSession::BeginSession() {
@@ -104,12 +95,13 @@ void UpdateSession::EndSession() {
   state_.UpdateInProgress.store(0);
 }
 
-void UpdateSession::StartWorker(std::function<void()> body) {
-  workers_.Start(std::move(body), [this] { ui_.Run([this](UpdateEvents&) { ReportEndIfOver(); }); });
+void UpdateSession::StageOver() {
+  stagesRunning_.fetch_sub(1);
+  ui_.Run([this](UpdateEvents&) { ReportEndIfOver(); });
 }
 
 void UpdateSession::ReportEndIfOver() {
-  if (endReported_ || state_.SessionRunning.load() != 0 || workers_.Running() != 0) return;
+  if (endReported_ || state_.SessionRunning.load() != 0 || stagesRunning_.load() != 0) return;
   endReported_ = true;
   const UpdateOutcome outcome = Outcome();
   ui_.Run([outcome](UpdateEvents& events) { events.UpdateEnded(outcome); });
@@ -120,24 +112,6 @@ UpdateOutcome UpdateSession::Outcome() const {
   const std::uint8_t selection = state_.FirmwareSelection.load();
   const bool allDone = selection != 0 && (state_.StagesSucceeded.load() & selection) == selection;
   return allDone && state_.StopRequested.load() == 0 ? UpdateOutcome::Succeeded : UpdateOutcome::Failed;
-}
-
-void UpdateSession::WaitWithMessages(std::uint32_t ms) {
-  const std::uint32_t start = tick_();
-  TaskQueue* view = ui_.target();
-  for (;;) {
-    const bool onViewThread = view && view->OnQueueThread();
-    if (onViewThread) view->ProcessEvents();
-    const std::uint32_t elapsed = tick_() - start;  // unsigned: a wrap of the counter does no harm
-    if (elapsed >= ms) return;
-    if (state_.StopRequested.load() != 0) return;
-    // The view's thread comes back often to dispatch; a worker sleeps until the end or a stop.
-    std::uint32_t slice = ms - elapsed;
-    if (onViewThread) slice = std::min(slice, std::max<std::uint32_t>(settings_.waitSliceMs, 1));
-    std::unique_lock<std::mutex> lock(state_.stopMutex);
-    state_.stopRaised.wait_for(lock, std::chrono::milliseconds(slice),
-                               [this] { return state_.StopRequested.load() != 0; });
-  }
 }
 
 }  // namespace tessaly

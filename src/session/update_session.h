@@ -1,6 +1,7 @@
 #pragma once
 // The operations every stage shares: progress, stop request, end of a session, waiting.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -9,16 +10,12 @@
 #include "session/settings.h"
 #include "session/ui_queue.h"
 #include "session/update_state.h"
-#include "session/workers.h"
 
 namespace tessaly {
 
 class UpdateSession {
  public:
-  using TickSource = std::function<std::uint32_t()>;
-
-  UpdateSession(UpdateState& state, UiQueue& ui, MessageLog& log, const UpdaterSettings& settings,
-                TickSource tick = nullptr);
+  UpdateSession(UpdateState& state, UiQueue& ui, MessageLog& log, const UpdaterSettings& settings);
 
   // What every end of a session releases: the control connection, ports bound ahead of
   // the Main stage. Set once they exist.
@@ -27,11 +24,16 @@ class UpdateSession {
   // An update was accepted: the window is in its update state until EndSession.
   // View's thread.
   void BeginSession();
-  // Runs `body` on a worker thread of this session. "Update Firmware" comes back only
-  // when the session has ended and no worker runs any more, so that a new update never
-  // meets the ports, the connection or the late end of an old worker.
-  void StartWorker(std::function<void()> body);
-  Workers& workers() { return workers_; }
+  // A stage (or the restart wait) begins on the loop: "Update Firmware" comes back only
+  // when the session has ended and no stage runs any more, so that a new update never
+  // meets the ports, the connection or the late end of an old stage. Any thread.
+  void StageBegan() { stagesRunning_.fetch_add(1); }
+  // Its end has been handled. Any thread.
+  void StageOver();
+  int StagesRunning() const { return stagesRunning_.load(); }
+  // What a stop request cancels at once: the stages and waits under way on the loop.
+  // Set before the first update; called on the thread that raises the stop.
+  void SetOnStop(std::function<void()> cancel) { onStop_ = std::move(cancel); }
 
   // The stage's percentage, 100 meaning the stage succeeded. Any thread.
   void ReportProgress(std::uint32_t percent);
@@ -51,13 +53,10 @@ class UpdateSession {
   void BeginStageWhenAnswered(std::function<void()> begin);
   // The operator aborted this update: its end is an abort, not a failure.
   void MarkAborted() { aborted_.store(true); }
-  // Any thread. Wakes every wait that a worker is in.
+  // Any thread. Cancels what runs on the loop.
   void RequestStop();
   // Closes the connection and restores the idle controls. Any thread; idempotent.
   void EndSession();
-  // Waits `ms` milliseconds, keeping the window's messages flowing on the view's
-  // thread; ends early when the stop request is raised. Never spins.
-  void WaitWithMessages(std::uint32_t ms);
 
   // The value the bar shows for a stage percentage.
   static std::uint32_t ShownProgress(std::uint8_t selection, std::uint8_t stage, std::uint32_t percent);
@@ -76,8 +75,8 @@ class UpdateSession {
   void ReportEndIfOver();
   UpdateOutcome Outcome() const;
 
-  TickSource tick_;
   std::function<void()> onEnd_;
+  std::function<void()> onStop_;
   // Counts the sessions begun: work queued for the controls by a session's end is
   // dropped once a newer session has begun.
   std::atomic<std::uint32_t> generation_{0};
@@ -86,7 +85,7 @@ class UpdateSession {
   bool endReported_ = false;                       // front end's thread only
   int questionsOpen_ = 0;                          // front end's thread only
   std::vector<std::function<void()>> heldStages_;  // front end's thread only
-  Workers workers_;
+  std::atomic<int> stagesRunning_{0};
 };
 
 }  // namespace tessaly

@@ -73,10 +73,6 @@ struct UpdateState {
   std::array<std::uint8_t, 4> PjIpAddr{};
   std::array<std::uint8_t, 6> PjMacAddr{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   std::atomic<std::uint32_t> PcIpAddr{0};  // network byte order, as inet_addr gives it
-
-  // Wakes waits that must end early when the stop request is raised.
-  std::mutex stopMutex;
-  std::condition_variable stopRaised;
 };
 
 }  // namespace tessaly

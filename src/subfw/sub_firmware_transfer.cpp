@@ -1,9 +1,10 @@
 #include "subfw/sub_firmware_transfer.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <utility>
 
 #include "subfw/sub_records.h"
 
@@ -15,77 +16,191 @@ constexpr std::size_t kReplyBufferSize = 48;
 constexpr std::size_t kPacketBufferSize = 1024;
 constexpr std::size_t kMaxReply = 1024;
 
-class SubTransfer {
+// The stream as a chain of continuations on one loop timer: each wait is a timer start
+// whose handler goes on, each polled read a poll at the timer's instants. Nothing blocks,
+// so a Cancel ends it between any two steps.
+class SubStage final : public RunningStage {
  public:
-  SubTransfer(UpdateSession& session, TcpClient& client, const SubFwInfo& info)
-      : session_(session), client_(client), info_(info), s_(session.settings()), file_(nullptr, &std::fclose) {}
+  using Next = std::function<void()>;
+  using Got = std::function<void(int)>;
 
-  bool Run();
+  SubStage(StageContext ctx, TcpClient& client, std::string imagePath, SubFwInfo info, std::function<void(bool)> done)
+      : ctx_(std::move(ctx)),
+        s_(ctx_.settings),
+        client_(client),
+        imagePath_(std::move(imagePath)),
+        info_(info),
+        done_(std::move(done)),
+        timer_(ctx_.loop.CreateTimer()),
+        file_(nullptr, &std::fclose) {}
+
+  void Begin();
+  void Cancel() override;
 
  private:
-  bool Stopped() const { return session_.state().StopRequested.load() != 0; }
-  // False when the connection failed, or took nothing for too long: every byte goes out
-  // or the transfer ends, as a lost byte would show only after burning.
-  bool Send(const std::uint8_t* data, std::size_t length);
-  // Reads `length` payload bytes and sends them as one packet. False when the image
-  // gave fewer bytes: it has changed since it was checked, and nothing stale may go out.
-  bool SendPacket(std::size_t length);
-  bool Fail();
-  bool ExpectAcknowledgement(std::size_t length);
+  bool Stopped() const { return ctx_.stopRequested && ctx_.stopRequested(); }
+  // `ms` milliseconds on the loop, then `next`, unless the stop request is found on waking.
+  void Wait(std::uint32_t ms, Next next);
+  // Every byte goes out or the stream ends, as a lost byte would show only after burning:
+  // a connection that takes nothing is asked again each interval, up to the stall budget.
+  // `data` stays put until `next`.
+  void Send(const std::uint8_t* data, std::size_t length, Next next);
+  void SendSome();
+  // Reads `length` payload bytes and sends them as one packet. Fails when the image gave
+  // fewer bytes: it has changed since it was checked, and nothing stale may go out.
+  void SendPacket(std::size_t length, Next next);
+  // One polling read of up to `count` bytes after the first wait, then once each interval
+  // up to `retries` more times: `got` has the bytes the connection gave, or 0.
+  void Receive(std::uint8_t* buffer, std::size_t count, std::uint32_t retries, std::uint32_t intervalMs, Got got);
+  void Poll();
+  // With `whole`, gathers exactly `length` bytes (0 when a read gives nothing); otherwise
+  // one short read. The length is capped at 1024.
+  void ReadReply(std::uint8_t* buffer, std::size_t length, bool whole, Got got);
+  void GatherMore();
+  void ExpectAcknowledgement(std::size_t length, Next next);
 
-  UpdateSession& session_;
-  TcpClient& client_;
-  const SubFwInfo& info_;
+  void NextBlock();
+  void BlockPacket();
+  void BlockAcknowledged();
+  void LastBlock();
+  void LastPacket();
+  void Burn();
+  void Closed(int got);
+
+  void Fail();
+  void Finish(bool sent);
+
+  StageContext ctx_;
   const UpdaterSettings& s_;
+  TcpClient& client_;
+  const std::string imagePath_;
+  const SubFwInfo info_;
+  std::function<void(bool)> done_;
+  std::unique_ptr<LoopTimer> timer_;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_;
+  bool finished_ = false;
+
+  std::uint32_t block_ = 0;
+  std::uint32_t packetIndex_ = 0;
+  std::uint32_t remainder_ = 0;
+  std::uint8_t headers_[32] = {};
+  std::array<std::uint8_t, 32> last_ = {};
   std::uint8_t reply_[kReplyBufferSize] = {};
   std::uint8_t packet_[kPacketBufferSize] = {};
+
+  struct Sending {
+    const std::uint8_t* data = nullptr;
+    std::size_t length = 0;
+    std::size_t sent = 0;
+    std::uint32_t stalled = 0;
+    Next next;
+  } send_;
+  struct Receiving {
+    std::uint8_t* buffer = nullptr;
+    std::size_t count = 0;
+    std::uint32_t retries = 0;
+    std::uint32_t intervalMs = 0;
+    std::uint32_t tries = 0;
+    Got got;
+  } receive_;
+  struct Gathering {
+    std::uint8_t* buffer = nullptr;
+    std::size_t length = 0;
+    std::size_t total = 0;
+    Got got;
+  } gather_;
 };
 
-bool SubTransfer::Send(const std::uint8_t* data, std::size_t length) {
-  if (length == 0) return client_.SendBuf(data, 0) >= 0;  // a write of nothing, as the projector expects
+void SubStage::Wait(std::uint32_t ms, Next next) {
+  timer_->Start(static_cast<std::uint64_t>(ms) * 1000u, [this, next = std::move(next)] {
+    if (Stopped()) return Fail();
+    next();
+  });
+}
+
+void SubStage::Send(const std::uint8_t* data, std::size_t length, Next next) {
+  send_ = Sending{data, length, 0, 0, std::move(next)};
+  SendSome();
+}
+
+void SubStage::SendSome() {
   const std::uint32_t interval = std::max<std::uint32_t>(s_.shortReplyIntervalMs, 1);
-  std::size_t sent = 0;
-  std::uint32_t stalled = 0;
-  while (sent < length) {
-    const int n = client_.SendBuf(data + sent, static_cast<int>(length - sent));
-    if (n < 0) return false;
+  if (send_.length == 0) {
+    // A write of nothing, as the projector expects.
+    if (Stopped()) return Fail();
+    const int n = client_.SendBuf(send_.data, 0);
+    if (finished_) return;
+    if (n < 0) return Fail();
+  }
+  while (send_.sent < send_.length) {
+    if (Stopped()) return Fail();
+    const int n = client_.SendBuf(send_.data + send_.sent, static_cast<int>(send_.length - send_.sent));
+    if (finished_) return;
+    if (n < 0) return Fail();
     if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      stalled = 0;
+      send_.sent += static_cast<std::size_t>(n);
+      send_.stalled = 0;
       continue;
     }
-    if (Stopped() || stalled >= s_.subSendStallMs) return false;
-    session_.WaitWithMessages(interval);
-    stalled += interval;
+    if (Stopped() || send_.stalled >= s_.subSendStallMs) return Fail();
+    send_.stalled += interval;
+    return Wait(interval, [this] { SendSome(); });
   }
-  return true;
+  Next next = std::move(send_.next);
+  next();
 }
 
-bool SubTransfer::SendPacket(std::size_t length) {
-  if (length > 0 && std::fread(packet_, 1, length, file_.get()) != length) return false;
-  return Send(packet_, length);
+void SubStage::SendPacket(std::size_t length, Next next) {
+  if (length > 0 && std::fread(packet_, 1, length, file_.get()) != length) return Fail();
+  Send(packet_, length, std::move(next));
 }
 
-bool SubTransfer::ExpectAcknowledgement(std::size_t length) {
-  const std::size_t compared = length < kContinueRecord.size() ? length : kContinueRecord.size();
-  if (ReadReply(session_, client_, reply_, length, true) < static_cast<int>(length)) return false;
-  // The block acknowledgement is 48 bytes of which the first 16 are examined; the last
-  // block's is 16 bytes, all examined.
-  return std::memcmp(reply_, kContinueRecord.data(), compared) == 0;
+void SubStage::Receive(std::uint8_t* buffer, std::size_t count, std::uint32_t retries, std::uint32_t intervalMs,
+                       Got got) {
+  receive_ = Receiving{buffer, count, retries, intervalMs, 0, std::move(got)};
+  Wait(s_.replyFirstWaitMs, [this] { Poll(); });
 }
 
-bool SubTransfer::Fail() {
-  session_.log().LogError("Update Sub firmware failed");
-  file_.reset();
-  session_.RequestStop();
-  session_.EndSession();
-  return false;
+void SubStage::Poll() {
+  const int n = client_.ReceiveBuf(receive_.buffer, static_cast<int>(receive_.count));
+  if (finished_) return;
+  if (n == -1 && ++receive_.tries <= receive_.retries && !Stopped()) {
+    return Wait(receive_.intervalMs, [this] { Poll(); });
+  }
+  Got got = std::move(receive_.got);
+  got(n == -1 ? 0 : n);
 }
 
-bool SubTransfer::Run() {
-  std::memset(reply_, 0, sizeof reply_);
-  file_.reset(std::fopen(session_.state().SubFwFile.c_str(), "rb"));
+void SubStage::ReadReply(std::uint8_t* buffer, std::size_t length, bool whole, Got got) {
+  if (length >= kMaxReply) length = kMaxReply;
+  if (!whole) return Receive(buffer, length, s_.shortReplyRetries, s_.shortReplyIntervalMs, std::move(got));
+  gather_ = Gathering{buffer, length, 0, std::move(got)};
+  GatherMore();
+}
+
+void SubStage::GatherMore() {
+  Receive(gather_.buffer + gather_.total, gather_.length - gather_.total, s_.shortReplyRetries,
+          s_.shortReplyIntervalMs, [this](int n) {
+            if (n > 0) gather_.total += static_cast<std::size_t>(n);
+            if (n > 0 && gather_.total < gather_.length) return GatherMore();
+            Got got = std::move(gather_.got);
+            got(n > 0 ? static_cast<int>(gather_.total) : 0);
+          });
+}
+
+void SubStage::ExpectAcknowledgement(std::size_t length, Next next) {
+  ReadReply(reply_, length, true, [this, length, next = std::move(next)](int got) {
+    if (got < static_cast<int>(length)) return Fail();
+    // The block acknowledgement is 48 bytes of which the first 16 are examined; the last
+    // block's is 16 bytes, all examined.
+    const std::size_t compared = std::min(length, kContinueRecord.size());
+    if (std::memcmp(reply_, kContinueRecord.data(), compared) != 0) return Fail();
+    next();
+  });
+}
+
+void SubStage::Begin() {
+  file_.reset(std::fopen(imagePath_.c_str(), "rb"));
   if (!file_) return Fail();
   // The image must still be as long as when it was checked: a shorter one would send
   // bytes that were never summed.
@@ -94,56 +209,103 @@ bool SubTransfer::Run() {
       std::fseek(file_.get(), kSubHeaderSize, SEEK_SET) != 0) {
     return Fail();
   }
-
-  for (std::uint32_t i = 0; i < info_.BlockCount; ++i) {
-    std::uint8_t headers[32];
-    std::memcpy(headers, kBlockAnnouncement.data(), 16);
-    std::memcpy(headers + 16, kBlockHeader.data(), 16);
-    if (!Send(headers, sizeof headers)) return Fail();
-    session_.WaitWithMessages(s_.subRecordWaitMs);
-    for (std::uint32_t p = 0; p < kSubPacketsPerBlock; ++p) {
-      if (!SendPacket(kSubPacketSize)) return Fail();
-      if (Stopped()) return Fail();
-      session_.WaitWithMessages(s_.subPacketWaitMs);
-    }
-    if (!ExpectAcknowledgement(48)) return Fail();
-    std::memset(reply_, 0, sizeof reply_);
-    session_.ReportProgress(SubBlockPercent(i, info_.BlockCount));
-    if (!Send(kContinueRecord.data(), kContinueRecord.size())) return Fail();
-    session_.WaitWithMessages(s_.subRecordWaitMs);
-  }
-
-  const std::uint32_t remainder = info_.PayloadSize % kSubBlockSize;
-  const auto last = BuildLastRecords(remainder, info_.Checksum);
-  std::memset(reply_, 0, sizeof reply_);
-  if (!Send(last.data(), last.size())) return Fail();
-  session_.WaitWithMessages(s_.subRecordWaitMs);
-  for (std::uint32_t p = 0; p < remainder / kSubPacketSize; ++p) {
-    if (!SendPacket(kSubPacketSize)) return Fail();
-    if (Stopped()) return Fail();
-    session_.WaitWithMessages(s_.subPacketWaitMs);
-  }
-  // The final packet may be empty: a write of nothing, as the projector expects none.
-  if (!SendPacket(remainder % kSubPacketSize)) return Fail();
-  if (!ExpectAcknowledgement(16)) return Fail();
-
-  session_.log().LogInfo("Burning...... Please waiting.....");
-  const int got = ReceiveWithRetry(session_, client_, reply_, 32, s_.burnReplyRetries, s_.burnReplyIntervalMs);
-  if (got != 32) return Fail();
-  if (std::memcmp(reply_, kBurnReportHead.data(), 16) != 0) return Fail();
-  if (GetBigEndian32(reply_ + 28) != info_.Checksum) return Fail();
-
-  std::memset(reply_, 0, sizeof reply_);
-  if (!Send(kContinueRecord.data(), kContinueRecord.size()) || !Send(kCloseRecord.data(), kCloseRecord.size())) {
-    return Fail();
-  }
-  const int closing = ReadReply(session_, client_, reply_, 48, false);
-  if (closing <= 0 || reply_[0] != 's' || reply_[1] != 'd') return Fail();
-
-  session_.ReportProgress(100);
-  file_.reset();
-  return true;
+  block_ = 0;
+  NextBlock();
 }
+
+void SubStage::NextBlock() {
+  if (block_ >= info_.BlockCount) return LastBlock();
+  std::memcpy(headers_, kBlockAnnouncement.data(), 16);
+  std::memcpy(headers_ + 16, kBlockHeader.data(), 16);
+  Send(headers_, sizeof headers_, [this] {
+    Wait(s_.subRecordWaitMs, [this] {
+      packetIndex_ = 0;
+      BlockPacket();
+    });
+  });
+}
+
+void SubStage::BlockPacket() {
+  if (packetIndex_ >= kSubPacketsPerBlock) return ExpectAcknowledgement(48, [this] { BlockAcknowledged(); });
+  SendPacket(kSubPacketSize, [this] {
+    if (Stopped()) return Fail();
+    ++packetIndex_;
+    Wait(s_.subPacketWaitMs, [this] { BlockPacket(); });
+  });
+}
+
+void SubStage::BlockAcknowledged() {
+  std::memset(reply_, 0, sizeof reply_);
+  if (ctx_.progress) ctx_.progress(SubBlockPercent(block_, info_.BlockCount));
+  Send(kContinueRecord.data(), kContinueRecord.size(), [this] {
+    Wait(s_.subRecordWaitMs, [this] {
+      ++block_;
+      NextBlock();
+    });
+  });
+}
+
+void SubStage::LastBlock() {
+  remainder_ = info_.PayloadSize % kSubBlockSize;
+  last_ = BuildLastRecords(remainder_, info_.Checksum);
+  std::memset(reply_, 0, sizeof reply_);
+  Send(last_.data(), last_.size(), [this] {
+    Wait(s_.subRecordWaitMs, [this] {
+      packetIndex_ = 0;
+      LastPacket();
+    });
+  });
+}
+
+void SubStage::LastPacket() {
+  if (packetIndex_ >= remainder_ / kSubPacketSize) {
+    // The final packet may be empty: a write of nothing, as the projector expects none.
+    return SendPacket(remainder_ % kSubPacketSize, [this] { ExpectAcknowledgement(16, [this] { Burn(); }); });
+  }
+  SendPacket(kSubPacketSize, [this] {
+    if (Stopped()) return Fail();
+    ++packetIndex_;
+    Wait(s_.subPacketWaitMs, [this] { LastPacket(); });
+  });
+}
+
+void SubStage::Burn() {
+  ctx_.log.LogInfo("Burning...... Please waiting.....");
+  Receive(reply_, 32, s_.burnReplyRetries, s_.burnReplyIntervalMs, [this](int got) {
+    if (got != 32) return Fail();
+    if (std::memcmp(reply_, kBurnReportHead.data(), 16) != 0) return Fail();
+    if (GetBigEndian32(reply_ + 28) != info_.Checksum) return Fail();
+    std::memset(reply_, 0, sizeof reply_);
+    Send(kContinueRecord.data(), kContinueRecord.size(), [this] {
+      Send(kCloseRecord.data(), kCloseRecord.size(), [this] { ReadReply(reply_, 48, false, [this](int closing) { Closed(closing); }); });
+    });
+  });
+}
+
+void SubStage::Closed(int got) {
+  if (got <= 0 || reply_[0] != 's' || reply_[1] != 'd') return Fail();
+  if (ctx_.progress) ctx_.progress(100);
+  Finish(true);
+}
+
+void SubStage::Fail() {
+  if (finished_) return;
+  ctx_.log.LogError("Update Sub firmware failed");
+  Finish(false);
+}
+
+void SubStage::Finish(bool sent) {
+  finished_ = true;
+  timer_->Cancel();
+  file_.reset();
+  // Posted, so that the owner may destroy the stage in it.
+  ctx_.loop.Post([done = std::move(done_), sent] {
+    if (done) done(sent);
+  });
+}
+
+// A stop, seen at once: the pending wait or poll never ends, nothing more is written.
+void SubStage::Cancel() { Fail(); }
 
 }  // namespace
 
@@ -151,35 +313,11 @@ std::uint32_t SubBlockPercent(std::uint32_t i, std::uint32_t blockCount) {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(i) * 100u / (blockCount + blockCount / 10u));
 }
 
-int ReceiveWithRetry(UpdateSession& session, TcpClient& client, std::uint8_t* buffer, std::size_t count,
-                     std::uint32_t retries, std::uint32_t intervalMs) {
-  session.WaitWithMessages(session.settings().replyFirstWaitMs);
-  for (std::uint32_t tries = 0;;) {
-    const int n = client.ReceiveBuf(buffer, static_cast<int>(count));
-    if (n != -1) return n;
-    if (++tries > retries) return 0;
-    if (session.state().StopRequested.load() != 0) return 0;
-    session.WaitWithMessages(intervalMs);
-  }
-}
-
-int ReadReply(UpdateSession& session, TcpClient& client, std::uint8_t* buffer, std::size_t length, bool whole) {
-  if (!buffer) return 0;
-  if (length >= kMaxReply) length = kMaxReply;
-  const UpdaterSettings& s = session.settings();
-  if (!whole) return ReceiveWithRetry(session, client, buffer, length, s.shortReplyRetries, s.shortReplyIntervalMs);
-  std::size_t total = 0;
-  do {
-    const int n =
-        ReceiveWithRetry(session, client, buffer + total, length - total, s.shortReplyRetries, s.shortReplyIntervalMs);
-    if (n <= 0) return 0;
-    total += static_cast<std::size_t>(n);
-  } while (total < length);
-  return static_cast<int>(total);
-}
-
-bool SendSubFirmware(UpdateSession& session, TcpClient& client, const SubFwInfo& info) {
-  return SubTransfer(session, client, info).Run();
+std::unique_ptr<RunningStage> StartSubStage(StageContext ctx, TcpClient& client, std::string imagePath, SubFwInfo info,
+                                            std::function<void(bool sent)> done) {
+  auto stage = std::make_unique<SubStage>(std::move(ctx), client, std::move(imagePath), info, std::move(done));
+  stage->Begin();
+  return stage;
 }
 
 }  // namespace tessaly

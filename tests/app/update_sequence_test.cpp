@@ -72,7 +72,7 @@ TEST_P(UpdateFwRefusal, LogsTheReasonAndStartsNothing) {
   EXPECT_FALSE(h.view.Enabled(Control::AbortBtn));
   EXPECT_TRUE(h.view.Enabled(Control::IpAddrEdit));
   EXPECT_FALSE(h.updater->client().Active());
-  EXPECT_EQ(h.updater->workers().Running(), 0);
+  EXPECT_EQ(h.updater->session().StagesRunning(), 0);
   const auto remembered = h.profile.Read("LAN Communication", "IP Address");
   EXPECT_EQ(remembered.has_value(), c.ipRemembered);
   if (remembered) {
@@ -202,7 +202,7 @@ TEST_P(NotDottedAddress, RefusedOnEveryPathAndNotRemembered) {
   EXPECT_TRUE(h.view.Enabled(Control::UpdateFwBtn));
   EXPECT_FALSE(h.view.Enabled(Control::AbortBtn));
   EXPECT_FALSE(h.updater->control().ConnectTimer().Enabled());
-  EXPECT_EQ(h.updater->workers().Running(), 0);
+  EXPECT_EQ(h.updater->session().StagesRunning(), 0);
   EXPECT_FALSE(h.profile.Read("LAN Communication", "IP Address").has_value());
 }
 

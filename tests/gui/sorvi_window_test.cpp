@@ -45,6 +45,7 @@
 #include <dirent.h>
 
 #include "projector_sim.h"
+#include "support/fake_stages.h"
 #include "support/temp_dir.h"
 #endif
 
@@ -926,7 +927,7 @@ TEST(GuiOnSimulatorThreaded, ClosingTheWindowMidSubTransferStopsCleanlyAndTheNex
   Find<QPushButton>(next.window.get(), "UpdateFwBtn")->click();
   ASSERT_TRUE(ProcessFor(
       [&] {
-        return next.updater->workers().Running() == 0 &&
+        return next.updater->session().StagesRunning() == 0 &&
                Find<QPushButton>(next.window.get(), "UpdateFwBtn")->isEnabled();
       },
       30));
@@ -955,10 +956,10 @@ TEST(GuiOnSimulatorThreaded, AbortQuestionOpenAcrossTheRestartWaitHoldsTheReconn
   s.restartWaitMs = 1000;
   Updater* updater = nullptr;
   StageRoutines stages;
-  stages.UpdateMainFirmware = [&updater] {
+  stages.UpdateMainFirmware = tessaly::testing::MainStageGiving([&updater] {
     updater->state().UpdateInProgress.store(1);  // as a served image leaves it before the Sub stage
     return 0;
-  };
+  });
   RealWindow run(s, stages);
   updater = run.updater.get();
   updater->Start();
@@ -979,7 +980,7 @@ TEST(GuiOnSimulatorThreaded, AbortQuestionOpenAcrossTheRestartWaitHoldsTheReconn
         auto* box = qobject_cast<QMessageBox*>(modal);
         if (!box) return false;
         // The box's loop runs on: the wait ends and the Main worker asks for the reconnection.
-        waitEnded = ProcessFor([&] { return updater->workers().Running() == 0; }, 10);
+        waitEnded = ProcessFor([&] { return updater->session().StagesRunning() == 0; }, 10);
         QElapsedTimer more;
         more.start();
         while (!more.hasExpired(200)) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);

@@ -276,7 +276,7 @@ TEST(AbortThreaded, DuringTheRestartWaitNothingReconnects) {
   EXPECT_EQ(h.view.questions().size(), 1u);
   EXPECT_EQ(h.UpdateLines().back(), "User abort update.....");
   // The worker ends its wait at once and posts nothing.
-  ASSERT_TRUE(h.PumpUntil([&] { return h.updater->workers().Running() == 0; }, 3s));
+  ASSERT_TRUE(h.PumpUntil([&] { return h.updater->session().StagesRunning() == 0; }, 3s));
   h.view.Pump();
   EXPECT_EQ(h.sim.connection_count(), 1);
   EXPECT_EQ(h.updater->control().ConnectTimer().Enabled(), false);
@@ -301,7 +301,7 @@ TEST_P(AbortQuestionAcrossTheRestartThreaded, NoStageBeginsWhileItIsOpen) {
   bool waitEnded = false;
   h.view.WhileAsked([&] {
     // The box's own loop: the Main worker ends its wait and posts the reconnection.
-    waitEnded = h.PumpUntil([&] { return h.updater->workers().Running() == 0; }, 5s);
+    waitEnded = h.PumpUntil([&] { return h.updater->session().StagesRunning() == 0; }, 5s);
     h.view.PumpUntil([] { return false; }, 100ms);
   });
   h.view.QueueAnswer(GetParam());
@@ -378,7 +378,7 @@ TEST_P(UnaskedReplyThreaded, IsIgnored) {
   }
   h.MarkStart();
   h.Press();
-  ASSERT_TRUE(h.PumpUntil([&] { return h.Idle() && h.updater->workers().Running() == 0; }));
+  ASSERT_TRUE(h.PumpUntil([&] { return h.Idle() && h.updater->session().StagesRunning() == 0; }));
   EXPECT_EQ(h.sim.Snapshot().MessageNames(), c.messages);
   Lines want = {"Try connecting to \"127.0.0.1\"...", "Connected to projector has succeeded."};
   want.insert(want.end(), c.lines.begin(), c.lines.end());
@@ -406,31 +406,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<UnaskedCase>& p) { return std::string(p.param.name); });
 
 // A Main stage that runs until the test lets it go, as a real one serving a slow boot loader.
-struct GatedMainStage {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool open = false;
-  int result = 0;
-  std::atomic<int> runs{0};
-
-  std::function<int()> Routine() {
-    return [this] {
-      ++runs;
-      std::unique_lock<std::mutex> lock(mutex);
-      changed.wait_for(lock, 10s, [this] { return open; });
-      return result;
-    };
-  }
-  void Open(int withResult) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      open = true;
-      result = withResult;
-    }
-    changed.notify_all();
-  }
-};
-
 // Counts the connection's notifications on their way to the control session.
 struct NotificationSpy final : TcpClientEvents {
   explicit NotificationSpy(TcpClientEvents& to) : target(to) {}
@@ -488,7 +463,7 @@ TEST(NextUpdateThreaded, WaitsForTheLastWorkerToEnd) {
 
   g.gate.Open(6);  // the worker notices the stop and ends
   ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
-  EXPECT_EQ(h.updater->workers().Running(), 0);
+  EXPECT_EQ(h.updater->session().StagesRunning(), 0);
   const std::size_t before = h.view.logLines().size();
   h.Press();
   EXPECT_TRUE(h.view.Enabled(Control::AbortBtn));
@@ -507,10 +482,10 @@ TEST(AbortThreaded, PostedSubReconnectionIsIgnoredAfterAbort) {
   ASSERT_TRUE(h.PumpUntil([&] { return h.LogHas("Waiting projector restart, and update Sub firmware ..."); }));
   // Not pumping: the worker's post waits in the queue.
   const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (h.updater->workers().Running() != 0 && std::chrono::steady_clock::now() < deadline) {
+  while (h.updater->session().StagesRunning() != 0 && std::chrono::steady_clock::now() < deadline) {
     h.view.WaitForPending(5ms);
   }
-  ASSERT_EQ(h.updater->workers().Running(), 0);
+  ASSERT_EQ(h.updater->session().StagesRunning(), 0);
   h.view.Click(Control::AbortBtn);
   h.view.PumpUntil([] { return false; }, 300ms);
   EXPECT_TRUE(h.Idle());
@@ -552,7 +527,7 @@ TEST(MainStageConnectionThreaded, RepeatedAcknowledgementStartsOneMainWorker) {
   // The greeting, the session acknowledgement and the two download-mode acknowledgements.
   ASSERT_TRUE(h.PumpUntil([&] { return g.gate.runs.load() >= 1 && g.spy.reads >= 4; }));
   EXPECT_EQ(g.gate.runs.load(), 1);
-  EXPECT_EQ(h.updater->workers().Running(), 1);
+  EXPECT_EQ(h.updater->session().StagesRunning(), 1);
   g.gate.Open(0);
   ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
   EXPECT_EQ(g.gate.runs.load(), 1);

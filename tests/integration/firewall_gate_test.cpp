@@ -11,6 +11,7 @@
 
 #include "app/update_core.h"
 #include "control_service.h"
+#include "support/fake_stages.h"
 #include "support/fake_view.h"
 #include "support/fakes.h"
 #include "support/param_print.h"
@@ -38,11 +39,11 @@ struct GateRun {
     s.controlPort = sim.port();
     s.switchTimeoutMs = 2000;
     StageRoutines stages;
-    stages.UpdateMainFirmware = [this] {
+    stages.UpdateMainFirmware = MainStageGiving([this] {
       ++mainRuns;
       return 1;  // no boot loader here: the stage fails once it was reached
-    };
-    stages.SendSubFirmware = [] { return false; };
+    });
+    stages.SendSubFirmware = SubStageGiving([] { return false; });
     core = std::make_unique<UpdateCore>(profile, debug, s, std::move(stages));
     auto check = std::make_unique<AnsweringFirewall>(answer);
     firewall = check.get();

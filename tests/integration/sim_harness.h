@@ -16,6 +16,7 @@
 
 #include "app/updater.h"
 #include "control_service.h"
+#include "support/fake_stages.h"
 #include "support/fake_view.h"
 #include "support/fakes.h"
 #include "support/temp_dir.h"
@@ -42,15 +43,15 @@ struct SimHarness {
     settings.controlPort = otherPort ? otherPort : sim.port();
     StageRoutines stages;
     if (recordStages) {
-      stages.UpdateMainFirmware = [this] {
+      stages.UpdateMainFirmware = MainStageGiving([this] {
         stagesSeen.mainOnViewThread = view.OnViewThread();
         ++stagesSeen.mainRuns;
         return stagesSeen.mainResult;
-      };
-      stages.SendSubFirmware = [this] {
+      });
+      stages.SendSubFirmware = SubStageGiving([this] {
         ++stagesSeen.subRuns;
         return stagesSeen.subResult;
-      };
+      });
     }
     if (adjust) adjust(stages);
     updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug}, settings, stages);

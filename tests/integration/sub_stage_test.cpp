@@ -53,7 +53,7 @@ struct SubStage {
   }
   bool Idle() const {
     return harness.view.Enabled(Control::UpdateFwBtn) && !harness.view.Enabled(Control::AbortBtn) &&
-           harness.updater->workers().Running() == 0;
+           harness.updater->session().StagesRunning() == 0;
   }
   Lines UpdateLines() const {
     Lines all = harness.LogTexts();

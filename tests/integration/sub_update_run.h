@@ -10,6 +10,7 @@
 
 #include "app/update_core.h"
 #include "projector_sim.h"
+#include "support/fake_stages.h"
 #include "support/fake_view.h"
 #include "support/fakes.h"
 #include "support/recording_events.h"

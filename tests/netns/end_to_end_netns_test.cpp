@@ -52,7 +52,7 @@ struct Lab {
   bool Idle() const { return harness.view.Enabled(Control::UpdateFwBtn) && !harness.view.Enabled(Control::AbortBtn); }
   bool RunToTheEnd(std::chrono::milliseconds timeout) {
     harness.view.Click(Control::UpdateFwBtn);
-    return harness.view.PumpUntil([this] { return Idle() && harness.updater->workers().Running() == 0; }, timeout);
+    return harness.view.PumpUntil([this] { return Idle() && harness.updater->session().StagesRunning() == 0; }, timeout);
   }
   Lines UpdateLines(std::size_t skip) const {
     Lines all = harness.LogTexts();
@@ -89,7 +89,7 @@ TEST(EndToEndNetns, BothFirmwaresWithTheRealWaits) {
   ASSERT_TRUE(lab.harness.view.PumpUntil([&] { return logged("Model Name: QMA"); }, 30s));
   EXPECT_GE(std::chrono::steady_clock::now() - waitBegan, 6990ms) << "the updater waits 7000 ms for the restart";
   ASSERT_TRUE(
-      lab.harness.view.PumpUntil([&] { return lab.Idle() && lab.harness.updater->workers().Running() == 0; }, 60s));
+      lab.harness.view.PumpUntil([&] { return lab.Idle() && lab.harness.updater->session().StagesRunning() == 0; }, 60s));
 
   EXPECT_EQ(lab.UpdateLines(startup),
             (Lines{"Try connecting to \"127.0.0.2\"...", "Connected to projector has succeeded.",

@@ -147,7 +147,7 @@ struct Rig {
   Updater& updater() { return *harness->updater; }
   bool Idle() {
     return view().Enabled(Control::UpdateFwBtn) && !view().Enabled(Control::AbortBtn) &&
-           view().Enabled(Control::IpAddrEdit) && updater().workers().Running() == 0 &&
+           view().Enabled(Control::IpAddrEdit) && updater().session().StagesRunning() == 0 &&
            updater().state().UpdateInProgress.load() == 0;
   }
   bool Logged(const std::string& line) const {
@@ -530,7 +530,7 @@ TEST(NextUpdateNetns, PressedAtOnceAfterAnAbortInTheMainTransfer) {
         return rig.view().Enabled(Control::AbortBtn);
       },
       10s));
-  EXPECT_EQ(rig.updater().workers().Running(), 0) << "the new update started beside the old worker";
+  EXPECT_EQ(rig.updater().session().StagesRunning(), 0) << "the new update started beside the old worker";
   ASSERT_TRUE(rig.view().PumpUntil([&] { return rig.Idle(); }, 60s))
       << ::testing::PrintToString(rig.harness->LogTexts());
   // The aborted stage's last line comes before the new update's first.

@@ -59,8 +59,7 @@ INSTANTIATE_TEST_SUITE_P(Values, ReportProgressTable,
 
 // A session over a recording front end, with no updater around it.
 struct BareSession {
-  explicit BareSession(UpdaterSettings s = {}, UpdateSession::TickSource tick = nullptr)
-      : settings(s), log(ui, debug), session(state, ui, log, settings, std::move(tick)) {
+  explicit BareSession(UpdaterSettings s = {}) : settings(s), log(ui, debug), session(state, ui, log, settings) {
     ui.Attach(view, events);
   }
   ~BareSession() { ui.Detach(); }
@@ -114,101 +113,6 @@ TEST(EndSession, RestoresIdleControlsAndIsIdempotent) {
   EXPECT_EQ(h.updater->state().StopRequested.load(), 0u);  // ending is not stopping
   EXPECT_EQ(h.updater->state().UpdateStage.load(), 2);
   EXPECT_EQ(h.updater->state().ReadsSuspended.load(), 1);
-}
-
-double ThreadCpuMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-TEST(WaitWithMessagesThreaded, WorkerWaitTakesItsTimeWithoutSpinning) {
-  Harness h;
-  double cpu = 0;
-  std::chrono::steady_clock::duration took{};
-  std::thread worker([&] {
-    const double cpu0 = ThreadCpuMs();
-    const auto t0 = std::chrono::steady_clock::now();
-    h.updater->session().WaitWithMessages(400);
-    took = std::chrono::steady_clock::now() - t0;
-    cpu = ThreadCpuMs() - cpu0;
-  });
-  worker.join();
-  EXPECT_GE(took, 399ms);  // the millisecond tick may start late by under 1 ms
-  EXPECT_LT(cpu, 20.0) << "a wait must sleep, not spin";
-}
-
-TEST(WaitWithMessagesThreaded, ViewThreadKeepsDispatchingWithoutSpinning) {
-  Harness h;
-  std::atomic<bool> ran{false};
-  std::thread poster([&] {
-    std::this_thread::sleep_for(50ms);  // posted while the view's thread is inside the wait
-    h.view.Post([&] { ran = true; });
-  });
-  const double cpu0 = ThreadCpuMs();
-  const auto t0 = std::chrono::steady_clock::now();
-  h.updater->session().WaitWithMessages(1000);
-  const auto took = std::chrono::steady_clock::now() - t0;
-  const double cpu = ThreadCpuMs() - cpu0;
-  poster.join();
-  EXPECT_TRUE(ran.load()) << "posted work must run during the wait";
-  EXPECT_GE(took, 999ms);  // the millisecond tick may start late by under 1 ms
-  EXPECT_LT(cpu, 60.0) << "a wait must sleep, not spin";
-}
-
-TEST(WaitWithMessagesThreaded, StopRequestEndsTheWaitEarly) {
-  Harness h;
-  std::atomic<bool> done{false};
-  std::thread worker([&] {
-    h.updater->session().WaitWithMessages(7000);
-    done = true;
-  });
-  const auto t0 = std::chrono::steady_clock::now();
-  h.updater->session().RequestStop();
-  worker.join();
-  EXPECT_TRUE(done.load());
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2000ms);
-}
-
-TEST(WaitWithMessages, ZeroRunsOneDispatchPass) {
-  Harness h;
-  bool ran = false;
-  h.view.Post([&] { ran = true; });
-  h.updater->session().WaitWithMessages(0);
-  EXPECT_TRUE(ran);
-}
-
-TEST(WaitWithMessages, SurvivesTheTickCounterWrap) {
-  UpdaterSettings settings;
-  settings.waitSliceMs = 1;
-  std::uint32_t tick = 0xFFFFFFF0u;
-  int reads = 0;
-  BareSession b(settings, [&] {
-    ++reads;
-    const std::uint32_t now = tick;
-    tick += 7;  // wraps after three reads
-    return now;
-  });
-  b.session.WaitWithMessages(30);
-  // 0xFFFFFFF0 + 35 has wrapped past zero; a signed or naive compare would end at once
-  // or wait forever.
-  EXPECT_EQ(reads, 6);
-}
-
-TEST(WorkersThreaded, ShutdownStopsAndJoinsAWaitingWorker) {
-  Harness h;
-  std::atomic<bool> finished{false};
-  h.updater->workers().Start([&] {
-    h.updater->session().WaitWithMessages(60000);
-    h.updater->log().LogInfo("worker ends");  // reaches no destroyed view
-    finished = true;
-  });
-  EXPECT_EQ(h.updater->workers().Running(), 1);
-  const auto t0 = std::chrono::steady_clock::now();
-  h.updater->Shutdown();
-  EXPECT_TRUE(finished.load());
-  EXPECT_EQ(h.updater->workers().Running(), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2000ms);
 }
 
 }  // namespace

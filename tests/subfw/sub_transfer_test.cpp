@@ -1,14 +1,17 @@
-// The Sub firmware stream against a scripted projector behind an in-memory connection.
+// The Sub firmware stream against a scripted projector behind an in-memory connection,
+// on a loop whose clock the test drives: the shipped pace and budgets take no test time.
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <deque>
 #include <numeric>
+#include <optional>
 
 #include "subfw/sub_firmware_transfer.h"
 #include "subfw/sub_records.h"
 #include "support/harness.h"
+#include "support/manual_loop.h"
 #include "support/param_print.h"
 #include "support/temp_dir.h"
 
@@ -37,6 +40,7 @@ class ScriptedProjector final : public TcpClient {
 
   int SendBuf(const void* data, int length) override {
     ++sendCalls;
+    if (clock) sendTimes.push_back(clock->NowUs());
     if (!open || (failAtCall > 0 && sendCalls >= failAtCall)) return -1;
     if (alwaysFull || (fullEvery > 0 && sendCalls % fullEvery == 0)) return 0;
     const int taken = takeAtMost > 0 ? std::min(length, takeAtMost) : length;
@@ -48,6 +52,7 @@ class ScriptedProjector final : public TcpClient {
     return taken;
   }
   int ReceiveBuf(void* buffer, int length) override {
+    if (clock) readTimes.push_back(clock->NowUs());
     if (!open) return 0;
     if (replies_.empty()) return -1;
     Bytes& front = replies_.front();
@@ -66,6 +71,7 @@ class ScriptedProjector final : public TcpClient {
   bool upperCaseClose = false;
   bool closeMidBlock = false;
   bool noisyBurnReport = false;
+  bool noBurnReport = false;  // the burn never ends
   std::function<void(std::size_t)> onWrite;
   // The connection's side: what one send takes, when the buffer is full, when it fails.
   int takeAtMost = 0;  // 0: all of it
@@ -73,6 +79,10 @@ class ScriptedProjector final : public TcpClient {
   bool alwaysFull = false;
   int failAtCall = 0;  // from the K-th send on, the connection has failed
   int sendCalls = 0;
+  // The loop's clock at each send and each read, when set.
+  const UpdateLoop* clock = nullptr;
+  std::vector<std::uint64_t> sendTimes;
+  std::vector<std::uint64_t> readTimes;
 
   bool open = true;
   std::vector<Bytes> writes;
@@ -127,6 +137,7 @@ class ScriptedProjector final : public TcpClient {
         lastDone_ = true;
         checksumSeen = std::accumulate(payloadSeen.begin(), payloadSeen.end(), 0u);
         Queue(Record(kContinueRecord));
+        if (noBurnReport) continue;
         Bytes report = Record(kBurnReportHead);
         report.resize(32, noisyBurnReport ? 0xC3 : 0);
         PutBigEndian32(&report[28], checksumSeen + (wrongChecksum ? 1 : 0));
@@ -167,8 +178,7 @@ UpdaterSettings FastSettings() {
 }
 
 struct SubRun {
-  explicit SubRun(std::uint32_t payloadSize, UpdaterSettings settings = FastSettings())
-      : h(settings), projector(payloadSize) {
+  explicit SubRun(std::uint32_t payloadSize, UpdaterSettings settings = {}) : h(settings), projector(payloadSize) {
     payload.resize(payloadSize);
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 13 + (i >> 9));
     h.updater->state().SubFwFile = dir.WriteSubImage("s.brec2", 0x0A, payload);
@@ -178,7 +188,37 @@ struct SubRun {
     h.updater->state().UpdateInProgress.store(1);
     h.view.SetEnabled(Control::UpdateFwBtn, false);
   }
-  bool Run() { return SendSubFirmware(h.updater->session(), projector, info); }
+  // Starts the stage on the test's loop, wired to the session as the core wires it: a
+  // failure raises the stop request and ends the session.
+  void Start(ScriptedProjector& client) {
+    client.clock = &loop;
+    StageContext ctx{h.updater->log(),
+                     h.updater->settings(),
+                     loop,
+                     [this](std::uint32_t percent) { h.updater->session().ReportProgress(percent); },
+                     [] {},
+                     [this] { return h.updater->state().StopRequested.load() != 0; }};
+    startUs = loop.NowUs();
+    stage = StartSubStage(ctx, client, h.updater->state().SubFwFile, info, [this](bool sent) {
+      ++reports;
+      result = sent;
+      endUs = loop.NowUs();
+      if (!keepStage) stage.reset();
+      if (!sent) {
+        h.updater->session().RequestStop();
+        h.updater->session().EndSession();
+      }
+    });
+  }
+  // Runs the stage to its end: one report, and nothing left on the loop after it.
+  bool Run(ScriptedProjector& client) {
+    Start(client);
+    EXPECT_TRUE(loop.RunUntil([&] { return result.has_value(); }));
+    EXPECT_TRUE(loop.RunUntilIdle());
+    EXPECT_EQ(reports, 1);
+    return result.value_or(false);
+  }
+  bool Run() { return Run(projector); }
   std::vector<std::size_t> WriteSizes() const {
     std::vector<std::size_t> sizes;
     for (const Bytes& w : projector.writes) sizes.push_back(w.size());
@@ -198,6 +238,13 @@ struct SubRun {
   Bytes payload;
   SubFwInfo info;
   ScriptedProjector projector;
+  ManualLoop loop;
+  std::unique_ptr<RunningStage> stage;
+  std::optional<bool> result;
+  int reports = 0;
+  bool keepStage = false;  // the owner lets the stage go in its report
+  std::uint64_t startUs = 0;
+  std::uint64_t endUs = 0;
 };
 
 TEST(SubRecords, LastAnnouncementAndHeader) {
@@ -355,8 +402,18 @@ TEST(SubFaultDetail, SilentProjectorFailsAfterTheShortBudget) {
   SubRun run(16368);
   // This projector waits for a second whole block, so the last block's acknowledgement never comes.
   ScriptedProjector silent(2 * 16368);
-  EXPECT_FALSE(SendSubFirmware(run.h.updater->session(), silent, run.info));
+  EXPECT_FALSE(run.Run(silent));
   EXPECT_EQ(silent.writes.size(), 28u);  // block, continue, last records, empty packet: nothing after
+  // After the empty packet: a look once the first wait is over, then one each interval
+  // up to the retries, and the end with the last.
+  const UpdaterSettings& s = run.h.updater->settings();
+  std::vector<std::uint64_t> want;
+  for (std::uint32_t i = 0; i <= s.shortReplyRetries; ++i) {
+    want.push_back(silent.sendTimes.back() + (s.replyFirstWaitMs + i * s.shortReplyIntervalMs) * 1000ull);
+  }
+  const std::vector<std::uint64_t> looks(silent.readTimes.end() - static_cast<long>(want.size()), silent.readTimes.end());
+  EXPECT_EQ(looks, want);
+  EXPECT_EQ(run.endUs, want.back());
   const std::vector<std::string> lines = run.h.LogTexts();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Burning...... Please waiting....."), 0);
   run.ExpectFailed();
@@ -400,6 +457,102 @@ INSTANTIATE_TEST_SUITE_P(Cases, SubSendFailure,
                              SendFailureCase{"never_takes_a_byte", [](ScriptedProjector& p) { p.alwaysFull = true; },
                                              41}),
                          [](const ::testing::TestParamInfo<SendFailureCase>& p) { return std::string(p.param.name); });
+
+// The writes and the looks for replies at the shipped pace, on the loop's clock: the
+// headers, 10 ms, then a packet every 62 ms; 62 ms after the last packet the 30 ms first
+// wait of each read; 10 ms after each record.
+TEST(SubPace, WritesAndLooksAtTheShippedInstants) {
+  SubRun run(16368 + 700);
+  ASSERT_TRUE(run.Run());
+  const std::uint64_t ms = 1000;
+  const std::uint64_t t0 = run.startUs;
+  std::vector<std::uint64_t> writes{t0};  // the block's headers
+  for (std::uint64_t p = 0; p < 24; ++p) writes.push_back(t0 + (10 + 62 * p) * ms);
+  const std::uint64_t ack = t0 + (10 + 62 * 24 + 30) * ms;
+  writes.push_back(ack);                                 // continue
+  writes.push_back(ack + 10 * ms);                       // the last records
+  writes.push_back(ack + 20 * ms);                       // 682 bytes
+  writes.push_back(ack + 82 * ms);                       // the last 18
+  const std::uint64_t lastAck = ack + (82 + 30) * ms;    // the last block's acknowledgement
+  const std::uint64_t burnReport = lastAck + 30 * ms;    // the burn report, there at once
+  writes.push_back(burnReport);                          // continue
+  writes.push_back(burnReport);                          // close
+  EXPECT_EQ(run.projector.sendTimes, writes);
+  EXPECT_EQ(run.projector.readTimes, (std::vector<std::uint64_t>{ack, lastAck, burnReport, burnReport + 30 * ms}));
+  EXPECT_EQ(run.endUs, burnReport + 30 * ms);
+  EXPECT_EQ(run.h.LogTexts().back(), "Updated Sub Firmware has succeeded.");
+}
+
+// A burn that never ends is looked for 30 ms after the last acknowledgement, then every
+// 100 ms, 1000 more times: about 100 s of the loop's clock, microseconds of the test's.
+TEST(SubPace, BurnReportAwaitedOneHundredSeconds) {
+  SubRun run(1000);
+  run.projector.noBurnReport = true;
+  EXPECT_FALSE(run.Run());
+  const std::vector<std::string> lines = run.h.LogTexts();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Burning...... Please waiting.....");
+  // Reads: the last block's acknowledgement, then the burn report's 1001 looks.
+  ASSERT_EQ(run.projector.readTimes.size(), 1u + 1001u);
+  const std::uint64_t acknowledged = run.projector.readTimes[0];
+  for (std::size_t i = 0; i <= 1000; ++i) {
+    ASSERT_EQ(run.projector.readTimes[1 + i], acknowledged + (30 + 100 * i) * 1000ull) << i;
+  }
+  EXPECT_EQ(run.endUs, acknowledged + (30 + 100'000) * 1000ull);
+  EXPECT_EQ(run.projector.writes.size(), 3u);  // nothing after the time-out
+  run.ExpectFailed();
+}
+
+// An Abort cancels the stage during the 62 ms after a packet: it ends there and then,
+// with the one line, and nothing more goes out.
+TEST(SubCancel, DuringThePacketPacingEndsAtOnceWithNoWriteAfter) {
+  SubRun run(3 * 16368);
+  run.Start(run.projector);
+  ASSERT_TRUE(run.loop.RunUntil([&] { return run.projector.writes.size() == 10; }));
+  const std::uint64_t cancelledAt = run.loop.NowUs();
+  EXPECT_EQ(run.loop.PendingTimers(), 1u);  // the wait after the 9th packet
+  run.h.updater->session().RequestStop();   // as an Abort does, just before the cancel
+  run.stage->Cancel();
+  EXPECT_EQ(run.loop.PendingTimers(), 0u);
+  EXPECT_FALSE(run.result.has_value());  // reported on the loop, not inside Cancel
+  run.loop.RunReady();
+  ASSERT_EQ(run.result, std::optional<bool>(false));
+  EXPECT_EQ(run.endUs, cancelledAt);
+  EXPECT_TRUE(run.loop.RunUntilIdle());
+  EXPECT_EQ(run.reports, 1);
+  EXPECT_EQ(run.projector.sendCalls, 10);
+  EXPECT_EQ(run.projector.writes.size(), 10u);
+  run.ExpectFailed();
+}
+
+// A stop request alone is seen when the wait it came in ends: the stage fails there
+// without writing the next packet.
+TEST(SubCancel, StopRequestDuringAWaitEndsOnWakingWithNoWriteAfter) {
+  SubRun run(3 * 16368);
+  run.Start(run.projector);
+  ASSERT_TRUE(run.loop.RunUntil([&] { return run.projector.writes.size() == 10; }));
+  const std::uint64_t lastWrite = run.projector.sendTimes.back();
+  run.h.updater->state().StopRequested.store(1);
+  ASSERT_TRUE(run.loop.RunUntil([&] { return run.result.has_value(); }));
+  EXPECT_FALSE(*run.result);
+  EXPECT_EQ(run.endUs, lastWrite + 62 * 1000ull);
+  EXPECT_EQ(run.projector.sendCalls, 10);
+  EXPECT_EQ(run.reports, 1);
+  run.ExpectFailed();
+}
+
+// A Cancel after the end changes nothing: the report came once, and no failure is said.
+TEST(SubCancel, AfterTheEndDoesNothing) {
+  SubRun run(1000);
+  run.keepStage = true;
+  EXPECT_TRUE(run.Run());
+  ASSERT_NE(run.stage, nullptr);
+  run.stage->Cancel();
+  EXPECT_TRUE(run.loop.RunUntilIdle());
+  EXPECT_EQ(run.reports, 1);
+  EXPECT_EQ(run.h.LogTexts(),
+            (std::vector<std::string>{"Burning...... Please waiting.....", "Updated Sub Firmware has succeeded."}));
+}
 
 }  // namespace
 }  // namespace tessaly::testing
