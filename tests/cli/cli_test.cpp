@@ -275,6 +275,30 @@ TEST(CliOnControlPort, CtrlCWhileWritingAsksThenASecondOneAborts) {
   EXPECT_EQ(lines.back(), "error: Update Sub firmware failed");
 }
 
+// One update runs on the program's own thread, the update loop and the saved log's writer:
+// the connection, its timers, the stream and the hold on sleep have no threads of their own.
+TEST(CliOnControlPort, SubOnlyUpdateRunsOnAtMostThreeThreads) {
+  pjsim::SimOptions o;
+  o.burn_time = 20000ms;  // the burn outlasts the count
+  auto sim = ProjectorOnControlPort(o);
+  PreparedCli run;
+  run.dir.Write("s.brec2", SubImage(3 * 16368 + 10));
+  run.Start({"--projector", "127.0.0.1", "--yes"});
+  ASSERT_TRUE(run.process->WaitForLine("Startup Sub firmware update process...", 20s)) << run.process->Output();
+  std::size_t most = 0;
+  const std::string tasks = "/proc/" + std::to_string(run.process->pid()) + "/task";
+  // Looked at while the stream runs and once the burn has begun.
+  for (const char* line : {"progress: 33%", "Burning...... Please waiting....."}) {
+    ASSERT_TRUE(run.process->WaitForLine(line, 20s)) << run.process->Output();
+    const auto count = static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator(tasks), std::filesystem::directory_iterator()));
+    most = std::max(most, count);
+  }
+  EXPECT_LE(most, 3u);
+  run.process->Signal(SIGTERM);
+  EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1)) << run.process->Output();
+}
+
 TEST(CliOnControlPort, CtrlCWhileWritingWithYesAbortsAtOnce) {
   pjsim::SimOptions o;
   o.burn_time = 20000ms;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 
 #include "netns/netns_support.h"
 #include "support/child_process.h"
@@ -151,6 +153,32 @@ TEST_F(CliFleetNetns, MainFailureAfterTheSwitchSkipsTheRest) {
   next->Signal(SIGTERM);
   next->WaitExit(20s);
   for (const std::string& l : next->lines()) EXPECT_EQ(l.rfind("connection ", 0), std::string::npos) << l;
+  silent->Signal(SIGTERM);
+  silent->WaitExit(20s);
+}
+
+// A boot loader that falls silent after block 2: the Main stage waits for its ACK,
+// resending the block each second. With --yes a Ctrl-C there cancels the wait at once;
+// nothing polls for it.
+TEST_F(CliFleetNetns, CtrlCWithYesWhileTheBootLoaderIsSilentEndsAtOnce) {
+  TempDir dir;
+  dir.Write("main.bin", Pattern(3 * 512 + 5, 25));
+  dir.WriteSubImage("sub.brec2", 0x0B, Pattern(100, 26));
+  auto silent = Projector(0, dir, {"--stop-at-block", "2"});
+
+  ChildProcess updater(
+      TESSALY_UPDATE_PATH, {"--projector", "10.74.1.2", "--main", "main.bin", "--yes"}, dir.path().string(),
+      {"HOME=" + dir.path().string(), "XDG_CONFIG_HOME=" + dir.File("config"), "XDG_STATE_HOME=" + dir.File("state")});
+  ASSERT_TRUE(silent->WaitForLine("boot loader: went silent after block 2 (fault: stop at block 2); 1024 bytes in 2 blocks received", 20s)) << silent->Output();
+  const auto signalled = std::chrono::steady_clock::now();
+  updater.Signal(SIGINT);
+  ASSERT_EQ(updater.WaitExit(10s), std::optional<int>(1)) << updater.Output();
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
+  RecordProperty("ctrl_c_to_exit_ms", static_cast<int>(took.count()));
+  std::printf("Ctrl-C to exit: %lld ms\n", static_cast<long long>(took.count()));
+  const Lines& lines = updater.lines();
+  EXPECT_TRUE(Has(lines, "User abort update.....")) << updater.Output();
+  EXPECT_TRUE(Has(lines, "error: Update Main firmware failed")) << updater.Output();
   silent->Signal(SIGTERM);
   silent->WaitExit(20s);
 }
