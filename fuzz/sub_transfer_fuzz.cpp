@@ -215,8 +215,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   testing::ManualLoop loop;
   std::optional<bool> sent;
   int reports = 0;
-  StageContext ctx{q.log, q.settings, loop, [&](std::uint32_t percent) { q.session.ReportProgress(percent); }, [] {},
-                   [&] { return q.state.StopRequested.load() != 0; }};
+  StageContext ctx{
+      .log = q.log,
+      .settings = q.settings,
+      .loop = loop,
+      .progress = [&](std::uint32_t percent) { q.session.ReportProgress(percent); },
+      .firmwareBeingWritten = [] {},
+      .stopRequested = [&] { return q.state.StopRequested.load() != 0; },
+  };
   std::unique_ptr<RunningStage> stage = StartSubStage(ctx, connection, image.file.path(), image.info, [&](bool done) {
     ++reports;
     sent = done;

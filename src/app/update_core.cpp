@@ -98,12 +98,14 @@ bool UpdateCore::RunSubStage() {
   auto ended = std::make_shared<std::promise<bool>>();
   std::future<bool> sent = ended->get_future();
   auto over = std::make_shared<bool>(false);  // under state_.stopMutex
-  StageContext ctx{log_,
-                   settings_,
-                   *loop_,
-                   [this](std::uint32_t percent) { session_.ReportProgress(percent); },
-                   [] {},
-                   [this] { return state_.StopRequested.load() != 0; }};
+  StageContext ctx{
+      .log = log_,
+      .settings = settings_,
+      .loop = *loop_,
+      .progress = [this](std::uint32_t percent) { session_.ReportProgress(percent); },
+      .firmwareBeingWritten = [] {},
+      .stopRequested = [this] { return state_.StopRequested.load() != 0; },
+  };
   loop_->Post([this, ctx, stage, ended, over] {
     *stage = StartSubStage(ctx, *client_, state_.SubFwFile, subInfo_, [this, stage, ended, over](bool done) {
       stage->reset();
