@@ -1,4 +1,4 @@
-// The Sub stream, SendSubFirmware, against a connection whose replies come from the
+// The Sub stream, StartSubStage on a test loop, against a connection whose replies come from the
 // input: the block acknowledgements, the burn report and the closing reply, cut into
 // reads anywhere, with nothing waiting (-1) or the connection closed (0) in between.
 //
@@ -16,11 +16,13 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "fuzz_support.h"
 #include "subfw/sub_firmware_transfer.h"
 #include "subfw/sub_records.h"
+#include "support/manual_loop.h"
 
 namespace tessaly::fuzz {
 namespace {
@@ -205,16 +207,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::Image& image = *images[pick];
 
   fuzz::QuietSession q(fuzz::FuzzSettings());
-  q.state.SubFwFile = image.file.path();
   q.state.UpdateStage.store(2);
   q.state.FirmwareSelection.store(SubFw);
   q.state.UpdateInProgress.store(1);
   fuzz::ScriptedConnection connection(in);
 
-  const bool sent = SendSubFirmware(q.session, connection, image.info);
+  testing::ManualLoop loop;
+  std::optional<bool> sent;
+  int reports = 0;
+  StageContext ctx{
+      .log = q.log,
+      .settings = q.settings,
+      .loop = loop,
+      .progress = [&](std::uint32_t percent) { q.session.ReportProgress(percent); },
+      .firmwareBeingWritten = [] {},
+      .stopRequested = [&] { return q.state.StopRequested.load() != 0; },
+  };
+  std::unique_ptr<RunningStage> stage = StartSubStage(ctx, connection, image.file.path(), image.info, [&](bool done) {
+    ++reports;
+    sent = done;
+  });
+  FUZZ_CHECK(loop.RunUntil([&] { return sent.has_value(); }));
+  // Nothing is left on the loop once the end is reported, and it is reported once.
+  FUZZ_CHECK(loop.RunUntilIdle());
+  FUZZ_CHECK(reports == 1);
 
   const bool right = fuzz::Protocol(connection.events, image, q.settings).ShouldSucceed();
-  FUZZ_CHECK(sent == right);
-  FUZZ_CHECK(q.state.StopRequested.load() == (sent ? 0u : 1u));
+  FUZZ_CHECK(*sent == right);
   return 0;
 }

@@ -48,6 +48,9 @@ class AsioLoopTimer final : public LoopTimer {
 
 class AsioUpdateLoop final : public UpdateLoop {
  public:
+  // The timers' machinery (the reactor's descriptors, Windows' timer thread) comes with the
+  // first timer and stays with the loop: made now, so that no update leaves it behind as new.
+  AsioUpdateLoop() { asio::steady_timer first(io_.context()); }
   ~AsioUpdateLoop() override { Stop(); }
 
   void Post(std::function<void()> work) override { asio::post(io_.context(), std::move(work)); }

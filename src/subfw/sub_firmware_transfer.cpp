@@ -179,8 +179,8 @@ void SubStage::ReadReply(std::uint8_t* buffer, std::size_t length, bool whole, G
 }
 
 void SubStage::GatherMore() {
-  Receive(gather_.buffer + gather_.total, gather_.length - gather_.total, s_.shortReplyRetries,
-          s_.shortReplyIntervalMs, [this](int n) {
+  Receive(gather_.buffer + gather_.total, gather_.length - gather_.total, s_.shortReplyRetries, s_.shortReplyIntervalMs,
+          [this](int n) {
             if (n > 0) gather_.total += static_cast<std::size_t>(n);
             if (n > 0 && gather_.total < gather_.length) return GatherMore();
             Got got = std::move(gather_.got);
@@ -277,7 +277,8 @@ void SubStage::Burn() {
     if (GetBigEndian32(reply_ + 28) != info_.Checksum) return Fail();
     std::memset(reply_, 0, sizeof reply_);
     Send(kContinueRecord.data(), kContinueRecord.size(), [this] {
-      Send(kCloseRecord.data(), kCloseRecord.size(), [this] { ReadReply(reply_, 48, false, [this](int closing) { Closed(closing); }); });
+      Send(kCloseRecord.data(), kCloseRecord.size(),
+           [this] { ReadReply(reply_, 48, false, [this](int closing) { Closed(closing); }); });
     });
   });
 }

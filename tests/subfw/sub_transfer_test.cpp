@@ -192,12 +192,14 @@ struct SubRun {
   // failure raises the stop request and ends the session.
   void Start(ScriptedProjector& client) {
     client.clock = &loop;
-    StageContext ctx{h.updater->log(),
-                     h.updater->settings(),
-                     loop,
-                     [this](std::uint32_t percent) { h.updater->session().ReportProgress(percent); },
-                     [] {},
-                     [this] { return h.updater->state().StopRequested.load() != 0; }};
+    StageContext ctx{
+        .log = h.updater->log(),
+        .settings = h.updater->settings(),
+        .loop = loop,
+        .progress = [this](std::uint32_t percent) { h.updater->session().ReportProgress(percent); },
+        .firmwareBeingWritten = [] {},
+        .stopRequested = [this] { return h.updater->state().StopRequested.load() != 0; },
+    };
     startUs = loop.NowUs();
     stage = StartSubStage(ctx, client, h.updater->state().SubFwFile, info, [this](bool sent) {
       ++reports;
@@ -411,7 +413,8 @@ TEST(SubFaultDetail, SilentProjectorFailsAfterTheShortBudget) {
   for (std::uint32_t i = 0; i <= s.shortReplyRetries; ++i) {
     want.push_back(silent.sendTimes.back() + (s.replyFirstWaitMs + i * s.shortReplyIntervalMs) * 1000ull);
   }
-  const std::vector<std::uint64_t> looks(silent.readTimes.end() - static_cast<long>(want.size()), silent.readTimes.end());
+  const std::vector<std::uint64_t> looks(silent.readTimes.end() - static_cast<long>(want.size()),
+                                         silent.readTimes.end());
   EXPECT_EQ(looks, want);
   EXPECT_EQ(run.endUs, want.back());
   const std::vector<std::string> lines = run.h.LogTexts();
@@ -469,14 +472,14 @@ TEST(SubPace, WritesAndLooksAtTheShippedInstants) {
   std::vector<std::uint64_t> writes{t0};  // the block's headers
   for (std::uint64_t p = 0; p < 24; ++p) writes.push_back(t0 + (10 + 62 * p) * ms);
   const std::uint64_t ack = t0 + (10 + 62 * 24 + 30) * ms;
-  writes.push_back(ack);                                 // continue
-  writes.push_back(ack + 10 * ms);                       // the last records
-  writes.push_back(ack + 20 * ms);                       // 682 bytes
-  writes.push_back(ack + 82 * ms);                       // the last 18
-  const std::uint64_t lastAck = ack + (82 + 30) * ms;    // the last block's acknowledgement
-  const std::uint64_t burnReport = lastAck + 30 * ms;    // the burn report, there at once
-  writes.push_back(burnReport);                          // continue
-  writes.push_back(burnReport);                          // close
+  writes.push_back(ack);                               // continue
+  writes.push_back(ack + 10 * ms);                     // the last records
+  writes.push_back(ack + 20 * ms);                     // 682 bytes
+  writes.push_back(ack + 82 * ms);                     // the last 18
+  const std::uint64_t lastAck = ack + (82 + 30) * ms;  // the last block's acknowledgement
+  const std::uint64_t burnReport = lastAck + 30 * ms;  // the burn report, there at once
+  writes.push_back(burnReport);                        // continue
+  writes.push_back(burnReport);                        // close
   EXPECT_EQ(run.projector.sendTimes, writes);
   EXPECT_EQ(run.projector.readTimes, (std::vector<std::uint64_t>{ack, lastAck, burnReport, burnReport + 30 * ms}));
   EXPECT_EQ(run.endUs, burnReport + 30 * ms);
