@@ -25,9 +25,9 @@ class AsioLoopTimer final : public LoopTimer {
     timer_.async_wait([this, generation = generation_, alive = std::weak_ptr<char>(alive_)](const asio::error_code& ec) {
       if (ec || alive.expired() || generation != generation_) return;
       pending_ = false;
-      auto fired = std::move(fired_);
+      auto due = std::move(fired_);
       fired_ = nullptr;
-      fired();
+      due();
     });
   }
   void Cancel() override {
