@@ -45,7 +45,7 @@ UpdateCore::~UpdateCore() { Shutdown(); }
 
 void UpdateCore::Attach(TaskQueue& queue, UpdateEvents& events) {
   ui_.Attach(queue, events);
-  client_ = CreateTcpClient(queue);
+  client_ = CreateTcpClient(queue, *loop_);
   // The ports are bound first: binding is what brings up Windows' own question about the
   // program, which an administrator may answer while this update says what is wrong.
   auto prepare = [this] {
@@ -54,7 +54,7 @@ void UpdateCore::Attach(TaskQueue& queue, UpdateEvents& events) {
   };
   ControlSession::Workers workers{[this] { sequence_->StartMainFwThread(); }, [this] { sequence_->StartSubFwThread(); },
                                   prepare};
-  control_ = std::make_unique<ControlSession>(session_, queue, *client_, subInfo_, workers);
+  control_ = std::make_unique<ControlSession>(session_, queue, *loop_, *client_, subInfo_, workers);
   sequence_ = std::make_unique<UpdateSequence>(session_, profile_, *control_, subInfo_, stages_,
                                                [this] { return FirewallLetsBootLoaderIn(); });
   session_.SetOnEnd([this] {
@@ -91,12 +91,12 @@ void UpdateCore::ReleasePreparedPorts() {
 void UpdateCore::Shutdown() {
   session_.RequestStop();
   session_.workers().JoinAll();
-  // No handler runs after this: what was made on the loop may go.
+  // No handler runs after this: what was made on the loop may go (before the loop itself).
   loop_->Stop();
   keepAwake_->Stop();  // nothing is written any more
   ReleasePreparedPorts();
-  // The connection and its timer post to the front end from threads of their own: they
-  // go before the front end does.
+  // The connection and its timer post to the front end from the loop's handlers, which
+  // hold them: they are silenced and go before the front end does.
   if (control_) control_->CloseConnection();
   session_.SetOnEnd(nullptr);
   if (savedLog_) {
