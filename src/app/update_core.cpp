@@ -36,7 +36,7 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
   if (!stages_.SendSubFirmware) {
     stages_.SendSubFirmware = [this] { return SendSubFirmware(session_, *client_, subInfo_); };
   }
-  keepAwake_ = std::make_unique<KeepAwake>(state_.UpdateInProgress, CreateSystemSleepInhibitor(),
+  keepAwake_ = std::make_unique<KeepAwake>(state_.UpdateInProgress, *loop_, CreateSystemSleepInhibitor(*loop_),
                                            [this](const std::string& line) { warnings_.Write(line); });
   session_.SetWatch([this] { UpdateBegan(); }, [this](UpdateOutcome outcome) { UpdateEnded(outcome); });
 }
@@ -91,9 +91,10 @@ void UpdateCore::ReleasePreparedPorts() {
 void UpdateCore::Shutdown() {
   session_.RequestStop();
   session_.workers().JoinAll();
+  // Nothing is written any more. The hold is released on the loop, so before it stops.
+  keepAwake_->Stop();
   // No handler runs after this: what was made on the loop may go (before the loop itself).
   loop_->Stop();
-  keepAwake_->Stop();  // nothing is written any more
   ReleasePreparedPorts();
   // The connection and its timer post to the front end from the loop's handlers, which
   // hold them: they are silenced and go before the front end does.
