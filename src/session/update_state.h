@@ -22,8 +22,7 @@ constexpr std::uint8_t SubFw = 2;
 // one atomic exchange, so a stage may set it on every block.
 class WatchedFlag {
  public:
-  // Set once, before the flag is first stored; runs after every change of value (and may
-  // run again, later, for a change already seen).
+  // Set once, before the flag is first stored; runs after every change of value.
   void SetOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }
   std::uint8_t load() const { return value_.load(); }
   void store(std::uint8_t value) {
