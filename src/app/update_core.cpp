@@ -83,7 +83,7 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
                            });
     };
   }
-  keepAwake_ = std::make_unique<KeepAwake>(state_.UpdateInProgress, CreateSystemSleepInhibitor(),
+  keepAwake_ = std::make_unique<KeepAwake>(state_.UpdateInProgress, *loop_, CreateSystemSleepInhibitor(*loop_),
                                            [this](const std::string& line) { warnings_.Write(line); });
 }
 
@@ -92,7 +92,7 @@ UpdateCore::~UpdateCore() { Shutdown(); }
 void UpdateCore::Attach(TaskQueue& queue, UpdateEvents& events) {
   listeners_ = std::make_unique<Listeners>(*this, events);
   ui_.Attach(queue, *listeners_);
-  client_ = CreateTcpClient(queue);
+  client_ = CreateTcpClient(queue, *loop_);
   // The ports are bound first: binding is what brings up Windows' own question about the
   // program, which an administrator may answer while this update says what is wrong.
   auto prepare = [this] {
@@ -101,7 +101,7 @@ void UpdateCore::Attach(TaskQueue& queue, UpdateEvents& events) {
   };
   ControlSession::Stages stages{[this] { sequence_->StartMainStage(); }, [this] { sequence_->StartSubStage(); },
                                 prepare};
-  control_ = std::make_unique<ControlSession>(session_, queue, *client_, subInfo_, stages);
+  control_ = std::make_unique<ControlSession>(session_, queue, *loop_, *client_, subInfo_, stages);
   sequence_ = std::make_unique<UpdateSequence>(session_, *loop_, profile_, *control_, subInfo_, stages_,
                                                [this] { return FirewallLetsBootLoaderIn(); });
   session_.SetOnStop([this] { loop_->Post([this] { sequence_->CancelOnLoop(); }); });
@@ -160,12 +160,13 @@ void UpdateCore::EndStages() {
 void UpdateCore::Shutdown() {
   session_.RequestStop();
   EndStages();
-  // No handler runs after this: what was made on the loop may go.
+  // Nothing is written any more. The hold is released on the loop, so before it stops.
+  keepAwake_->Stop();
+  // No handler runs after this: what was made on the loop may go (before the loop itself).
   loop_->Stop();
-  keepAwake_->Stop();  // nothing is written any more
   ReleasePreparedPorts();
-  // The connection and its timer post to the front end from threads of their own: they
-  // go before the front end does.
+  // The connection and its timer post to the front end from the loop's handlers, which
+  // hold them: they are silenced and go before the front end does.
   if (control_) control_->CloseConnection();
   session_.SetOnEnd(nullptr);
   if (savedLog_) {

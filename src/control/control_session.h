@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/tcp_client.h"
+#include "platform/update_loop.h"
 #include "platform/view_timer.h"
 #include "session/sub_fw_info.h"
 #include "session/update_session.h"
@@ -25,8 +26,9 @@ class ControlSession final : public TcpClientEvents {
     std::function<bool()> prepareMainFirmware;
   };
 
-  ControlSession(UpdateSession& session, TaskQueue& queue, TcpClient& client, const SubFwInfo& subInfo,
-                 Stages stages);
+  // ConnectTimer counts on `loop` and fires on `queue`.
+  ControlSession(UpdateSession& session, TaskQueue& queue, UpdateLoop& loop, TcpClient& client,
+                 const SubFwInfo& subInfo, Stages stages);
   ~ControlSession() override;
 
   // Opens the connection to `addressText` on `port`; the outcome arrives as notifications.

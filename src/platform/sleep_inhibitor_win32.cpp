@@ -8,19 +8,21 @@ namespace tessaly {
 
 namespace {
 
-// The request is the calling thread's: it lasts until that thread changes it or ends.
+// The request is the calling thread's (the loop's): it lasts until that thread changes it
+// or ends. The call is instant, so it is made where it is asked for.
 class ExecutionStateInhibitor final : public SleepInhibitor {
  public:
   ~ExecutionStateInhibitor() override { Release(); }
 
-  bool Take(std::string& why) override {
-    if (held_) return true;
-    if (SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) == 0) {
-      why = "SetThreadExecutionState failed (error " + std::to_string(GetLastError()) + ")";
-      return false;
+  void Take(TakeDone done) override {
+    if (!held_) {
+      if (SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) == 0) {
+        if (done) done(false, "SetThreadExecutionState failed (error " + std::to_string(GetLastError()) + ")");
+        return;
+      }
+      held_ = true;
     }
-    held_ = true;
-    return true;
+    if (done) done(true, std::string());
   }
 
   void Release() override {
@@ -35,6 +37,8 @@ class ExecutionStateInhibitor final : public SleepInhibitor {
 
 }  // namespace
 
-std::unique_ptr<SleepInhibitor> CreateSystemSleepInhibitor() { return std::make_unique<ExecutionStateInhibitor>(); }
+std::unique_ptr<SleepInhibitor> CreateSystemSleepInhibitor(UpdateLoop&) {
+  return std::make_unique<ExecutionStateInhibitor>();
+}
 
 }  // namespace tessaly

@@ -1,12 +1,14 @@
 #pragma once
-// The asynchronous TCP client of the control connection. Its notifications arrive on
-// the view's thread; Send, Receive and Close are safe from any thread.
+// The asynchronous TCP client of the control connection. Its socket is watched on the
+// update loop; its notifications arrive on the view's thread; Send, Receive and Close are
+// safe from any thread.
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "platform/task_queue.h"
+#include "platform/update_loop.h"
 
 namespace tessaly {
 
@@ -43,7 +45,9 @@ class TcpClient {
   virtual int ReceiveBuf(void* buffer, int length) = 0;
 };
 
-// An Asio socket watched by an I/O thread of its own; the notifications are posted to the view.
-std::unique_ptr<TcpClient> CreateTcpClient(TaskQueue& view);
+// An Asio socket watched on `loop` (the system's loop: CreateUpdateLoop); the notifications
+// are posted to the view. The client goes before the loop is destroyed; the loop may still
+// run then, or have stopped.
+std::unique_ptr<TcpClient> CreateTcpClient(TaskQueue& view, UpdateLoop& loop);
 
 }  // namespace tessaly

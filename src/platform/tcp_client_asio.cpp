@@ -7,11 +7,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "platform/io_thread.h"
+#include "platform/asio_loop.h"
 #include "platform/tcp_client.h"
 
 namespace tessaly {
@@ -33,7 +34,8 @@ bool WouldBlock(const asio::error_code& ec) {
 
 // All state of one client. Posted notifications and pending I/O handlers hold a
 // reference, so work still queued after the client is destroyed finds a live (and
-// silenced) object. The socket is touched only under mu_, from whichever thread.
+// silenced) object; the socket itself goes with the client, before the loop's
+// io_context. The socket is touched only under mu_, from whichever thread.
 class Core : public std::enable_shared_from_this<Core> {
  public:
   Core(TaskQueue& view, asio::io_context& io) : view_(view) { socket_.emplace(io); }
@@ -192,14 +194,15 @@ class Core : public std::enable_shared_from_this<Core> {
     if (socket_->is_open()) CloseSocketLocked();
   }
 
-  // After the I/O thread has stopped: the socket must not outlive its io_context.
+  // After Shutdown: the socket must not outlive the loop's io_context, and the handlers
+  // still pending on the loop see stop_ and never reach for it.
   void ReleaseSocket() {
     std::lock_guard<std::mutex> lock(mu_);
     socket_.reset();
   }
 
  private:
-  // Runs on the I/O thread when the attempt ends.
+  // Runs on the loop's thread when the attempt ends.
   void Connected(std::uint64_t sock, const asio::error_code& ec) {
     std::lock_guard<std::mutex> lock(mu_);
     if (sock != sock_ || stop_) return;  // closed or reopened since
@@ -242,7 +245,7 @@ class Core : public std::enable_shared_from_this<Core> {
     }
   }
 
-  // Runs on the I/O thread.
+  // Runs on the loop's thread.
   void Watched(std::uint64_t sock, const asio::error_code& ec, bool errorWait) {
     std::lock_guard<std::mutex> lock(mu_);
     if (sock != sock_ || stop_) return;  // closed or reopened since: another socket now
@@ -391,10 +394,10 @@ class Core : public std::enable_shared_from_this<Core> {
 
 class AsioTcpClient final : public TcpClient {
  public:
-  explicit AsioTcpClient(TaskQueue& view) : core_(std::make_shared<Core>(view, io_.context())) {}
+  AsioTcpClient(TaskQueue& view, asio::io_context& io) : core_(std::make_shared<Core>(view, io)) {}
+  // The loop may run on: its handlers still pending keep the core and find it silenced.
   ~AsioTcpClient() override {
     core_->Shutdown();  // quietly: the events object may already be gone
-    io_.Stop();
     core_->ReleaseSocket();
   }
   AsioTcpClient(const AsioTcpClient&) = delete;
@@ -415,12 +418,15 @@ class AsioTcpClient final : public TcpClient {
   int ReceiveBuf(void* buffer, int length) override { return core_->ReceiveBuf(buffer, length); }
 
  private:
-  IoThread io_;  // first: stopped and destroyed after everything made on it
   std::shared_ptr<Core> core_;
 };
 
 }  // namespace
 
-std::unique_ptr<TcpClient> CreateTcpClient(TaskQueue& view) { return std::make_unique<AsioTcpClient>(view); }
+std::unique_ptr<TcpClient> CreateTcpClient(TaskQueue& view, UpdateLoop& loop) {
+  asio::io_context* io = AsioContextOf(loop);
+  if (!io) throw std::invalid_argument("CreateTcpClient: the loop has no io_context (not the system's loop)");
+  return std::make_unique<AsioTcpClient>(view, *io);
+}
 
 }  // namespace tessaly

@@ -3,17 +3,59 @@
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 
-#include "platform/io_thread.h"
+#include "platform/asio_loop.h"
 
 namespace tessaly {
 
-// What the posted firings look at; they hold it weakly, so those of a destroyed timer
-// run nothing.
-struct ViewTimer::Shared {
+// Everything the timer's handlers look at. The loop's waits hold it strongly, the posted
+// firings weakly, so those of a destroyed timer run nothing. The steady_timer is touched
+// only under the mutex, from any thread; it goes with the ViewTimer, before the loop's
+// io_context, and a wait still pending finds it gone.
+struct ViewTimer::Shared : std::enable_shared_from_this<ViewTimer::Shared> {
+  Shared(TaskQueue& queue, asio::io_context& io) : view(queue) { timer.emplace(io); }
+
+  // Starts the count afresh for the current setting; a wait still pending for an older
+  // one completes as cancelled, or sees the generation moved on.
+  void RestartLocked(const std::shared_ptr<Shared>& self) {
+    timer->cancel();
+    if (!enabled) return;
+    timer->expires_after(std::chrono::milliseconds(intervalMs));
+    WaitLocked(self, generation);
+  }
+
+  void WaitLocked(const std::shared_ptr<Shared>& self, std::uint64_t forGeneration) {
+    timer->async_wait([self, forGeneration](const asio::error_code& ec) { self->Expired(forGeneration, ec); });
+  }
+
+  // Runs on the loop's thread.
+  void Expired(std::uint64_t forGeneration, const asio::error_code& ec) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (ec || !timer || !enabled || forGeneration != generation) return;
+    std::weak_ptr<Shared> weak = weak_from_this();
+    view.Post([weak, forGeneration] {
+      auto s = weak.lock();
+      if (!s) return;
+      std::function<void()> handler;
+      {
+        std::lock_guard<std::mutex> guard(s->mutex);
+        if (!s->enabled || s->generation != forGeneration) return;  // disabled or changed since
+        handler = s->onTimer;
+      }
+      handler();
+    });
+    // From the last due time, not from now: the firings keep their pace.
+    timer->expires_at(timer->expiry() + std::chrono::milliseconds(intervalMs));
+    WaitLocked(shared_from_this(), forGeneration);
+  }
+
+  TaskQueue& view;
   mutable std::mutex mutex;
+  std::optional<asio::steady_timer> timer;
   std::function<void()> onTimer;
   std::uint32_t intervalMs = 0;
   bool enabled = false;
@@ -21,76 +63,26 @@ struct ViewTimer::Shared {
   std::uint64_t generation = 0;
 };
 
-// The count itself. The steady_timer is touched only under Shared::mutex, from any thread.
-struct ViewTimer::Io {
-  Io(TaskQueue& queue, std::shared_ptr<Shared> state) : view(queue), shared(std::move(state)) {
-    timer.emplace(thread.context());
-  }
-  ~Io() {
-    {
-      std::lock_guard<std::mutex> lock(shared->mutex);
-      shared->enabled = false;
-      ++shared->generation;
-      timer->cancel();
-    }
-    thread.Stop();
-    timer.reset();  // before the io_context it was made on
-  }
-
-  // Starts the count afresh for the current setting; a wait still pending for an older
-  // one completes as cancelled, or sees the generation moved on.
-  void RestartLocked() {
-    timer->cancel();
-    if (!shared->enabled) return;
-    timer->expires_after(std::chrono::milliseconds(shared->intervalMs));
-    WaitLocked(shared->generation);
-  }
-
-  void WaitLocked(std::uint64_t generation) {
-    timer->async_wait([this, generation](const asio::error_code& ec) { Expired(generation, ec); });
-  }
-
-  // Runs on the I/O thread.
-  void Expired(std::uint64_t generation, const asio::error_code& ec) {
-    std::lock_guard<std::mutex> lock(shared->mutex);
-    if (ec || !shared->enabled || generation != shared->generation) return;
-    std::weak_ptr<Shared> weak = shared;
-    view.Post([weak, generation] {
-      auto s = weak.lock();
-      if (!s) return;
-      std::function<void()> handler;
-      {
-        std::lock_guard<std::mutex> guard(s->mutex);
-        if (!s->enabled || s->generation != generation) return;  // disabled or changed since
-        handler = s->onTimer;
-      }
-      handler();
-    });
-    // From the last due time, not from now: the firings keep their pace.
-    timer->expires_at(timer->expiry() + std::chrono::milliseconds(shared->intervalMs));
-    WaitLocked(generation);
-  }
-
-  TaskQueue& view;
-  std::shared_ptr<Shared> shared;
-  IoThread thread;
-  std::optional<asio::steady_timer> timer;
-};
-
-ViewTimer::ViewTimer(TaskQueue& view, std::function<void()> onTimer, std::uint32_t intervalMs)
-    : shared_(std::make_shared<Shared>()) {
+ViewTimer::ViewTimer(TaskQueue& view, UpdateLoop& loop, std::function<void()> onTimer, std::uint32_t intervalMs) {
+  asio::io_context* io = AsioContextOf(loop);
+  if (!io) throw std::invalid_argument("ViewTimer: the loop has no io_context (not the system's loop)");
+  shared_ = std::make_shared<Shared>(view, *io);
   shared_->onTimer = std::move(onTimer);
   shared_->intervalMs = intervalMs;
-  io_ = std::make_unique<Io>(view, shared_);
 }
 
-ViewTimer::~ViewTimer() = default;
+ViewTimer::~ViewTimer() {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  shared_->enabled = false;
+  ++shared_->generation;
+  shared_->timer.reset();  // cancels the wait pending on the loop, which may still run
+}
 
 void ViewTimer::SetInterval(std::uint32_t ms) {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   shared_->intervalMs = ms;
   ++shared_->generation;
-  io_->RestartLocked();
+  shared_->RestartLocked(shared_);
 }
 
 std::uint32_t ViewTimer::Interval() const {
@@ -103,7 +95,7 @@ void ViewTimer::SetEnabled(bool enabled) {
   if (shared_->enabled == enabled) return;
   shared_->enabled = enabled;
   ++shared_->generation;
-  io_->RestartLocked();
+  shared_->RestartLocked(shared_);
 }
 
 bool ViewTimer::Enabled() const {

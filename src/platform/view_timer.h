@@ -1,18 +1,22 @@
 #pragma once
 // A timer whose handler runs on the view's thread, like a window timer: it fires every
 // interval while enabled. Enable, disable and the interval may be changed from any thread.
+// The count runs on the update loop; the timer goes before the loop is destroyed (the loop
+// may still run then, or have stopped).
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 
 #include "platform/task_queue.h"
+#include "platform/update_loop.h"
 
 namespace tessaly {
 
 class ViewTimer {
  public:
-  ViewTimer(TaskQueue& view, std::function<void()> onTimer, std::uint32_t intervalMs = 5100);
+  // `loop` is the system's loop (CreateUpdateLoop).
+  ViewTimer(TaskQueue& view, UpdateLoop& loop, std::function<void()> onTimer, std::uint32_t intervalMs = 5100);
   ~ViewTimer();
   ViewTimer(const ViewTimer&) = delete;
   ViewTimer& operator=(const ViewTimer&) = delete;
@@ -24,10 +28,8 @@ class ViewTimer {
 
  private:
   struct Shared;
-  struct Io;
 
   std::shared_ptr<Shared> shared_;
-  std::unique_ptr<Io> io_;
 };
 
 }  // namespace tessaly

@@ -6,8 +6,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace tessaly {
 
@@ -15,40 +17,26 @@ namespace tessaly {
 constexpr std::uint8_t MainFw = 1;
 constexpr std::uint8_t SubFw = 2;
 
-// A byte flag that a thread of its own can follow: whoever sets or clears it, a change of
-// value wakes the follower, which reads the value again. Setting it to the value it holds
-// costs one atomic exchange, so a stage may set it on every block.
+// A byte flag that something else follows: whoever sets or clears it, a change of value
+// is told to the follower, on the storing thread. Setting it to the value it holds costs
+// one atomic exchange, so a stage may set it on every block.
 class WatchedFlag {
  public:
+  // Set once, before the flag is first stored; runs after every change of value.
+  void SetOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }
   std::uint8_t load() const { return value_.load(); }
   void store(std::uint8_t value) {
-    if (value_.exchange(value) != value) Wake();
+    if (value_.exchange(value) == value) return;
+    changes_.fetch_add(1);
+    if (onChange_) onChange_();
   }
-  // Counts the changes and the wake-ups.
-  std::uint64_t changes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return changes_;
-  }
-  // Waits until changes() is no longer `seen`; returns the new count.
-  std::uint64_t WaitForChange(std::uint64_t seen) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return changes_ != seen; });
-    return changes_;
-  }
-  // Wakes the follower without a change, for it to look at other things too.
-  void Wake() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++changes_;
-    }
-    changed_.notify_all();
-  }
+  // Counts the changes of value; counted before the follower is told.
+  std::uint64_t changes() const { return changes_.load(); }
 
  private:
   std::atomic<std::uint8_t> value_{0};
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::uint64_t changes_ = 0;
+  std::atomic<std::uint64_t> changes_{0};
+  std::function<void()> onChange_;
 };
 
 struct UpdateState {

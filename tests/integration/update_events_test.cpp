@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <thread>
+
 #include "app/update_core.h"
 #include "projector_sim.h"
 #include "support/fake_view.h"
@@ -121,6 +124,30 @@ INSTANTIATE_TEST_SUITE_P(
                   Act::RefuseAddress,
                   {"error: Projector IP address \"127.0.0.300\" error"}}),
     [](const ::testing::TestParamInfo<EventCase>& p) { return std::string(p.param.name); });
+
+std::size_t ThreadsOfThisProcess() {
+  std::size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++n;
+  }
+  return n;
+}
+
+// The control connection, its timer and the hold on sleep all live on the core's loop.
+TEST(UpdateCoreThreaded, StartsNoThreadBesideItsLoop) {
+  MemoryProfile profile;
+  RecordingDebugOutput debug;
+  FakeView thread;
+  RecordingEvents events;
+  // A sanitizer starts a thread of its own with the process's first thread: made first.
+  std::thread([] {}).join();
+  const std::size_t before = ThreadsOfThisProcess();
+  UpdateCore core(profile, debug, UpdaterSettings{});
+  core.Attach(thread, events);
+  EXPECT_EQ(ThreadsOfThisProcess(), before + 1);
+  core.Shutdown();
+}
 
 }  // namespace
 }  // namespace tessaly::testing

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,6 +19,8 @@
 #include <vector>
 
 #include "platform/tcp_client.h"
+#include "platform/update_loop.h"
+#include "platform/view_timer.h"
 #include "support/fake_view.h"
 
 namespace tessaly::testing {
@@ -205,7 +208,7 @@ class Recorder : public TcpClientEvents {
 class TcpClientThreaded : public ::testing::Test {
  protected:
   void SetUp() override {
-    client_ = CreateTcpClient(view_);
+    client_ = CreateTcpClient(view_, *loop_);
     client_->SetEvents(&rec_);
     listener_ = Listen();
     ASSERT_GE(listener_.get(), 0);
@@ -268,6 +271,7 @@ class TcpClientThreaded : public ::testing::Test {
   }
 
   FakeView view_;  // first: outlives the client and any work it posted
+  std::unique_ptr<UpdateLoop> loop_ = CreateUpdateLoop();  // outlives the client
   Recorder rec_{view_};
   std::unique_ptr<TcpClient> client_;
   Fd listener_;
@@ -703,6 +707,48 @@ TEST_F(TcpClientThreaded, WorkerReadsAndSendsWhileTheViewCloses) {
     EXPECT_TRUE(PeerSeesEnd(peer.get()));
   }
   EXPECT_EQ(rec_.Count("connect"), 5);
+}
+
+TEST_F(TcpClientThreaded, DestroyedAfterTheLoopStopped) {
+  Fd peer = Connect();
+  ASSERT_GE(peer.get(), 0);
+  ASSERT_TRUE(PeerSend(peer.get(), "late"));
+  ASSERT_TRUE(PumpFor("read"));
+  loop_->Stop();  // the watch still pending never completes
+  const std::size_t before = rec_.names.size();
+  client_->Close();  // on the view's thread: told at once, as ever
+  EXPECT_EQ(rec_.names.size(), before + 1);
+  EXPECT_EQ(rec_.names.back(), "disconnect");
+  client_.reset();
+  PumpQuietWindow();
+  EXPECT_EQ(rec_.names.size(), before + 1);
+  EXPECT_TRUE(PeerSeesEnd(peer.get()));
+}
+
+std::size_t ThreadsOfThisProcess() {
+  std::size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++n;
+  }
+  return n;
+}
+
+// The connection and its timer are watched and counted on the loop: no thread of their own.
+TEST_F(TcpClientThreaded, ClientAndTimerStartNoThreadBesideTheLoop) {
+  client_.reset();
+  const std::size_t withLoop = ThreadsOfThisProcess();
+  client_ = CreateTcpClient(view_, *loop_);
+  client_->SetEvents(&rec_);
+  int fired = 0;
+  ViewTimer timer(view_, *loop_, [&] { ++fired; }, 20);
+  timer.SetEnabled(true);
+  Fd peer = Connect();
+  ASSERT_GE(peer.get(), 0);
+  ASSERT_TRUE(view_.PumpUntil([&] { return fired >= 2; }, kEventTimeout));
+  ASSERT_TRUE(PeerSend(peer.get(), "bytes"));
+  ASSERT_TRUE(PumpFor("read"));
+  EXPECT_EQ(ThreadsOfThisProcess(), withLoop);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/update_loop.h"
 #include "platform/view_timer.h"
 #include "support/fake_view.h"
 
@@ -13,9 +14,10 @@ using namespace std::chrono_literals;
 
 TEST(ViewTimerThreaded, FiresOnTheViewThreadAfterItsInterval) {
   FakeView view;
+  const auto loop = CreateUpdateLoop();  // after the view, before the timer: outlives it
   int fired = 0;
   std::thread::id firedOn;
-  ViewTimer timer(view, [&] {
+  ViewTimer timer(view, *loop, [&] {
     ++fired;
     firedOn = std::this_thread::get_id();
   });
@@ -35,9 +37,10 @@ TEST(ViewTimerThreaded, FiresOnTheViewThreadAfterItsInterval) {
 
 TEST(ViewTimerThreaded, DisablingDropsAFiringAlreadyPosted) {
   FakeView view;
+  const auto loop = CreateUpdateLoop();  // after the view, before the timer: outlives it
   int fired = 0;
   ViewTimer timer(
-      view, [&] { ++fired; }, 10);
+      view, *loop, [&] { ++fired; }, 10);
   timer.SetEnabled(true);
   // The firing is posted but not yet run when the timer is disabled.
   ASSERT_TRUE(view.WaitForPending(5s));
@@ -48,8 +51,9 @@ TEST(ViewTimerThreaded, DisablingDropsAFiringAlreadyPosted) {
 
 TEST(ViewTimerThreaded, ChangingTheIntervalRestartsTheCount) {
   FakeView view;
+  const auto loop = CreateUpdateLoop();  // after the view, before the timer: outlives it
   std::atomic<int> fired{0};
-  ViewTimer timer(view, [&] { ++fired; });
+  ViewTimer timer(view, *loop, [&] { ++fired; });
   timer.SetInterval(5000);
   timer.SetEnabled(true);
   timer.SetInterval(30);
@@ -59,10 +63,11 @@ TEST(ViewTimerThreaded, ChangingTheIntervalRestartsTheCount) {
 
 TEST(ViewTimerThreaded, DestroyedWhileEnabled) {
   FakeView view;
+  const auto loop = CreateUpdateLoop();  // after the view, before the timer: outlives it
   int fired = 0;
   {
     ViewTimer timer(
-        view, [&] { ++fired; }, 5);
+        view, *loop, [&] { ++fired; }, 5);
     timer.SetEnabled(true);
     ASSERT_TRUE(view.WaitForPending(5s));  // a firing is posted and outlives the timer
   }
