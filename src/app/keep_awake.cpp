@@ -5,10 +5,10 @@
 
 namespace tessaly {
 
-KeepAwake::KeepAwake(WatchedFlag& writing, UpdateLoop& loop, std::unique_ptr<SleepInhibitor> inhibitor,
+KeepAwake::KeepAwake(UpdateLoop& loop, std::unique_ptr<SleepInhibitor> inhibitor,
                      std::function<void(const std::string&)> warn)
-    : writing_(writing), loop_(loop), inhibitor_(std::move(inhibitor)), warn_(std::move(warn)) {
-  // The flag outlives this object: a change after it is gone is told to no one.
+    : loop_(loop), inhibitor_(std::move(inhibitor)), warn_(std::move(warn)) {
+  // A change posted to the loop may run after this object is gone: it is told to no one.
   writing_.SetOnChange([&loop, this, alive = std::weak_ptr<char>(alive_)] {
     if (alive.expired()) return;
     loop.Post([this] { Follow(); });

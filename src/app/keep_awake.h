@@ -1,8 +1,9 @@
 #pragma once
-// Keeps the PC from sleeping while firmware is written into the projector. It follows
-// UpdateInProgress on the update loop, which takes and releases the system's hold without
-// ever waiting on it: no worker and no front end waits on the system bus, and the Windows
-// request, which belongs to a thread, lives on the loop's, which outlives the write.
+// Keeps the PC from sleeping while firmware is written into the projector. It hears the
+// update's "firmware being written" events and follows them on the update loop, which
+// takes and releases the system's hold without ever waiting on it: no stage and no front
+// end waits on the system bus, and the Windows request, which belongs to a thread, lives
+// on the loop's, which outlives the write.
 
 #include <atomic>
 #include <cstdint>
@@ -20,13 +21,14 @@ class KeepAwake {
  public:
   // `warn` hears, once, that the hold could not be had; the update goes on without it.
   // Sets the flag's change callback: made before the flag is first stored.
-  KeepAwake(WatchedFlag& writing, UpdateLoop& loop, std::unique_ptr<SleepInhibitor> inhibitor,
-            std::function<void(const std::string&)> warn);
+  KeepAwake(UpdateLoop& loop, std::unique_ptr<SleepInhibitor> inhibitor, std::function<void(const std::string&)> warn);
   // After Stop, or once the loop no longer runs (or on its thread).
   ~KeepAwake();
   KeepAwake(const KeepAwake&) = delete;
   KeepAwake& operator=(const KeepAwake&) = delete;
 
+  // The update's "firmware being written" event, on or off. Any thread.
+  void Writing(bool writing) { writing_.store(writing ? 1 : 0); }
   // The update is over and nothing is written any more, whatever the flag still says (a
   // worker may end without clearing it): released until the flag next changes. Any thread.
   void UpdateOver();
@@ -41,7 +43,7 @@ class KeepAwake {
 
   enum class Hold { Released, Asked, Held };
 
-  WatchedFlag& writing_;
+  WatchedFlag writing_;  // as the events last said
   UpdateLoop& loop_;
   std::unique_ptr<SleepInhibitor> inhibitor_;
   std::function<void(const std::string&)> warn_;

@@ -29,7 +29,10 @@ class UpdateCore::Listeners final : public UpdateEvents {
     if (core_.savedLog_) core_.savedLog_->Model(modelKind);
     frontEnd_.ModelLearned(modelKind);
   }
-  void FirmwareBeingWritten(bool writing) override { frontEnd_.FirmwareBeingWritten(writing); }
+  void FirmwareBeingWritten(bool writing) override {
+    core_.keepAwake_->Writing(writing);
+    frontEnd_.FirmwareBeingWritten(writing);
+  }
 
  private:
   UpdateCore& core_;
@@ -83,7 +86,7 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
                            });
     };
   }
-  keepAwake_ = std::make_unique<KeepAwake>(state_.UpdateInProgress, *loop_, CreateSystemSleepInhibitor(*loop_),
+  keepAwake_ = std::make_unique<KeepAwake>(*loop_, CreateSystemSleepInhibitor(*loop_),
                                            [this](const std::string& line) { warnings_.Write(line); });
 }
 

@@ -3,7 +3,13 @@
 namespace tessaly {
 
 UpdateSession::UpdateSession(UpdateState& state, UiQueue& ui, MessageLog& log, const UpdaterSettings& settings)
-    : state_(state), ui_(ui), log_(log), settings_(settings) {}
+    : state_(state), ui_(ui), log_(log), settings_(settings) {
+  // Whoever sets or clears it, the front end and the core's listeners hear the change.
+  state_.UpdateInProgress.SetOnChange([this] {
+    const bool writing = state_.UpdateInProgress.load() != 0;
+    ui_.Run([writing](UpdateEvents& events) { events.FirmwareBeingWritten(writing); });
+  });
+}
 
 std::uint32_t UpdateSession::ShownProgress(std::uint8_t selection, std::uint8_t stage, std::uint32_t percent) {
   if (selection == (MainFw | SubFw)) {
