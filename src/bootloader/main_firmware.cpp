@@ -83,6 +83,7 @@ class MainStage final : public RunningStage {
   void Arm();                   // the next turn's wait
   void Waited(int ready, const std::vector<bool>& readable);
   void RunTurn(int ready, const std::vector<bool>& readable);
+  void AfterTurn(int result);  // ends the stage, or arms the next turn
   int Turn(int ready, const std::vector<bool>& readable);  // kRunning, or the result
   void End(int result);
   bool DueWork(std::uint64_t now);  // false: a time-out ended the stage
@@ -274,7 +275,11 @@ void MainStage::Start(MainPorts prepared) {
   startedUp_ = true;
   inTurn_ = true;
   Progress(0);
-  const int result = Begin(prepared);
+  AfterTurn(Begin(prepared));
+}
+
+// A Cancel from inside the turn (a progress report, a line) wins over its result.
+void MainStage::AfterTurn(int result) {
   inTurn_ = false;
   if (cancelled_) {
     End(kMainStopped);
@@ -304,15 +309,7 @@ void MainStage::Waited(int ready, const std::vector<bool>& readable) {
 
 void MainStage::RunTurn(int ready, const std::vector<bool>& readable) {
   inTurn_ = true;
-  const int result = Turn(ready, readable);
-  inTurn_ = false;
-  if (cancelled_) {
-    End(kMainStopped);
-  } else if (result != kRunning) {
-    End(result);
-  } else {
-    Arm();
-  }
+  AfterTurn(Turn(ready, readable));
 }
 
 int MainStage::Turn(int ready, const std::vector<bool>& readable) {

@@ -17,6 +17,7 @@
 #include "support/child_process.h"
 #include "support/param_print.h"
 #include "support/temp_dir.h"
+#include "support/threads.h"
 
 namespace tessaly::testing {
 namespace {
@@ -286,13 +287,10 @@ TEST(CliOnControlPort, SubOnlyUpdateRunsOnAtMostThreeThreads) {
   run.Start({"--projector", "127.0.0.1", "--yes"});
   ASSERT_TRUE(run.process->WaitForLine("Startup Sub firmware update process...", 20s)) << run.process->Output();
   std::size_t most = 0;
-  const std::string tasks = "/proc/" + std::to_string(run.process->pid()) + "/task";
   // Looked at while the stream runs and once the burn has begun.
   for (const char* line : {"progress: 33%", "Burning...... Please waiting....."}) {
     ASSERT_TRUE(run.process->WaitForLine(line, 20s)) << run.process->Output();
-    const auto count = static_cast<std::size_t>(
-        std::distance(std::filesystem::directory_iterator(tasks), std::filesystem::directory_iterator()));
-    most = std::max(most, count);
+    most = std::max(most, ThreadsOfProcess(std::to_string(run.process->pid())));
   }
   EXPECT_LE(most, 3u);
   run.process->Signal(SIGTERM);

@@ -13,6 +13,7 @@
 #include "support/param_print.h"
 #include "support/recording_events.h"
 #include "support/temp_dir.h"
+#include "support/threads.h"
 
 namespace tessaly::testing {
 namespace {
@@ -125,15 +126,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {"error: Projector IP address \"127.0.0.300\" error"}}),
     [](const ::testing::TestParamInfo<EventCase>& p) { return std::string(p.param.name); });
 
-std::size_t ThreadsOfThisProcess() {
-  std::size_t n = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++n;
-  }
-  return n;
-}
-
 // The control connection, its timer and the hold on sleep all live on the core's loop.
 TEST(UpdateCoreThreaded, StartsNoThreadBesideItsLoop) {
   MemoryProfile profile;
@@ -142,10 +134,10 @@ TEST(UpdateCoreThreaded, StartsNoThreadBesideItsLoop) {
   RecordingEvents events;
   // A sanitizer starts a thread of its own with the process's first thread: made first.
   std::thread([] {}).join();
-  const std::size_t before = ThreadsOfThisProcess();
+  const std::size_t before = ThreadsOfProcess();
   UpdateCore core(profile, debug, UpdaterSettings{});
   core.Attach(thread, events);
-  EXPECT_EQ(ThreadsOfThisProcess(), before + 1);
+  EXPECT_EQ(ThreadsOfProcess(), before + 1);
   core.Shutdown();
 }
 

@@ -22,6 +22,7 @@
 #include "platform/update_loop.h"
 #include "platform/view_timer.h"
 #include "support/fake_view.h"
+#include "support/threads.h"
 
 namespace tessaly::testing {
 namespace {
@@ -725,19 +726,10 @@ TEST_F(TcpClientThreaded, DestroyedAfterTheLoopStopped) {
   EXPECT_TRUE(PeerSeesEnd(peer.get()));
 }
 
-std::size_t ThreadsOfThisProcess() {
-  std::size_t n = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++n;
-  }
-  return n;
-}
-
 // The connection and its timer are watched and counted on the loop: no thread of their own.
 TEST_F(TcpClientThreaded, ClientAndTimerStartNoThreadBesideTheLoop) {
   client_.reset();
-  const std::size_t withLoop = ThreadsOfThisProcess();
+  const std::size_t withLoop = ThreadsOfProcess();
   client_ = CreateTcpClient(view_, *loop_);
   client_->SetEvents(&rec_);
   int fired = 0;
@@ -748,7 +740,7 @@ TEST_F(TcpClientThreaded, ClientAndTimerStartNoThreadBesideTheLoop) {
   ASSERT_TRUE(view_.PumpUntil([&] { return fired >= 2; }, kEventTimeout));
   ASSERT_TRUE(PeerSend(peer.get(), "bytes"));
   ASSERT_TRUE(PumpFor("read"));
-  EXPECT_EQ(ThreadsOfThisProcess(), withLoop);
+  EXPECT_EQ(ThreadsOfProcess(), withLoop);
 }
 
 }  // namespace
