@@ -30,7 +30,7 @@ class KeepAwake {
   // The update's "firmware being written" event, on or off. Any thread.
   void Writing(bool writing) { writing_.store(writing ? 1 : 0); }
   // The update is over and nothing is written any more, whatever the flag still says (a
-  // worker may end without clearing it): released until the flag next changes. Any thread.
+  // stage may end without clearing it): released until the flag next changes. Any thread.
   void UpdateOver();
   // Releases the hold for good, and returns once it is released. While the loop runs (it
   // waits for the loop), or on the loop's thread. Safe to call more than once.

@@ -71,7 +71,7 @@ class UpdateSession {
   UiQueue& ui_;
   MessageLog& log_;
   const UpdaterSettings& settings_;
-  // Front end's thread: once the session has ended and no worker is left, says so once.
+  // Front end's thread: once the session has ended and no stage is left, says so once.
   void ReportEndIfOver();
   UpdateOutcome Outcome() const;
 

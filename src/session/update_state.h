@@ -1,5 +1,5 @@
 #pragma once
-// The one record of update state shared by the window's thread and the workers.
+// The one record of update state shared by the window's thread and the update loop.
 // Single bytes and 32-bit words are atomics: polled by one side, written by the other.
 
 #include <array>
@@ -46,14 +46,14 @@ struct UpdateState {
   std::atomic<std::uint8_t> ReadsSuspended{0};
   std::atomic<std::uint32_t> StopRequested{0};
   // Set when an update is accepted, cleared by EndSession: the window is in its update
-  // state. A worker's end restores "Update Firmware" only once no session runs.
+  // state. A stage's end restores "Update Firmware" only once no session runs.
   std::atomic<std::uint8_t> SessionRunning{0};
   // MainFw / SubFw bits of the stages that reported 100 in this update, for front ends
   // that must tell success from failure (the command line's exit status).
   std::atomic<std::uint8_t> StagesSucceeded{0};
 
-  // Written on the window's thread when an update starts, before any worker of that
-  // update exists; workers only read them.
+  // Written on the window's thread when an update starts, before any stage of that
+  // update begins; the stages only read them.
   std::string PjIpText;
   std::string PjMacText;
   std::string MainFwFile;
