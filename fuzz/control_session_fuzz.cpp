@@ -17,6 +17,7 @@
 
 #include "control/control_session.h"
 #include "control/frames.h"
+#include "platform/update_loop.h"
 #include "control_reference.h"
 #include "fuzz_support.h"
 
@@ -73,19 +74,20 @@ Bytes B(const std::array<std::uint8_t, N>& a) {
 enum class Turn { Connected, MainSent, ModelAsked, SubSent, AwaitSq, AwaitSc, Done };
 
 struct World {
-  World() : session(UpdaterSettings{}) {
-    control =
-        std::make_unique<ControlSession>(session.session, view, connection, subInfo,
-                                         ControlSession::Workers{[this] { ++mainStarts; }, [this] { ++subStarts; }, {}});
+  World() : session(UpdaterSettings{}), loop(CreateUpdateLoop()) {
+    control = std::make_unique<ControlSession>(
+        session.session, view, *loop, connection, subInfo,
+        ControlSession::Stages{[this] { ++mainStarts; }, [this] { ++subStarts; }, {}});
   }
   QuietSession session;
   NullQueue view;
+  std::unique_ptr<UpdateLoop> loop;  // the timer counts on it
   ScriptedConnection connection;
   SubFwInfo subInfo;
   int mainStarts = 0;
   int subStarts = 0;
   Turn turn = Turn::Connected;              // this input's connection
-  std::unique_ptr<ControlSession> control;  // its timer is a thread: made once per process
+  std::unique_ptr<ControlSession> control;  // its timer is on the loop: made once per process
 };
 
 World& TheWorld() {
