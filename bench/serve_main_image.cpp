@@ -35,7 +35,7 @@ class NullFrontEnd final : public tessaly::TaskQueue, public tessaly::UpdateEven
   void SessionBegan() override {}
   void SessionEnded() override {}
   void StageResult(tessaly::FirmwareStage, bool) override {}
-  tessaly::Answer Confirm(const std::string&) override { return tessaly::Answer::No; }
+  void QuestionAsked(tessaly::Question, const std::string&) override {}
   void UpdateEnded(tessaly::UpdateOutcome) override {}
 };
 

@@ -76,7 +76,7 @@ enum class Turn { Connected, MainSent, ModelAsked, SubSent, AwaitSq, AwaitSc, Do
 struct World {
   World() : session(UpdaterSettings{}), loop(CreateUpdateLoop()) {
     control = std::make_unique<ControlSession>(
-        session.session, view, *loop, connection, subInfo,
+        session.session, *loop, connection, subInfo,
         ControlSession::Stages{[this] { ++mainStarts; }, [this] { ++subStarts; }, {}});
   }
   QuietSession session;

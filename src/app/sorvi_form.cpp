@@ -1,14 +1,12 @@
 #include "app/sorvi_form.h"
 
 #include "app/firmware_search.h"
+#include "app/update_core.h"
 #include "app/update_request.h"
-#include "app/update_sequence.h"
-#include "control/control_session.h"
 
 namespace tessaly {
 
-TSorviForm::TSorviForm(UpdateSession& session, FormPlatform platform)
-    : session_(session), state_(session.state()), log_(session.log()), platform_(platform) {}
+TSorviForm::TSorviForm(UpdateCore& core, FormPlatform platform) : core_(core), platform_(platform) {}
 
 void TSorviForm::FormCreate() {
   View& v = view();
@@ -60,14 +58,12 @@ void TSorviForm::UpfwBoxClick() {
   }
 }
 
-void TSorviForm::RefreshUpdateFwBtn() { view().SetEnabled(Control::UpdateFwBtn, state_.FirmwareSelection.load() != 0); }
+void TSorviForm::RefreshUpdateFwBtn() { view().SetEnabled(Control::UpdateFwBtn, selection_ != 0); }
 
 void TSorviForm::OnEditChange(Control edit, std::uint8_t bit) {
   // A text of blanks counts as a name: only the empty text clears the bit.
   const bool named = !view().Text(edit).empty();
-  std::uint8_t selection = state_.FirmwareSelection.load();
-  selection = named ? static_cast<std::uint8_t>(selection | bit) : static_cast<std::uint8_t>(selection & ~bit);
-  state_.FirmwareSelection.store(selection);
+  selection_ = named ? static_cast<std::uint8_t>(selection_ | bit) : static_cast<std::uint8_t>(selection_ & ~bit);
   RefreshUpdateFwBtn();
 }
 
@@ -75,21 +71,20 @@ void TSorviForm::FileEditChange() { OnEditChange(Control::FileEdit, MainFw); }
 void TSorviForm::FileEdit2Change() { OnEditChange(Control::FileEdit2, SubFw); }
 
 void TSorviForm::SearchFwBtnClick() {
-  SearchFirmware(platform_.directory, log_, state_.MainFwFile, state_.SubFwFile, [this](int kind) {
+  SearchFirmware(platform_.directory, core_.log(), mainFile_, subFile_, [this](int kind) {
     if (kind == kMainFirmwareKind) {
-      view().SetText(Control::FileEdit, state_.MainFwFile);
+      view().SetText(Control::FileEdit, mainFile_);
     } else {
-      view().SetText(Control::FileEdit2, state_.SubFwFile);
+      view().SetText(Control::FileEdit2, subFile_);
     }
   });
 }
 
-void TSorviForm::ConnectBtnClick() {
-  if (control_) control_->ConnectBtnClick();
-}
+// The update loop reconnects for the Sub stage itself once the restart wait is over; the
+// hidden button and its window message start nothing of their own.
+void TSorviForm::ConnectBtnClick() {}
 
 void TSorviForm::UpdateFwBtnClick() {
-  if (!sequence_) return;
   View& v = view();
   UpdateRequest request;
   request.projectorAddress = v.Text(Control::IpAddrEdit);
@@ -102,12 +97,10 @@ void TSorviForm::UpdateFwBtnClick() {
     request.adapterIndex = index;
     request.adapterAddress = adapterAddresses_[static_cast<std::size_t>(index)];
   }
-  sequence_->Start(request);
+  core_.Start(request);
 }
 
-void TSorviForm::AbortBtnClick() {
-  if (sequence_) sequence_->Abort();
-}
+void TSorviForm::AbortBtnClick() { core_.Abort(); }
 
 void TSorviForm::ExitItemClick() { view().PostWindowMessage(WM_CLOSE); }
 
@@ -137,17 +130,19 @@ void TSorviForm::NormalModeItemClick() {
   v.SetEnabled(Control::NormalModeItem, false);
 }
 
-void TSorviForm::WindowMessage(std::uint32_t msg) {
-  if (msg == WM_SUBFW_CONNECT && sequence_) sequence_->SubFwConnect();
-}
+void TSorviForm::WindowMessage(std::uint32_t) {}
 
 bool TSorviForm::CloseQuery() {
-  if (state_.UpdateInProgress.load() == 0) return true;
-  // Only Yes lets the window go: a box closed without an answer is no consent.
-  return session_.Confirm(kCloseQuestion) == Answer::Yes;
+  if (!core_.FirmwareBeingWritten()) return true;
+  // The box runs while the core waits: its answer comes back before this returns. Only
+  // Yes lets the window go: a box closed without an answer is no consent.
+  closeAnswer_ = Answer::Closed;
+  core_.AskBeforeClosing();
+  return closeAnswer_ == Answer::Yes;
 }
 
-void TSorviForm::FormClose() { session_.RequestStop(); }
+// Nothing more is written once the window is going.
+void TSorviForm::FormClose() { core_.Shutdown(); }
 
 void TSorviForm::LogLine(const std::string& text, LogLevel level) {
   view().AppendLogLine(text, level == LogLevel::Error ? LogColour::Red : LogColour::Blue);
@@ -176,7 +171,11 @@ void TSorviForm::SessionEnded() {
   v.SetEnabled(Control::AdapterBox, true);
 }
 
-Answer TSorviForm::Confirm(const std::string& question) { return view().AskConfirm(question); }
+void TSorviForm::QuestionAsked(Question which, const std::string& text) {
+  const Answer answer = view().AskConfirm(text);
+  if (which == Question::Close) closeAnswer_ = answer;
+  core_.AnswerQuestion(answer);
+}
 
 void TSorviForm::UpdateEnded(UpdateOutcome) { view().SetEnabled(Control::UpdateFwBtn, true); }
 

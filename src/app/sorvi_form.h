@@ -12,12 +12,10 @@
 #include "platform/directory.h"
 #include "platform/profile.h"
 #include "session/update_events.h"
-#include "session/update_session.h"
 
 namespace tessaly {
 
-class ControlSession;
-class UpdateSequence;
+class UpdateCore;
 
 constexpr std::uint32_t WM_CLOSE = 16;
 constexpr std::uint32_t WM_USER = 0x0400;
@@ -27,10 +25,6 @@ static_assert(WM_SUBFW_CONNECT == 1580);
 constexpr const char* kAppTitle = "Updater for Tessaly";
 constexpr const char* kWindowCaption = "Updater for Tessaly.exe";
 constexpr const char* kAdvancePassword = "lanterns";
-constexpr const char* kCloseQuestion =
-    "Firmware updating in progress.\n"
-    "The firmware on the board will be damaged if you exit.\n"
-    "Do you still want to exit?";
 
 constexpr int kPanelTopCompact = 50;
 constexpr int kPanelTopWithAdapter = 80;
@@ -47,16 +41,12 @@ struct FormPlatform {
 // The window's handlers, and the update's events mapped onto the window's controls.
 class TSorviForm : public ViewEvents, public UpdateEvents {
  public:
-  TSorviForm(UpdateSession& session, FormPlatform platform);
+  // The buttons speak to `core` through its face only.
+  TSorviForm(UpdateCore& core, FormPlatform platform);
 
   void AttachView(View& view) { view_ = &view; }
   // Window creation; the view must be attached.
   void FormCreate();
-  // The control connection and the update sequence behind the buttons.
-  void SetUpdateHandlers(ControlSession* control, UpdateSequence* sequence) {
-    control_ = control;
-    sequence_ = sequence;
-  }
 
   void UpfwBoxClick() override;
   void FileEditChange() override;
@@ -77,7 +67,7 @@ class TSorviForm : public ViewEvents, public UpdateEvents {
   void SessionBegan() override;
   void SessionEnded() override;
   void StageResult(FirmwareStage, bool) override {}
-  Answer Confirm(const std::string& question) override;
+  void QuestionAsked(Question which, const std::string& text) override;
   void UpdateEnded(UpdateOutcome outcome) override;
 
   // TPasswordForm's OK button: true when the typed text is the password.
@@ -93,15 +83,18 @@ class TSorviForm : public ViewEvents, public UpdateEvents {
   void SetLayout(bool withAdapter);
   void OnEditChange(Control edit, std::uint8_t bit);
 
-  UpdateSession& session_;
-  UpdateState& state_;
-  MessageLog& log_;
+  UpdateCore& core_;
   FormPlatform platform_;
+  // The firmware named in the two hidden edits: MainFw / SubFw bits.
+  std::uint8_t selection_ = 0;
+  // What the firmware search found, shown in the hidden edits.
+  std::string mainFile_;
+  std::string subFile_;
+  // The answer to the Close question, given while CloseQuery waits for it.
+  Answer closeAnswer_ = Answer::Closed;
   View* view_ = nullptr;
   AdapterAddressTable adapterAddresses_;
   int adapterCount_ = 0;
-  ControlSession* control_ = nullptr;
-  UpdateSequence* sequence_ = nullptr;
 };
 
 }  // namespace tessaly

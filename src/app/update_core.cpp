@@ -20,7 +20,7 @@ class UpdateCore::Listeners final : public UpdateEvents {
   }
   void SessionEnded() override { frontEnd_.SessionEnded(); }
   void StageResult(FirmwareStage stage, bool succeeded) override { frontEnd_.StageResult(stage, succeeded); }
-  Answer Confirm(const std::string& question) override { return frontEnd_.Confirm(question); }
+  void QuestionAsked(Question which, const std::string& text) override { frontEnd_.QuestionAsked(which, text); }
   void UpdateEnded(UpdateOutcome outcome) override {
     core_.UpdateEnded(outcome);
     frontEnd_.UpdateEnded(outcome);
@@ -95,7 +95,8 @@ UpdateCore::~UpdateCore() { Shutdown(); }
 void UpdateCore::Attach(TaskQueue& queue, UpdateEvents& events) {
   listeners_ = std::make_unique<Listeners>(*this, events);
   ui_.Attach(queue, *listeners_);
-  client_ = CreateTcpClient(queue, *loop_);
+  // The control connection lives on the loop: its notifications and its timer come there.
+  client_ = CreateTcpClient(*loop_, *loop_);
   // The ports are bound first: binding is what brings up Windows' own question about the
   // program, which an administrator may answer while this update says what is wrong.
   auto prepare = [this] {
@@ -104,14 +105,59 @@ void UpdateCore::Attach(TaskQueue& queue, UpdateEvents& events) {
   };
   ControlSession::Stages stages{[this] { sequence_->StartMainStage(); }, [this] { sequence_->StartSubStage(); },
                                 prepare};
-  control_ = std::make_unique<ControlSession>(session_, queue, *loop_, *client_, subInfo_, stages);
+  control_ = std::make_unique<ControlSession>(session_, *loop_, *client_, subInfo_, stages);
   sequence_ = std::make_unique<UpdateSequence>(session_, *loop_, profile_, *control_, subInfo_, stages_,
                                                [this] { return FirewallLetsBootLoaderIn(); });
-  session_.SetOnStop([this] { loop_->Post([this] { sequence_->CancelOnLoop(); }); });
+  session_.SetStageQueue(*loop_);
+  session_.SetOnStop([this] {
+    if (loop_->OnQueueThread()) {
+      sequence_->CancelOnLoop();
+    } else {
+      loop_->Post([this] { sequence_->CancelOnLoop(); });
+    }
+  });
   session_.SetOnEnd([this] {
     control_->CloseConnection();
     ReleasePreparedPorts();
   });
+}
+
+bool UpdateCore::Start(const UpdateRequest& request) { return sequence_ && sequence_->Start(request); }
+
+void UpdateCore::Abort() {
+  if (!sequence_) return;
+  if (FirmwareBeingWritten()) {
+    Ask(Question::Abort);
+    return;
+  }
+  loop_->Post([this] { sequence_->AbortOnLoop(); });
+}
+
+void UpdateCore::AskBeforeClosing() {
+  if (sequence_) Ask(Question::Close);
+}
+
+void UpdateCore::Ask(Question which) {
+  if (question_) return;  // one at a time: the open one stands
+  question_ = which;
+  session_.QuestionOpened();
+  listeners_->QuestionAsked(which, which == Question::Abort ? kAbortQuestion : kCloseQuestion);
+}
+
+void UpdateCore::AnswerQuestion(Answer answer) {
+  if (!question_ || !sequence_) return;
+  const Question which = *question_;
+  question_.reset();
+  // Only Yes acts: a question put away unanswered is no consent.
+  if (answer == Answer::Yes) {
+    if (which == Question::Abort) {
+      loop_->Post([this] { sequence_->AbortOnLoop(); });
+    } else {
+      session_.RequestStop();
+    }
+  }
+  // Stages held by the question begin after what the answer posted.
+  session_.QuestionClosed();
 }
 
 std::vector<PortRange> UpdateCore::BootLoaderPorts(const UpdaterSettings& settings) {
@@ -161,6 +207,7 @@ void UpdateCore::EndStages() {
 }
 
 void UpdateCore::Shutdown() {
+  question_.reset();
   session_.RequestStop();
   EndStages();
   // Nothing is written any more. The hold is released on the loop, so before it stops.

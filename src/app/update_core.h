@@ -1,11 +1,13 @@
 #pragma once
-// An update's machinery for the whole run, with no window: the update state, the log,
-// the session operations, the update loop and its stages, the control connection, the Main stage's ports
-// and the update sequence. A front end attaches its thread and its events, starts
-// updates through the sequence, and shuts the core down before either goes away.
+// An update's machinery for the whole run, with no window. A front end attaches its
+// thread and its events, and then speaks to the core only through the face below: it
+// starts an update with a request, aborts it, answers the core's questions, asks whether
+// firmware is being written, and shuts the core down before either goes away. The core
+// speaks back only through UpdateEvents, on the front end's thread.
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,10 @@
 
 namespace tessaly {
 
+namespace testing {
+struct CoreProbe;
+}
+
 class UpdateCore {
  public:
   UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings settings = {}, StageRoutines stages = {});
@@ -38,11 +44,6 @@ class UpdateCore {
 
   // Creates the connection and the sequence for the front end's thread and events.
   void Attach(TaskQueue& queue, UpdateEvents& events);
-  // Raises the stop request, ends every stage, stops the loop and all work for the
-  // front end; lets the PC sleep again and finishes the saved log. Safe to call more
-  // than once.
-  void Shutdown();
-
   // Every update from here on leaves a saved log (app/saved_log.h). The front end's
   // thread, before the first update.
   void EnableSavedLog(SavedLogOptions options = {});
@@ -52,21 +53,37 @@ class UpdateCore {
   // The boot loader's inbound ports: BOOTP, TFTP and the TFTP data ports.
   static std::vector<PortRange> BootLoaderPorts(const UpdaterSettings& settings);
 
+  // The face. Each call is made on the front end's thread.
+  //
+  // Checks the request and starts the update; the rest is told through the events. False
+  // when it was refused (the lines say why) or the last update's stages still run.
+  bool Start(const UpdateRequest& request);
+  // The operator's Abort. While firmware is being written the Abort question is asked
+  // first, and only a Yes aborts.
+  void Abort();
+  // The front end wants to close while firmware is being written: the Close question is
+  // asked, and a Yes stops the update at once.
+  void AskBeforeClosing();
+  // Answers the open question (the event QuestionAsked). Answering none does nothing.
+  void AnswerQuestion(Answer answer);
+  // Firmware is being written into the projector: an Abort or a close must ask first.
+  bool FirmwareBeingWritten() const { return state_.UpdateInProgress.load() != 0; }
+  // Raises the stop request, ends every stage, stops the loop and all work for the
+  // front end; lets the PC sleep again and finishes the saved log. Safe to call more
+  // than once; the face does nothing after it.
+  void Shutdown();
+
+  // Lines of the front end's own (the firmware search, the files a command line names):
+  // written to the update's log, where they keep their place among its lines, the saved
+  // log's included.
+  MessageLog& log() { return log_; }
   // The saved log of the latest update; empty when none was written.
   std::string LastSavedLogPath() const;
 
-  UpdateState& state() { return state_; }
-  UpdateSession& session() { return session_; }
-  MessageLog& log() { return log_; }
-  UiQueue& ui() { return ui_; }
-  const UpdaterSettings& settings() const { return settings_; }
-  ControlSession& control() { return *control_; }
-  UpdateSequence& sequence() { return *sequence_; }
-  TcpClient& client() { return *client_; }
-  SubFwInfo& subInfo() { return subInfo_; }
-  UpdateLoop& loop() { return *loop_; }
-
  private:
+  friend struct testing::CoreProbe;  // the tests of the parts, never a front end
+
+  void Ask(Question which);
   void EndStages();
   void ReleasePreparedPorts();
   bool FirewallLetsBootLoaderIn();
@@ -98,6 +115,8 @@ class UpdateCore {
   // of a session.
   std::mutex preparedMutex_;
   MainPorts prepared_;
+  // The question waiting for its answer; the front end's thread.
+  std::optional<Question> question_;
   StderrDebugOutput warnings_;
   // Both follow the state above and go before it.
   std::unique_ptr<SavedLog> savedLog_;

@@ -70,7 +70,6 @@ bool UpdateSequence::Start(const UpdateRequest& request) {
   // A front end offers a new update only when the last one's stages have ended; a
   // start that comes anyway must not run a second set beside them.
   if (session_.StagesRunning() != 0) return false;
-  subConnectPosted_.store(false);
   state_.PjIpText = request.projectorAddress;
   state_.PjMacText = request.macAddress;
   state_.MainFwFile = request.mainFile;
@@ -96,7 +95,10 @@ bool UpdateSequence::Start(const UpdateRequest& request) {
 
   if (!manual) {
     session_.BeginSession();
-    control_.OpenControlConnection(request.projectorAddress, session_.settings().controlPort);  // takes the dotted text
+    loop_.Post([this, address = request.projectorAddress, port = session_.settings().controlPort] {
+      reconnectDue_ = false;
+      if (!control_.OpenControlConnection(address, port)) session_.EndSession();
+    });
   } else {
     if (request.adapterIndex < 0) {
       log_.LogError("Please verify PC ethernet adapter...");
@@ -117,24 +119,16 @@ bool UpdateSequence::Start(const UpdateRequest& request) {
   return true;
 }
 
-void UpdateSequence::Abort() {
-  // Only Yes aborts a write: a question put away unanswered is no consent.
-  if (state_.UpdateInProgress.load() != 0 && session_.Confirm(kAbortQuestion) != Answer::Yes) return;
+void UpdateSequence::AbortOnLoop() {
   session_.MarkAborted();
   log_.LogInfo("User abort update.....");
   session_.RequestStop();
   session_.EndSession();
 }
 
-void UpdateSequence::SubFwConnect() {
-  if (!subConnectPosted_.load()) return;
-  // An Abort question asked during the restart wait is answered first: "Yes" must find
-  // the projector as the Main stage left it.
-  session_.BeginStageWhenAnswered([this] { ConnectForSubStage(); });
-}
-
 void UpdateSequence::ConnectForSubStage() {
-  if (!subConnectPosted_.exchange(false)) return;
+  if (!reconnectDue_) return;
+  reconnectDue_ = false;
   if (state_.StopRequested.load() != 0 || state_.SessionRunning.load() == 0) return;
   control_.ConnectBtnClick();
 }
@@ -169,6 +163,7 @@ void UpdateSequence::CancelOnLoop() {
 }
 
 void UpdateSequence::RunMainStage() {
+  reconnectDue_ = false;
   // The switched path asked the firewall before the switch; the manual one asks here,
   // before its first datagram.
   const bool reachable = !manual_.load() || !firewallGate_ || firewallGate_();
@@ -193,11 +188,11 @@ void UpdateSequence::MainStageEnded(int result) {
   } else if (state_.StopRequested.load() == 0) {
     log_.LogInfo("Waiting projector restart, and update Sub firmware ...");
     restartWait_->Start(std::uint64_t{session_.settings().restartWaitMs} * 1000, [this] {
-      subConnectPosted_.store(true);
-      // The window message that asks for the reconnection: posted after the lines above,
-      // and handled on a later turn of the front end's loop, where an Abort may have come first.
-      session_.ui().Later([this] { SubFwConnect(); });
+      reconnectDue_ = true;
       session_.StageOver();
+      // An Abort question asked during the wait is answered first: "Yes" must find the
+      // projector as the Main stage left it.
+      session_.BeginStageWhenAnswered([this] { ConnectForSubStage(); });
     });
     return;  // the wait is still this stage's
   }

@@ -22,6 +22,10 @@ constexpr const char* kAbortQuestion =
     "Firmware updating in progress.\n"
     "The firmware on the board will be damaged if you presses abort button.\n"
     "Do you still want to abort progress?";
+constexpr const char* kCloseQuestion =
+    "Firmware updating in progress.\n"
+    "The firmware on the board will be damaged if you exit.\n"
+    "Do you still want to exit?";
 
 // Every front end's check of the files an update sends, before anything goes to the
 // projector: each named file opens and holds something to send, and the Sub image's facts
@@ -53,14 +57,12 @@ class UpdateSequence {
                  SubFwInfo& subInfo, StageRoutines stages, std::function<bool()> firewallGate = nullptr);
   ~UpdateSequence();
 
-  // The front end's thread. Checks the request and starts the update; false when it was
-  // refused (the lines say why) or the last update's stages still run.
+  // The front end's thread. Checks the request and starts the update: the connection is
+  // opened on the loop. False when it was refused (the lines say why) or the last
+  // update's stages still run.
   bool Start(const UpdateRequest& request);
-  // The operator's Abort: while firmware is being written only a Yes to the question stops it.
-  void Abort();
-  // WM_SUBFW_CONNECT: reconnects for the Sub stage, unless the update that asked for it
-  // was stopped or has ended since. While an Abort question is open it waits for the answer.
-  void SubFwConnect();
+  // The loop's thread: the operator's Abort, asked and answered before it came here.
+  void AbortOnLoop();
 
   // Begin a stage on the loop; any thread.
   void StartMainStage();
@@ -69,6 +71,8 @@ class UpdateSequence {
   void CancelOnLoop();
 
  private:
+  // The restart wait is over: reconnects for the Sub stage, unless the update was stopped
+  // or has ended since. While a question is open it waits for the answer.
   void ConnectForSubStage();
   StageContext Context();
   void RunMainStage();
@@ -86,9 +90,8 @@ class UpdateSequence {
   StageRoutines stages_;
   std::function<bool()> firewallGate_;
   std::atomic<bool> manual_{false};
-  // Set just before the restart wait's end posts WM_SUBFW_CONNECT; taken by the message.
-  std::atomic<bool> subConnectPosted_{false};
-  // The loop's thread only.
+  // The loop's thread only. Set when the restart wait ends; taken by the reconnection.
+  bool reconnectDue_ = false;
   std::unique_ptr<RunningStage> mainStage_;
   std::unique_ptr<RunningStage> subStage_;
   std::unique_ptr<LoopTimer> restartWait_;

@@ -22,19 +22,14 @@ class Updater {
   // Stops every stage and all work for the view. Safe to call more than once.
   void Shutdown();
 
-  TSorviForm& form() { return form_; }
-  UpdateCore& core() { return core_; }
-  UpdateState& state() { return core_.state(); }
-  UpdateSession& session() { return core_.session(); }
-  MessageLog& log() { return core_.log(); }
-  UiQueue& ui() { return core_.ui(); }
-  const UpdaterSettings& settings() const { return core_.settings(); }
-  ControlSession& control() { return core_.control(); }
-  UpdateSequence& sequence() { return core_.sequence(); }
-  TcpClient& client() { return core_.client(); }
-  SubFwInfo& subInfo() { return core_.subInfo(); }
+  // What the view calls: the form's handlers.
+  ViewEvents& events() { return form_; }
+  // Every update leaves a saved log (app/saved_log.h). Before Start.
+  void EnableSavedLog() { core_.EnableSavedLog(); }
 
  private:
+  friend struct testing::CoreProbe;
+
   UpdateCore core_;
   TSorviForm form_;
 };

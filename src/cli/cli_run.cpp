@@ -60,6 +60,7 @@ class Run {
         front_(io_, options.json ? stderr : out, options.json ? false : terminal, json_ ? &*json_ : nullptr),
         profile_(OpenUserProfile()),
         debug_(CreateDebuggerOnlyOutput()) {
+    front_.SetOnQuestion([this](Question, const std::string& text) { OnQuestion(text); });
     WaitForSignal();
   }
 
@@ -92,6 +93,9 @@ class Run {
     });
   }
   void OnSignal();
+  void OnQuestion(const std::string& text);
+  // The operator's Yes: the second Ctrl-C, or --yes.
+  void AnswerYes();
 
   const CliOptions& options_;
   asio::io_context io_;
@@ -113,36 +117,46 @@ class Run {
   bool asked_ = false;
 };
 
-// Ctrl-C and SIGTERM are the Abort button. While firmware is being written the first one
-// asks, and a second one within 5 s is the Yes; --yes answers at once.
+// Ctrl-C and SIGTERM are the Abort button. While firmware is being written the core asks
+// first, and a second one within 5 s is the Yes; --yes answers at once.
 void Run::OnSignal() {
   if (!core_ || !front_.busy()) {
     // Before a unit, between two, or while one is finishing: the rest of the run is off.
     stopRun_ = true;
     return;
   }
-  const bool writing = core_->state().UpdateInProgress.load() != 0;
-  if (!writing || options_.yes || asked_) {
-    const bool wasAsked = asked_;
-    asked_ = false;
-    lapse_.cancel();
-    stopRun_ = true;
-    front_.SetNextAnswer(Answer::Yes);
-    core_->sequence().Abort();
-    if (wasAsked) core_->session().QuestionClosed();
+  if (asked_) {
+    AnswerYes();
     return;
   }
-  front_.Ask(kAbortQuestion, kHowToAnswer);
+  core_->Abort();
+  // Not asked (nothing was being written), or answered at once: the update is aborted.
+  if (!asked_) stopRun_ = true;
+}
+
+void Run::OnQuestion(const std::string& text) {
+  if (options_.yes) {
+    front_.Answered(Answer::Yes);
+    core_->AnswerQuestion(Answer::Yes);
+    return;
+  }
+  front_.Ask(text, kHowToAnswer);
   asked_ = true;
-  // No stage begins until the question is answered or lapses.
-  core_->session().QuestionOpened();
   lapse_.expires_after(kQuestionLapse);
   lapse_.async_wait([this](const asio::error_code& error) {
     if (error || !asked_) return;
     asked_ = false;
     front_.QuestionLapsed();
-    if (core_) core_->session().QuestionClosed();
+    if (core_) core_->AnswerQuestion(Answer::No);
   });
+}
+
+void Run::AnswerYes() {
+  asked_ = false;
+  lapse_.cancel();
+  stopRun_ = true;
+  front_.Answered(Answer::Yes);
+  core_->AnswerQuestion(Answer::Yes);
 }
 
 // Several units are checked whole before the first one starts: a bad address or file
@@ -263,7 +277,7 @@ UnitResult Run::RunUnit(int unit, const std::string& address) {
     }
 
     core_ = &core;
-    if (core.sequence().Start(request)) {
+    if (core.Start(request)) {
       io_.restart();
       io_.run();
       const std::optional<UpdateOutcome>& outcome = front_.outcome();

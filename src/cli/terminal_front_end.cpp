@@ -22,7 +22,6 @@ void TerminalFrontEnd::BeginUnit(int unit, std::string prefix) {
   ClearBar();
   unit_ = unit;
   prefix_ = EscapeControls(prefix);
-  nextAnswer_ = Answer::No;
   shownProgress_ = 0;
   muted_ = false;
   busy_ = false;
@@ -107,11 +106,12 @@ void TerminalFrontEnd::StageResult(FirmwareStage stage, bool succeeded) {
   if (json_) json_->Stage(unit_, stage, succeeded);
 }
 
-Answer TerminalFrontEnd::Confirm(const std::string&) {
-  const Answer a = nextAnswer_;
-  nextAnswer_ = Answer::No;
+void TerminalFrontEnd::QuestionAsked(Question which, const std::string& text) {
+  if (onQuestion_) onQuestion_(which, text);
+}
+
+void TerminalFrontEnd::Answered(Answer a) {
   if (json_) json_->Answered(unit_, a, false);
-  return a;
 }
 
 void TerminalFrontEnd::UpdateEnded(UpdateOutcome outcome) {

@@ -29,8 +29,10 @@ class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
   // last one showed, answered and reported is forgotten.
   void BeginUnit(int unit, std::string prefix);
 
-  // The answer to the next question (the command line asks by a second Ctrl-C).
-  void SetNextAnswer(Answer a) { nextAnswer_ = a; }
+  // Who hears the core's questions: the run, which answers by a second Ctrl-C.
+  void SetOnQuestion(std::function<void(Question, const std::string&)> onQuestion) {
+    onQuestion_ = std::move(onQuestion);
+  }
   // Log lines written while muted are dropped.
   void SetMuted(bool muted) { muted_ = muted; }
   // Writes a line of the command line's own (not a log line); a newline in it is shown as
@@ -40,6 +42,8 @@ class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
   // its lapse when no second one came in time.
   void Ask(const std::string& question, const std::string& howToAnswer);
   void QuestionLapsed();
+  // The operator's answer, for the JSON stream.
+  void Answered(Answer a);
   // Set once the update has ended, with how.
   const std::optional<UpdateOutcome>& outcome() const { return outcome_; }
   bool busy() const { return busy_; }
@@ -61,7 +65,7 @@ class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
   void SessionBegan() override;
   void SessionEnded() override;
   void StageResult(FirmwareStage stage, bool succeeded) override;
-  Answer Confirm(const std::string& question) override;
+  void QuestionAsked(Question which, const std::string& text) override;
   void UpdateEnded(UpdateOutcome outcome) override;
 
  private:
@@ -88,7 +92,7 @@ class TerminalFrontEnd final : public TaskQueue, public UpdateEvents {
   int unit_ = 0;
   std::string prefix_;
   std::thread::id thread_ = std::this_thread::get_id();
-  Answer nextAnswer_ = Answer::No;
+  std::function<void(Question, const std::string&)> onQuestion_;
   int shownProgress_ = 0;  // the bar starts at 0, as the window's does: only changes are shown
   bool muted_ = false;
   bool barShown_ = false;

@@ -6,15 +6,15 @@
 
 namespace tessaly {
 
-ControlSession::ControlSession(UpdateSession& session, TaskQueue& queue, UpdateLoop& loop, TcpClient& client,
-                               const SubFwInfo& subInfo, Stages stages)
+ControlSession::ControlSession(UpdateSession& session, UpdateLoop& loop, TcpClient& client, const SubFwInfo& subInfo,
+                               Stages stages)
     : session_(session),
       state_(session.state()),
       log_(session.log()),
       client_(client),
       subInfo_(subInfo),
       stages_(std::move(stages)),
-      timer_(std::make_unique<ViewTimer>(queue, loop, [this] { ConnectTimerExpired(); })) {
+      timer_(std::make_unique<ViewTimer>(loop, loop, [this] { ConnectTimerExpired(); })) {
   client_.SetEvents(this);
 }
 

@@ -26,9 +26,10 @@ class ControlSession final : public TcpClientEvents {
     std::function<bool()> prepareMainFirmware;
   };
 
-  // ConnectTimer counts on `loop` and fires on `queue`.
-  ControlSession(UpdateSession& session, TaskQueue& queue, UpdateLoop& loop, TcpClient& client,
-                 const SubFwInfo& subInfo, Stages stages);
+  // Runs on `loop`: the client's notifications must come there, and ConnectTimer fires
+  // there. Every member below is for the loop's thread unless it says otherwise.
+  ControlSession(UpdateSession& session, UpdateLoop& loop, TcpClient& client, const SubFwInfo& subInfo,
+                 Stages stages);
   ~ControlSession() override;
 
   // Opens the connection to `addressText` on `port`; the outcome arrives as notifications.
@@ -77,7 +78,7 @@ class ControlSession final : public TcpClientEvents {
   std::atomic<bool> mainStageOwnsEnd_{false};
   // How far this connection's exchange has come. A reply is acted on only in its turn:
   // an "sc" before the model was checked, or a "UD" acknowledgement that no command of
-  // this connection asked for, starts nothing. The view's thread.
+  // this connection asked for, starts nothing.
   enum class Step { Connected, MainCommandSent, ModelQueried, SubCommandSent, AwaitingSq, AwaitingSc, HandedOver };
   Step step_ = Step::Connected;
 };

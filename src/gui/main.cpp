@@ -25,9 +25,9 @@ void Run(QApplication& app) {
 
   auto window = std::make_unique<tessaly::gui::SorviWindow>();
   tessaly::ShutdownBeforeWindow shutdown(updater);
-  window->SetEvents(&updater.form());
+  window->SetEvents(&updater.events());
   updater.AttachView(*window);
-  updater.core().EnableSavedLog();
+  updater.EnableSavedLog();
   // An error while the window is created is shown; the window still opens.
   tessaly::gui::Guarded(window.get(), [&] { updater.Start(); });
   window->show();

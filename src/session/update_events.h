@@ -17,6 +17,10 @@ enum class FirmwareStage : std::uint8_t { Main = 1, Sub = 2 };
 
 enum class UpdateOutcome { Succeeded, Failed, Aborted };
 
+// What a question asks before it acts: an Abort, or closing the program, while firmware
+// is being written.
+enum class Question { Abort, Close };
+
 class UpdateEvents {
  public:
   virtual ~UpdateEvents() = default;
@@ -31,8 +35,9 @@ class UpdateEvents {
   virtual void SessionEnded() = 0;
   // A stage reported its end: succeeded, or failed with its lines logged.
   virtual void StageResult(FirmwareStage stage, bool succeeded) = 0;
-  // Asked before an Abort while firmware is being written; only Yes aborts.
-  virtual Answer Confirm(const std::string& question) = 0;
+  // A question for the operator: the core waits for UpdateCore::Answer, and no stage
+  // begins until it comes; only Yes acts. It may be answered from inside this call.
+  virtual void QuestionAsked(Question which, const std::string& text) = 0;
   // The session has ended and its last stage is over: a new update may start.
   virtual void UpdateEnded(UpdateOutcome outcome) = 0;
   // The projector's model kind, as the control exchange learned it (session/sub_fw_info.h).

@@ -48,30 +48,36 @@ void UpdateSession::ReportStageFailed(FirmwareStage stage) {
   ui_.Run([stage](UpdateEvents& events) { events.StageResult(stage, false); });
 }
 
-Answer UpdateSession::Confirm(const std::string& question) {
-  UpdateEvents* events = ui_.events();
-  if (!events) return Answer::Closed;
-  // A box runs a loop of its own: the restart wait may end and posted work run inside it.
-  QuestionOpened();
-  const Answer answer = events->Confirm(question);
-  QuestionClosed();
-  return answer;
+void UpdateSession::QuestionOpened() {
+  std::lock_guard<std::mutex> lock(questionMutex_);
+  questionOpen_ = true;
 }
 
 void UpdateSession::QuestionClosed() {
-  if (questionsOpen_ > 0) --questionsOpen_;
-  if (questionsOpen_ > 0 || heldStages_.empty()) return;
   std::vector<std::function<void()>> held;
-  held.swap(heldStages_);
-  for (auto& begin : held) ui_.Later(std::move(begin));
+  {
+    std::lock_guard<std::mutex> lock(questionMutex_);
+    questionOpen_ = false;
+    held.swap(heldStages_);
+  }
+  for (auto& begin : held) {
+    if (stageQueue_) {
+      stageQueue_->Post(std::move(begin));
+    } else {
+      ui_.Later(std::move(begin));
+    }
+  }
 }
 
 void UpdateSession::BeginStageWhenAnswered(std::function<void()> begin) {
-  if (questionsOpen_ == 0) {
-    begin();
-    return;
+  {
+    std::lock_guard<std::mutex> lock(questionMutex_);
+    if (questionOpen_) {
+      heldStages_.push_back(std::move(begin));
+      return;
+    }
   }
-  heldStages_.push_back(std::move(begin));
+  begin();
 }
 
 void UpdateSession::RequestStop() {
@@ -84,7 +90,10 @@ void UpdateSession::BeginSession() {
   shown_.store(-1);  // the bar keeps the last update's value until the first report
   aborted_.store(false);
   endReported_ = false;
-  heldStages_.clear();  // an ended session's stages begin nothing
+  {
+    std::lock_guard<std::mutex> lock(questionMutex_);
+    heldStages_.clear();  // an ended session's stages begin nothing
+  }
   state_.SessionRunning.store(1);
   ui_.Run([](UpdateEvents& events) { events.SessionBegan(); });
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include "session/message_log.h"
@@ -39,18 +40,16 @@ class UpdateSession {
   void ReportProgress(std::uint32_t percent);
   // A stage ended without success; its lines are logged. Any thread.
   void ReportStageFailed(FirmwareStage stage);
-  // The operator's answer to `question`, asked by the front end. Its thread only. While
-  // the question is open no stage begins.
-  Answer Confirm(const std::string& question);
-  // A question before an Abort is open on the front end (a box, or the command line's
-  // question that a second Ctrl-C answers): no stage begins until it is closed. Front
-  // end's thread; they nest.
-  void QuestionOpened() { ++questionsOpen_; }
+  // A question is open on the front end (the window's box, or the command line's question
+  // that a second Ctrl-C answers): no stage begins until it is closed. Front end's thread.
+  void QuestionOpened();
   void QuestionClosed();
-  // Runs `begin` now when no question is open; otherwise once the last one is closed, on a
-  // later turn of the front end's loop, after an Abort that the answer may have started.
-  // `begin` looks at the stop request itself. Front end's thread.
+  // Runs `begin` now when no question is open; otherwise once it is closed, posted to the
+  // stage queue after whatever the answer posted there (an Abort). `begin` looks at the
+  // stop request itself. The loop's thread.
   void BeginStageWhenAnswered(std::function<void()> begin);
+  // Where held stages begin: the update loop. Set before the first update.
+  void SetStageQueue(TaskQueue& queue) { stageQueue_ = &queue; }
   // The operator aborted this update: its end is an abort, not a failure.
   void MarkAborted() { aborted_.store(true); }
   // Any thread. Cancels what runs on the loop.
@@ -82,9 +81,12 @@ class UpdateSession {
   std::atomic<std::uint32_t> generation_{0};
   std::atomic<int> shown_{-1};  // the bar's value: a report that leaves it alone posts nothing
   std::atomic<bool> aborted_{false};
-  bool endReported_ = false;                       // front end's thread only
-  int questionsOpen_ = 0;                          // front end's thread only
-  std::vector<std::function<void()>> heldStages_;  // front end's thread only
+  bool endReported_ = false;  // front end's thread only
+  TaskQueue* stageQueue_ = nullptr;
+  // Opened and closed on the front end's thread, looked at on the loop's.
+  std::mutex questionMutex_;
+  bool questionOpen_ = false;
+  std::vector<std::function<void()>> heldStages_;
   std::atomic<int> stagesRunning_{0};
 };
 

@@ -30,9 +30,9 @@ void Run(HINSTANCE instance, int showCommand) {
 
   auto window = std::make_unique<tessaly::win32::SorviWindow>(instance);
   tessaly::ShutdownBeforeWindow shutdown(updater);
-  window->SetEvents(&updater.form());
+  window->SetEvents(&updater.events());
   updater.AttachView(*window);
-  updater.core().EnableSavedLog();
+  updater.EnableSavedLog();
   // An error while the window is created is shown; the window still opens.
   tessaly::win32::Guarded(window->hwnd(), [&] { updater.Start(); });
   window->Show(showCommand);

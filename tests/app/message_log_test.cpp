@@ -3,15 +3,16 @@
 #include <thread>
 
 #include "support/harness.h"
+#include "support/core_probe.h"
 
 namespace tessaly::testing {
 namespace {
 
 TEST(MessageLog, EachLineKeepsItsColour) {
   Harness h;
-  h.updater->log().LogInfo("one %d", 1);
-  h.updater->log().LogError("two %s", "b");
-  h.updater->log().LogInfo("three");
+  Probe(h.updater).log().LogInfo("one %d", 1);
+  Probe(h.updater).log().LogError("two %s", "b");
+  Probe(h.updater).log().LogInfo("three");
   EXPECT_EQ(h.view.logLines(),
             (std::vector<LogLine>{{"one 1", LogColour::Blue}, {"two b", LogColour::Red}, {"three", LogColour::Blue}}));
   EXPECT_EQ(h.debug.Lines(), (std::vector<std::string>{"one 1", "two b", "three"}));
@@ -24,7 +25,7 @@ TEST(MessageLog, ColourValuesInTheToolkitLayout) {
 
 TEST(MessageLog, EmptyFormatGivesAnEmptyLine) {
   Harness h;
-  h.updater->log().LogError("%s", "");
+  Probe(h.updater).log().LogError("%s", "");
   EXPECT_EQ(h.view.logLines(), (std::vector<LogLine>{{"", LogColour::Red}}));
   EXPECT_EQ(h.debug.Lines(), std::vector<std::string>{""});
 }
@@ -32,7 +33,7 @@ TEST(MessageLog, EmptyFormatGivesAnEmptyLine) {
 TEST(MessageLog, LongLineIsKeptWhole) {
   Harness h;
   const std::string big(20000, 'x');
-  h.updater->log().LogInfo("[%s]", big.c_str());
+  Probe(h.updater).log().LogInfo("[%s]", big.c_str());
   ASSERT_EQ(h.view.logLines().size(), 1u);
   EXPECT_EQ(h.view.logLines()[0].text, "[" + big + "]");
 }
@@ -43,10 +44,10 @@ TEST(MessageLog, LongLineIsKeptWhole) {
 TEST(MessageLog, LinesBeyondTheBacklogGoOnlyToTheRecord) {
   Harness h;
   std::vector<std::string> saved;
-  h.updater->log().SetSink([&](LogLevel, const std::string& text) { saved.push_back(text); });
+  Probe(h.updater).log().SetSink([&](LogLevel, const std::string& text) { saved.push_back(text); });
   constexpr std::uint32_t kWritten = MessageLog::kMaxQueuedLines + 500;
   std::thread worker([&] {
-    for (std::uint32_t i = 0; i < kWritten; ++i) h.updater->log().LogInfo("line %u", static_cast<unsigned>(i));
+    for (std::uint32_t i = 0; i < kWritten; ++i) Probe(h.updater).log().LogInfo("line %u", static_cast<unsigned>(i));
   });
   worker.join();  // the front end's thread has not turned once meanwhile
   h.view.ProcessEvents();
@@ -57,21 +58,21 @@ TEST(MessageLog, LinesBeyondTheBacklogGoOnlyToTheRecord) {
   EXPECT_EQ(saved.size(), kWritten);
   EXPECT_EQ(h.debug.Lines().size(), kWritten);
   // Drained, the front end shows every line again.
-  h.updater->log().LogInfo("after");
+  Probe(h.updater).log().LogInfo("after");
   EXPECT_EQ(h.LogTexts().back(), "after");
 }
 
 TEST(MessageLog, AsideLinesGoToTheRecordOnly) {
   Harness h;
   std::vector<std::string> saved;
-  h.updater->log().SetSink([&](LogLevel, const std::string& text) { saved.push_back(text); });
-  h.updater->log().Aside(LogLevel::Info, "another host");
+  Probe(h.updater).log().SetSink([&](LogLevel, const std::string& text) { saved.push_back(text); });
+  Probe(h.updater).log().Aside(LogLevel::Info, "another host");
   EXPECT_TRUE(h.view.logLines().empty());
   EXPECT_EQ(saved, std::vector<std::string>{"another host"});
   EXPECT_EQ(h.debug.Lines(), std::vector<std::string>{"another host"});
   RecordingDebugOutput aside;
-  h.updater->log().SetAsideOutput(aside);
-  h.updater->log().Aside(LogLevel::Info, "elsewhere");
+  Probe(h.updater).log().SetAsideOutput(aside);
+  Probe(h.updater).log().Aside(LogLevel::Info, "elsewhere");
   EXPECT_EQ(aside.Lines(), std::vector<std::string>{"elsewhere"});
   EXPECT_EQ(h.debug.Lines().size(), 1u);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/param_print.h"
+#include "support/core_probe.h"
 
 #include "support/harness.h"
 
@@ -145,7 +146,7 @@ TEST(FormClose, ClosesAtOnceWhenNothingIsBeingWritten) {
   h.updater->Start();
   EXPECT_TRUE(h.view.TryClose());
   EXPECT_TRUE(h.view.questions().empty());
-  EXPECT_EQ(h.updater->state().StopRequested.load(), 1u);
+  EXPECT_EQ(Probe(h.updater).state().StopRequested.load(), 1u);
 }
 
 struct CloseCase {
@@ -160,14 +161,14 @@ class FormCloseConfirm : public ::testing::TestWithParam<CloseCase> {};
 TEST_P(FormCloseConfirm, AsksWhileFirmwareIsWritten) {
   Harness h;
   h.updater->Start();
-  h.updater->state().UpdateInProgress.store(1);
+  Probe(h.updater).state().UpdateInProgress.store(1);
   h.view.QueueAnswer(GetParam().answer);
   EXPECT_EQ(h.view.TryClose(), GetParam().closes);
   ASSERT_EQ(h.view.questions().size(), 1u);
   EXPECT_EQ(h.view.questions()[0],
             "Firmware updating in progress.\nThe firmware on the board will be damaged if you exit.\n"
             "Do you still want to exit?");
-  EXPECT_EQ(h.updater->state().StopRequested.load(), GetParam().closes ? 1u : 0u);
+  EXPECT_EQ(Probe(h.updater).state().StopRequested.load(), GetParam().closes ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, FormCloseConfirm,
@@ -178,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, FormCloseConfirm,
 TEST(FormClose, ExitMenuPostsTheCloseAndTakesTheSameRoad) {
   Harness h;
   h.updater->Start();
-  h.updater->state().UpdateInProgress.store(1);
+  Probe(h.updater).state().UpdateInProgress.store(1);
   h.view.QueueAnswer(Answer::No);
   h.view.Click(Control::ExitItem);
   EXPECT_TRUE(h.view.questions().empty()) << "the close must be posted, not run inside the menu handler";

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/param_print.h"
+#include "support/core_probe.h"
 
 #include "support/harness.h"
 #include "support/temp_dir.h"
@@ -71,8 +72,8 @@ TEST_P(UpdateFwRefusal, LogsTheReasonAndStartsNothing) {
   EXPECT_TRUE(h.view.Enabled(Control::UpdateFwBtn));
   EXPECT_FALSE(h.view.Enabled(Control::AbortBtn));
   EXPECT_TRUE(h.view.Enabled(Control::IpAddrEdit));
-  EXPECT_FALSE(h.updater->client().Active());
-  EXPECT_EQ(h.updater->session().StagesRunning(), 0);
+  EXPECT_FALSE(Probe(h.updater).client().Active());
+  EXPECT_EQ(Probe(h.updater).session().StagesRunning(), 0);
   const auto remembered = h.profile.Read("LAN Communication", "IP Address");
   EXPECT_EQ(remembered.has_value(), c.ipRemembered);
   if (remembered) {
@@ -201,8 +202,8 @@ TEST_P(NotDottedAddress, RefusedOnEveryPathAndNotRemembered) {
   EXPECT_EQ(h.LogTexts().back(), "Projector IP address \"127.0.0.300\" error");
   EXPECT_TRUE(h.view.Enabled(Control::UpdateFwBtn));
   EXPECT_FALSE(h.view.Enabled(Control::AbortBtn));
-  EXPECT_FALSE(h.updater->control().ConnectTimer().Enabled());
-  EXPECT_EQ(h.updater->session().StagesRunning(), 0);
+  EXPECT_FALSE(Probe(h.updater).control().ConnectTimer().Enabled());
+  EXPECT_EQ(Probe(h.updater).session().StagesRunning(), 0);
   EXPECT_FALSE(h.profile.Read("LAN Communication", "IP Address").has_value());
 }
 
@@ -215,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, NotDottedAddress,
 TEST(UpdateFwBtn, StartResetsTheStateOfTheLastUpdate) {
   Harness h;
   h.updater->Start();
-  auto& s = h.updater->state();
+  auto& s = Probe(h.updater).state();
   s.UpdateStage.store(2);
   s.UpdateInProgress.store(1);
   s.ReadsSuspended.store(1);

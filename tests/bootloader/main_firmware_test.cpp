@@ -10,6 +10,7 @@
 #include <future>
 
 #include "bootloader/main_firmware.h"
+#include "support/core_probe.h"
 #include "bootloader/tftp.h"
 #include "platform/update_loop.h"
 #include "support/fake_network.h"
@@ -142,15 +143,15 @@ constexpr const char* kFailedLine = "Update Main firmware failed";
 // The Main stage on the test's loop, from its start to its end.
 struct Stage {
   explicit Stage(std::size_t imageSize, UpdaterSettings settings = {})
-      : h(settings), image(Pattern(imageSize)), net(loop), peer(net, h.updater->settings()) {
+      : h(settings), image(Pattern(imageSize)), net(loop), peer(net, Probe(h.updater).settings()) {
     target.mac = kFF;
     target.localAddress = kPc;
     target.projectorAddress = kPj;
     target.imagePath = dir.Write("main.bin", image);
-    h.updater->state().UpdateStage.store(1);
-    h.updater->state().FirmwareSelection.store(MainFw);
+    Probe(h.updater).state().UpdateStage.store(1);
+    Probe(h.updater).state().FirmwareSelection.store(MainFw);
   }
-  UpdateSession& session() { return h.updater->session(); }
+  UpdateSession& session() { return Probe(h.updater).session(); }
   // Runs the stage to its end. The stage reports 0 first and says kFailedLine last on any
   // end but success: both are checked here, and what the serving itself reported is kept
   // in `progress` and `lines`.
@@ -214,7 +215,7 @@ TEST(MainStage, ServesTheImageByteForByte) {
   EXPECT_EQ(st.peer.image, st.image);
   EXPECT_EQ(st.progress, (std::vector<std::uint32_t>{51, 100}));
   EXPECT_EQ(st.lines, std::vector<std::string>{"Startup Main firmware update process..."});
-  EXPECT_EQ(st.h.updater->state().UpdateInProgress.load(), 1);
+  EXPECT_EQ(Probe(st.h.updater).state().UpdateInProgress.load(), 1);
   EXPECT_EQ(st.net.openSockets, 0) << "every socket closed at the end";
   ASSERT_EQ(st.peer.replies.size(), 1u);
   const auto& reply = st.peer.replies[0];
@@ -316,7 +317,7 @@ TEST(MainStage, RequestForAnotherMacIsIgnoredAndMagicGoesOn) {
   EXPECT_EQ(st.Run(), kMainStopped);
   EXPECT_TRUE(st.peer.replies.empty());
   EXPECT_EQ(st.peer.magic, 21);
-  EXPECT_EQ(st.h.updater->state().UpdateInProgress.load(), 0);
+  EXPECT_EQ(Probe(st.h.updater).state().UpdateInProgress.load(), 0);
 }
 
 TEST(MainStage, StopRequestEndsWithinOneWait) {
@@ -332,11 +333,11 @@ TEST(MainStage, StopRaisedBeforeTheSocketsOpenSendsNothing) {
   // An Abort between the worker's start and its sockets belongs to this update: the stage
   // must neither clear it nor wake the boot loader.
   Stage st(1000);
-  st.h.updater->session().RequestStop();
+  Probe(st.h.updater).session().RequestStop();
   EXPECT_EQ(st.Run(), kMainStopped);
   EXPECT_TRUE(st.net.sent.empty());
   EXPECT_EQ(st.net.waits, 0);
-  EXPECT_EQ(st.h.updater->state().StopRequested.load(), 1u);
+  EXPECT_EQ(Probe(st.h.updater).state().StopRequested.load(), 1u);
   EXPECT_EQ(st.net.openSockets, 0);
 }
 
@@ -349,7 +350,7 @@ TEST(MainStage, FirstBlockWithoutBootpMarksFirmwareBeingWritten) {
   std::vector<std::uint8_t> flagAtData;
   const auto peerSees = st.net.onSend;
   st.net.onSend = [&](const FakeNetwork::Sent& sent) {
-    if (sent.data.size() >= 2 && sent.data[1] == 3) flagAtData.push_back(st.h.updater->state().UpdateInProgress.load());
+    if (sent.data.size() >= 2 && sent.data[1] == 3) flagAtData.push_back(Probe(st.h.updater).state().UpdateInProgress.load());
     peerSees(sent);
   };
   EXPECT_EQ(st.Run(), kMainServed);
@@ -360,7 +361,7 @@ TEST(MainStage, FirstBlockWithoutBootpMarksFirmwareBeingWritten) {
 TEST(MainStage, PortsBoundAheadAreTakenAsTheyAre) {
   Stage st(1000);
   MainPorts ports;
-  ASSERT_EQ(OpenMainPorts(st.session().log(), st.h.updater->settings(), st.net, kPc, ports), kMainServed);
+  ASSERT_EQ(OpenMainPorts(st.session().log(), Probe(st.h.updater).settings(), st.net, kPc, ports), kMainServed);
   ASSERT_TRUE(ports.Bound());
   const std::size_t openedAhead = st.net.opened.size();
   EXPECT_EQ(st.Run(std::move(ports)), kMainServed);
@@ -404,7 +405,7 @@ TEST_P(MainStagePorts, BindingAheadReleasesWhatWasBound) {
   Stage st(100);
   st.net.refusedPorts = {GetParam().port};
   MainPorts ports;
-  EXPECT_EQ(OpenMainPorts(st.session().log(), st.h.updater->settings(), st.net, kPc, ports), GetParam().result);
+  EXPECT_EQ(OpenMainPorts(st.session().log(), Probe(st.h.updater).settings(), st.net, kPc, ports), GetParam().result);
   EXPECT_FALSE(ports.bootp || ports.tftp || ports.magic);
   EXPECT_EQ(st.net.openSockets, 0);
   EXPECT_EQ(st.h.LogTexts(), std::vector<std::string>{"Cannot bind UDP port " + std::to_string(GetParam().port) +
@@ -621,7 +622,7 @@ TEST(MainStage, AnotherHostsReadRequestGetsNothingAndTakesNothing) {
 TEST(MainStage, StrangersAreSaidUpToALimitThenOnce) {
   Stage st(1000);
   st.peer.answerMagic = false;
-  const std::uint32_t limit = st.h.updater->settings().strangersLogged;
+  const std::uint32_t limit = Probe(st.h.updater).settings().strangersLogged;
   for (std::uint32_t i = 0; i < limit + 5; ++i) {
     st.net.DeliverAt(st.net.NowUs() + 1000 * i, 69, {htonl(0x0A000100u + i), 7000}, ReadRequest());
   }
@@ -850,7 +851,7 @@ TEST(MainStageThreaded, CancelEndsAWaitingStageOnTheRealNetwork) {
       packet.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
       magic.set_value(packet);
     });
-    StageContext ctx{h.updater->session().log(), settings, *loop, nullptr, nullptr, [] { return false; }};
+    StageContext ctx{Probe(h.updater).session().log(), settings, *loop, nullptr, nullptr, [] { return false; }};
     stage = StartMainStage(ctx, *net, target, std::move(ports), [&](int r) { ended.set_value(r); });
   }));
   ASSERT_TRUE(stage);
@@ -879,7 +880,7 @@ TEST(MainStageThreaded, CancelEndsAWaitingStageOnTheRealNetwork) {
 
 // The whole stage on the update's addresses and file, reporting to the session.
 int RunOnSession(Harness& h, ManualLoop& loop, DatagramNetwork& net) {
-  const UpdateState& s = h.updater->state();
+  const UpdateState& s = Probe(h.updater).state();
   MainStageTarget target;
   target.mac = s.PjMacAddr;
   target.localAddress = s.PcIpAddr.load();
@@ -887,7 +888,7 @@ int RunOnSession(Harness& h, ManualLoop& loop, DatagramNetwork& net) {
   target.imagePath = s.MainFwFile;
   int result = -100;
   int doneCalls = 0;
-  auto stage = StartMainStage(SessionStageContext(h.updater->session(), loop), net, target, {}, [&](int r) {
+  auto stage = StartMainStage(SessionStageContext(Probe(h.updater).session(), loop), net, target, {}, [&](int r) {
     result = r;
     ++doneCalls;
   });
@@ -903,9 +904,9 @@ TEST(UpdateMainFirmwareStage, FailureLineAndStartProgress) {
   Harness h;
   ManualLoop loop;
   FakeNetwork net(loop);
-  h.updater->state().UpdateStage.store(1);
-  h.updater->state().FirmwareSelection.store(MainFw);
-  h.updater->state().MainFwFile = dir.File("missing.bin");
+  Probe(h.updater).state().UpdateStage.store(1);
+  Probe(h.updater).state().FirmwareSelection.store(MainFw);
+  Probe(h.updater).state().MainFwFile = dir.File("missing.bin");
   EXPECT_EQ(RunOnSession(h, loop, net), kMainImageUnreadable);
   EXPECT_EQ(h.LogTexts(), std::vector<std::string>{"Update Main firmware failed"});
   EXPECT_EQ(h.view.Position(Control::UpdateProgBar), 0);
@@ -931,9 +932,9 @@ TEST_P(UpdateMainFirmwareWholeBlocks, SuccessOnlyAtTheEmptyLastBlock) {
   Harness h;
   ManualLoop loop;
   FakeNetwork net(loop);
-  ScriptedBootLoader peer(net, h.updater->settings());
+  ScriptedBootLoader peer(net, Probe(h.updater).settings());
   peer.stopAtBlock = c.silentFrom;
-  auto& s = h.updater->state();
+  auto& s = Probe(h.updater).state();
   s.UpdateStage.store(1);
   s.FirmwareSelection.store(MainFw);
   s.MainFwFile = dir.Write("m.bin", Pattern(1024));

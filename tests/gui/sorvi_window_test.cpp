@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "app/sorvi_form.h"
+#include "support/core_probe.h"
 #include "app/updater.h"
 #include "gui/sorvi_window.h"
 
@@ -51,6 +52,8 @@
 
 namespace tessaly::gui {
 namespace {
+
+using tessaly::testing::Probe;
 
 constexpr int kDeadlineMs = 5000;
 const QColor kBlue(0, 0, 255);
@@ -227,7 +230,7 @@ struct RealWindow {
   explicit RealWindow(const UpdaterSettings& settings = {}, StageRoutines stages = {}) {
     updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug}, settings, std::move(stages));
     window = std::make_unique<CheckedWindow>();
-    window->SetEvents(&updater->form());
+    window->SetEvents(&updater->events());
     updater->AttachView(*window);
   }
   ~RealWindow() { Close(); }
@@ -277,7 +280,7 @@ TEST_F(GuiUpdaterTest, StartShowsTitleAddressAndBlueFirmwareLines) {
 
 TEST_F(GuiUpdaterTest, ErrorLineIsRedWhileEarlierLinesStayBlue) {
   updater->Start();
-  updater->log().LogError("Cannot connect to %s", "192.168.0.2");
+  Probe(updater).log().LogError("Cannot connect to %s", "192.168.0.2");
   const auto lines = DocumentLines(log());
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[3].text, QStringLiteral("Cannot connect to 192.168.0.2"));
@@ -320,9 +323,9 @@ TEST_F(GuiUpdaterTest, WorkerLinesArriveInOrderOnTheGuiThread) {
   updater->Start();
   constexpr int kLines = 200;
   std::thread worker([this] {
-    for (int i = 0; i < kLines; ++i) updater->log().LogInfo("worker %d", i);
+    for (int i = 0; i < kLines; ++i) Probe(updater).log().LogInfo("worker %d", i);
   });
-  for (int i = 0; i < kLines; ++i) updater->log().LogInfo("main %d", i);
+  for (int i = 0; i < kLines; ++i) Probe(updater).log().LogInfo("main %d", i);
   worker.join();
 
   EXPECT_TRUE(ProcessUntil([this] { return log()->document()->blockCount() >= 3 + 2 * kLines; }));
@@ -354,13 +357,13 @@ TEST_F(GuiUpdaterTest, CloseWithoutUpdateClosesAtOnceAndRaisesStop) {
   EXPECT_TRUE(window->close());
   EXPECT_FALSE(sawBox);
   EXPECT_FALSE(window->isVisible());
-  EXPECT_NE(updater->state().StopRequested.load(), 0u);
+  EXPECT_NE(Probe(updater).state().StopRequested.load(), 0u);
 }
 
 TEST_F(GuiUpdaterTest, CloseDuringUpdateAsksAndNoKeepsTheWindow) {
   updater->Start();
   window->show();
-  updater->state().UpdateInProgress.store(1);
+  Probe(updater).state().UpdateInProgress.store(1);
 
   QString question;
   ModalDriver escape([&](QWidget* modal) {
@@ -374,7 +377,7 @@ TEST_F(GuiUpdaterTest, CloseDuringUpdateAsksAndNoKeepsTheWindow) {
   EXPECT_TRUE(escape.done());
   EXPECT_EQ(question.toStdString(), std::string(kCloseQuestion));
   EXPECT_TRUE(window->isVisible());
-  EXPECT_EQ(updater->state().StopRequested.load(), 0u);
+  EXPECT_EQ(Probe(updater).state().StopRequested.load(), 0u);
 
   // Exit posts WM_CLOSE: the same question, and Yes lets the window go.
   ModalDriver yes([&](QWidget* modal) {
@@ -386,7 +389,7 @@ TEST_F(GuiUpdaterTest, CloseDuringUpdateAsksAndNoKeepsTheWindow) {
   Find<QAction>(window.get(), "Exit1")->trigger();
   EXPECT_TRUE(ProcessUntil([this] { return !window->isVisible(); }));
   EXPECT_TRUE(yes.done());
-  EXPECT_NE(updater->state().StopRequested.load(), 0u);
+  EXPECT_NE(Probe(updater).state().StopRequested.load(), 0u);
 }
 
 TEST_F(GuiUpdaterTest, WrongPasswordKeepsTheDialogAndTheRightOneEntersAdvanceMode) {
@@ -927,7 +930,7 @@ TEST(GuiOnSimulatorThreaded, ClosingTheWindowMidSubTransferStopsCleanlyAndTheNex
   Find<QPushButton>(next.window.get(), "UpdateFwBtn")->click();
   ASSERT_TRUE(ProcessFor(
       [&] {
-        return next.updater->session().StagesRunning() == 0 &&
+        return Probe(next.updater).session().StagesRunning() == 0 &&
                Find<QPushButton>(next.window.get(), "UpdateFwBtn")->isEnabled();
       },
       30));
@@ -957,7 +960,7 @@ TEST(GuiOnSimulatorThreaded, AbortQuestionOpenAcrossTheRestartWaitHoldsTheReconn
   Updater* updater = nullptr;
   StageRoutines stages;
   stages.UpdateMainFirmware = tessaly::testing::MainStageGiving([&updater] {
-    updater->state().UpdateInProgress.store(1);  // as a served image leaves it before the Sub stage
+    Probe(updater).state().UpdateInProgress.store(1);  // as a served image leaves it before the Sub stage
     return 0;
   });
   RealWindow run(s, stages);
@@ -980,7 +983,7 @@ TEST(GuiOnSimulatorThreaded, AbortQuestionOpenAcrossTheRestartWaitHoldsTheReconn
         auto* box = qobject_cast<QMessageBox*>(modal);
         if (!box) return false;
         // The box's loop runs on: the wait ends and the Main worker asks for the reconnection.
-        waitEnded = ProcessFor([&] { return updater->session().StagesRunning() == 0; }, 10);
+        waitEnded = ProcessFor([&] { return Probe(updater).session().StagesRunning() == 0; }, 10);
         QElapsedTimer more;
         more.start();
         while (!more.hasExpired(200)) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);

@@ -116,7 +116,7 @@ TEST_P(FirewallGateThreaded, OnlyABlockingFirewallKeepsTheProjectorAsItIs) {
     request.adapterIndex = 0;
     request.adapterAddress = "127.0.0.1";
   }
-  ASSERT_TRUE(run.core->sequence().Start(request));
+  ASSERT_TRUE(run.core->Start(request));
   ASSERT_TRUE(run.PumpUntilEnded()) << ::testing::PrintToString(run.events.events);
 
   // Asked once, about the adapter that faces the projector, for the boot loader's ports.
@@ -162,7 +162,7 @@ TEST(FirewallGateThreaded, SubOnlyUpdateDoesNotAsk) {
   ASSERT_TRUE(run.started) << run.sim.error();
   UpdateRequest request = run.Request(true);
   request.mainFile.clear();
-  ASSERT_TRUE(run.core->sequence().Start(request));
+  ASSERT_TRUE(run.core->Start(request));
   ASSERT_TRUE(run.PumpUntilEnded()) << ::testing::PrintToString(run.events.events);
   EXPECT_EQ(run.firewall->asked.load(), 0);
   EXPECT_TRUE(run.FirewallLines().empty());

@@ -159,7 +159,7 @@ TEST_P(KeepAwakeThreaded, HeldWhileFirmwareIsWrittenOnly) {
 
   switch (c.act) {
     case Act::None: break;
-    case Act::Abort: run.core->sequence().Abort(); break;
+    case Act::Abort: run.core->Abort(); break;
     case Act::CloseWindow: run.core->Shutdown(); break;
   }
   if (c.act != Act::CloseWindow) {

@@ -91,7 +91,7 @@ TEST_P(SavedLogThreaded, HoldsTheWholeUpdate) {
   if (c.act == Act::AbortWhileBurning || c.act == Act::CloseWhileBurning) {
     ASSERT_TRUE(run.PumpUntilSeen("info: Burning...... Please waiting....."))
         << ::testing::PrintToString(run.events.events);
-    if (c.act == Act::AbortWhileBurning) run.core->sequence().Abort();
+    if (c.act == Act::AbortWhileBurning) run.core->Abort();
   }
   if (c.act == Act::CloseWhileBurning) {
     run.core->Shutdown();

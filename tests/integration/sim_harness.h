@@ -55,7 +55,7 @@ struct SimHarness {
     }
     if (adjust) adjust(stages);
     updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug}, settings, stages);
-    view.SetEvents(&updater->form());
+    view.SetEvents(&updater->events());
     updater->AttachView(view);
     updater->Start();
     view.SetText(Control::IpAddrEdit, "127.0.0.1");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "projector_sim.h"
+#include "support/core_probe.h"
 #include "support/fake_view.h"
 #include "support/fakes.h"
 #include "support/harness.h"
@@ -40,7 +41,7 @@ struct SubStage {
     settings.controlPort = sim->port();
     harness.updater = std::make_unique<Updater>(
         FormPlatform{harness.profile, harness.directory, harness.adapters, harness.debug}, settings);
-    harness.view.SetEvents(&harness.updater->form());
+    harness.view.SetEvents(&harness.updater->events());
     harness.updater->AttachView(harness.view);
     harness.updater->Start();
     harness.view.SetText(Control::IpAddrEdit, "127.0.0.1");
@@ -53,7 +54,7 @@ struct SubStage {
   }
   bool Idle() const {
     return harness.view.Enabled(Control::UpdateFwBtn) && !harness.view.Enabled(Control::AbortBtn) &&
-           harness.updater->session().StagesRunning() == 0;
+           Probe(harness.updater).session().StagesRunning() == 0;
   }
   Lines UpdateLines() const {
     Lines all = harness.LogTexts();
@@ -95,16 +96,16 @@ TEST_P(SubStageThreaded, AgainstTheSimulatedVideoProcessor) {
     EXPECT_EQ(got, want);
     EXPECT_TRUE(st.sim->WaitFor([](const pjsim::Report& r) { return r.sub.intact; }, 5s))
         << st.sim->Snapshot().sub.verdict;
-    EXPECT_EQ(st.harness.updater->state().StopRequested.load(), 0u);
+    EXPECT_EQ(Probe(st.harness.updater).state().StopRequested.load(), 0u);
   } else {
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got.back(), "Update Sub firmware failed");
     EXPECT_EQ(std::count(got.begin(), got.end(), "Update Sub firmware failed"), 1);
     EXPECT_EQ(st.harness.view.logLines().back().colour, LogColour::Red);
-    EXPECT_EQ(st.harness.updater->state().StopRequested.load(), 1u);
+    EXPECT_EQ(Probe(st.harness.updater).state().StopRequested.load(), 1u);
   }
-  EXPECT_EQ(st.harness.updater->state().UpdateInProgress.load(), 0);
-  EXPECT_FALSE(st.harness.updater->client().Active());
+  EXPECT_EQ(Probe(st.harness.updater).state().UpdateInProgress.load(), 0);
+  EXPECT_FALSE(Probe(st.harness.updater).client().Active());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -34,6 +34,7 @@ struct SubUpdateRun {
     s.subRecordWaitMs = 1;
     core = std::make_unique<UpdateCore>(profile, debug, s, std::move(stages));
     core->Attach(thread, events);
+    events.answer = [this](Answer a) { core->AnswerQuestion(a); };
   }
   ~SubUpdateRun() { core->Shutdown(); }
 
@@ -45,7 +46,7 @@ struct SubUpdateRun {
     return request;
   }
   bool Start() { return Start(SubRequest()); }
-  bool Start(const UpdateRequest& request) { return core->sequence().Start(request); }
+  bool Start(const UpdateRequest& request) { return core->Start(request); }
   bool Saw(const std::string& event) const {
     return std::find(events.events.begin(), events.events.end(), event) != events.events.end();
   }

@@ -62,12 +62,13 @@ TEST_P(UpdateEventsThreaded, ArriveInTheOrderTheyHappened) {
   events.answers.push_back(Answer::Yes);
   UpdateCore core(profile, debug, s);
   core.Attach(thread, events);
+  events.answer = [&core](Answer a) { core.AnswerQuestion(a); };
 
   UpdateRequest request;
   request.projectorAddress = c.act == Act::RefuseAddress ? "127.0.0.300" : "127.0.0.1";
   request.macAddress = "FF.FF.FF.FF.FF.FF";
   request.subFile = dir.Write("s.brec2", image);
-  const bool started = core.sequence().Start(request);
+  const bool started = core.Start(request);
   EXPECT_EQ(started, c.act != Act::RefuseAddress);
   auto ended = [&] { return !events.events.empty() && events.events.back().rfind("end: ", 0) == 0; };
   if (started) {
@@ -75,7 +76,7 @@ TEST_P(UpdateEventsThreaded, ArriveInTheOrderTheyHappened) {
       const std::string burning = "info: Burning...... Please waiting.....";
       ASSERT_TRUE(thread.PumpUntil(
           [&] { return std::find(events.events.begin(), events.events.end(), burning) != events.events.end(); }, 30s));
-      core.sequence().Abort();
+      core.Abort();
     }
     ASSERT_TRUE(thread.PumpUntil(ended, 60s)) << ::testing::PrintToString(events.events);
     // Nothing follows the end.

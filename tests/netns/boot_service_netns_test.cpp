@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "bootloader/main_firmware.h"
+#include "support/core_probe.h"
 #include "netns/netns_support.h"
 #include "platform/update_loop.h"
 #include "support/harness.h"
@@ -32,7 +33,7 @@ struct ServiceRun {
       : harness(h), loop(CreateUpdateLoop()), net(CreateSystemDatagramNetwork(*loop)) {
     loop->Post([this, target] {
       // Progress goes nowhere: only the stage's lines and bytes are looked at here.
-      StageContext ctx = SessionStageContext(harness.updater->session(), *loop, [](std::uint32_t) {});
+      StageContext ctx = SessionStageContext(Probe(harness.updater).session(), *loop, [](std::uint32_t) {});
       stage = StartMainStage(ctx, *net, target, {}, [this](int r) {
         result = r;
         done = true;
@@ -49,7 +50,7 @@ struct ServiceRun {
   }
   // An Abort: the stop request, then the Cancel on the loop.
   void Stop() {
-    harness.updater->session().RequestStop();
+    Probe(harness.updater).session().RequestStop();
     loop->Post([this] {
       if (stage) stage->Cancel();
     });
@@ -82,7 +83,7 @@ class TwoAdapters : public ::testing::Test {
 TEST_F(TwoAdapters, OnlyTheRequestByTheLocalAddressesAdapterIsAnswered) {
   TempDir dir;
   Harness h;
-  h.updater->state().UpdateStage.store(1);
+  Probe(h.updater).state().UpdateStage.store(1);
   MainStageTarget target;
   target.mac.fill(0xFF);
   target.localAddress = ::inet_addr("10.71.1.1");
@@ -146,7 +147,7 @@ TEST_P(RealTftpClients, FetchTheImageByteForByte) {
   const ClientCase& c = GetParam();
   TempDir dir;
   Harness h;
-  h.updater->state().UpdateStage.store(1);
+  Probe(h.updater).state().UpdateStage.store(1);
   const Bytes image = Pattern(c.size, static_cast<unsigned>(c.size));
   MainStageTarget target;
   target.mac.fill(0xFF);

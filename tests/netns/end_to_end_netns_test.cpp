@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "netns/netns_support.h"
+#include "support/core_probe.h"
 #include "projector_sim.h"
 #include "support/harness.h"
 #include "support/param_print.h"
@@ -52,7 +53,7 @@ struct Lab {
   bool Idle() const { return harness.view.Enabled(Control::UpdateFwBtn) && !harness.view.Enabled(Control::AbortBtn); }
   bool RunToTheEnd(std::chrono::milliseconds timeout) {
     harness.view.Click(Control::UpdateFwBtn);
-    return harness.view.PumpUntil([this] { return Idle() && harness.updater->session().StagesRunning() == 0; }, timeout);
+    return harness.view.PumpUntil([this] { return Idle() && Probe(harness.updater).session().StagesRunning() == 0; }, timeout);
   }
   Lines UpdateLines(std::size_t skip) const {
     Lines all = harness.LogTexts();
@@ -89,7 +90,7 @@ TEST(EndToEndNetns, BothFirmwaresWithTheRealWaits) {
   ASSERT_TRUE(lab.harness.view.PumpUntil([&] { return logged("Model Name: QMA"); }, 30s));
   EXPECT_GE(std::chrono::steady_clock::now() - waitBegan, 6990ms) << "the updater waits 7000 ms for the restart";
   ASSERT_TRUE(
-      lab.harness.view.PumpUntil([&] { return lab.Idle() && lab.harness.updater->session().StagesRunning() == 0; }, 60s));
+      lab.harness.view.PumpUntil([&] { return lab.Idle() && Probe(lab.harness.updater).session().StagesRunning() == 0; }, 60s));
 
   EXPECT_EQ(lab.UpdateLines(startup),
             (Lines{"Try connecting to \"127.0.0.2\"...", "Connected to projector has succeeded.",
@@ -121,9 +122,9 @@ TEST(EndToEndNetns, BothFirmwaresWithTheRealWaits) {
   EXPECT_TRUE(r.sub.intact) << r.sub.verdict;
   EXPECT_TRUE(r.sub.close_received);
   for (const auto& v : r.violations) ADD_FAILURE() << v.ToString();
-  EXPECT_EQ(lab.harness.updater->state().UpdateInProgress.load(), 0);
-  EXPECT_EQ(lab.harness.updater->state().StopRequested.load(), 0u);
-  EXPECT_FALSE(lab.harness.updater->client().Active());
+  EXPECT_EQ(Probe(lab.harness.updater).state().UpdateInProgress.load(), 0);
+  EXPECT_EQ(Probe(lab.harness.updater).state().StopRequested.load(), 0u);
+  EXPECT_FALSE(Probe(lab.harness.updater).client().Active());
 }
 
 UpdaterSettings QuickLoop() {
@@ -161,7 +162,7 @@ TEST_P(MainStageNetns, AgainstTheSimulatedBootLoader) {
   }
   const pjsim::Report r = lab.sim->Snapshot();
   EXPECT_EQ(r.boot_loader.image_intact, GetParam().succeeds) << r.boot_loader.verdict;
-  EXPECT_EQ(lab.harness.updater->state().StagesSucceeded.load() & MainFw, GetParam().succeeds ? MainFw : 0);
+  EXPECT_EQ(Probe(lab.harness.updater).state().StagesSucceeded.load() & MainFw, GetParam().succeeds ? MainFw : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -211,7 +212,7 @@ TEST_P(HeldPortNetns, AnotherProgramOnTheFixedPort) {
   EXPECT_EQ(lines[lines.size() - 2],
             "Cannot bind UDP port " + std::to_string(GetParam().port) + " on 127.0.0.1: Address already in use");
   EXPECT_EQ(lines.back(), "Update Main firmware failed");
-  EXPECT_EQ(lab.harness.updater->state().StagesSucceeded.load(), 0);
+  EXPECT_EQ(Probe(lab.harness.updater).state().StagesSucceeded.load(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, HeldPortNetns,

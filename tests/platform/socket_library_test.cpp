@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "bootloader/main_firmware.h"
+#include "support/core_probe.h"
 #include "support/fake_network.h"
 #include "support/harness.h"
 #include "support/manual_loop.h"
@@ -54,15 +55,15 @@ TEST(SocketLibrary, StartedOnceAndCleanedUpOnceOrTheStageEndsAtOnce) {
     Harness h;
     CountingNetwork network;
     network.startable = c.startable;
-    h.updater->state().UpdateStage.store(1);
-    h.updater->state().FirmwareSelection.store(MainFw);
-    h.updater->state().MainFwFile = dir.File("missing.bin");
+    Probe(h.updater).state().UpdateStage.store(1);
+    Probe(h.updater).state().FirmwareSelection.store(MainFw);
+    Probe(h.updater).state().MainFwFile = dir.File("missing.bin");
     int result = -100;
     int doneCalls = 0;
     MainStageTarget target;
-    target.imagePath = h.updater->state().MainFwFile;
+    target.imagePath = Probe(h.updater).state().MainFwFile;
     auto stage =
-        StartMainStage(SessionStageContext(h.updater->session(), network.loop), network, target, {}, [&](int r) {
+        StartMainStage(SessionStageContext(Probe(h.updater).session(), network.loop), network, target, {}, [&](int r) {
           result = r;
           ++doneCalls;
         });

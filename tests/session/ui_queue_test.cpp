@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "support/harness.h"
+#include "support/core_probe.h"
 #include "support/recording_events.h"
 
 namespace tessaly::testing {
@@ -22,9 +23,9 @@ TEST(MessageLogThreaded, LinesFromSeveralThreadsKeepCallOrder) {
     for (int i = 0; i < kLines; ++i) {
       std::lock_guard<std::mutex> lock(order);
       if (i % 3 == 0) {
-        h.updater->log().LogError("%d t%d", next++, t);
+        Probe(h.updater).log().LogError("%d t%d", next++, t);
       } else {
-        h.updater->log().LogInfo("%d t%d", next++, t);
+        Probe(h.updater).log().LogInfo("%d t%d", next++, t);
       }
     }
   };
@@ -34,7 +35,7 @@ TEST(MessageLogThreaded, LinesFromSeveralThreadsKeepCallOrder) {
   for (int i = 0; i < 50; ++i) {
     {
       std::lock_guard<std::mutex> lock(order);
-      h.updater->log().LogInfo("%d view", next++);
+      Probe(h.updater).log().LogInfo("%d view", next++);
     }
     h.view.Pump();
   }
@@ -52,12 +53,12 @@ TEST(MessageLogThreaded, LinesFromSeveralThreadsKeepCallOrder) {
 
 TEST(UiQueueThreaded, WorkerEndSessionAndProgressReachTheViewInOrder) {
   Harness h;
-  h.updater->state().FirmwareSelection.store(1);
-  h.updater->state().UpdateStage.store(1);
+  Probe(h.updater).state().FirmwareSelection.store(1);
+  Probe(h.updater).state().UpdateStage.store(1);
   std::thread worker([&] {
-    h.updater->session().ReportProgress(10);
-    h.updater->log().LogError("Update Main firmware failed");
-    h.updater->session().EndSession();
+    Probe(h.updater).session().ReportProgress(10);
+    Probe(h.updater).log().LogError("Update Main firmware failed");
+    Probe(h.updater).session().EndSession();
   });
   worker.join();
   // Nothing reached the controls on the worker's thread.

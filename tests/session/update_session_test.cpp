@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/param_print.h"
+#include "support/core_probe.h"
 
 #include <time.h>
 
@@ -30,11 +31,11 @@ class ReportProgressTable : public ::testing::TestWithParam<ProgressCase> {};
 TEST_P(ReportProgressTable, MapsAndReports) {
   const ProgressCase& c = GetParam();
   Harness h;
-  auto& s = h.updater->state();
+  auto& s = Probe(h.updater).state();
   s.FirmwareSelection.store(c.selection);
   s.UpdateStage.store(c.stage);
   s.UpdateInProgress.store(1);
-  h.updater->session().ReportProgress(c.percent);
+  Probe(h.updater).session().ReportProgress(c.percent);
   EXPECT_EQ(h.view.Position(Control::UpdateProgBar), c.shown);
   EXPECT_EQ(h.view.Text(Control::PercentText), std::to_string(c.shown) + "%");
   if (*c.line) {
@@ -93,26 +94,26 @@ TEST(EndSession, RestoresIdleControlsAndIsIdempotent) {
   Harness h;
   h.updater->Start();
   int closes = 0;
-  h.updater->session().SetOnEnd([&] { ++closes; });
+  Probe(h.updater).session().SetOnEnd([&] { ++closes; });
   h.view.SetEnabled(Control::AbortBtn, true);
   h.view.SetEnabled(Control::UpdateFwBtn, false);
   h.view.SetEnabled(Control::IpAddrEdit, false);
-  h.updater->state().UpdateInProgress.store(1);
-  h.updater->state().UpdateStage.store(2);
-  h.updater->state().ReadsSuspended.store(1);
+  Probe(h.updater).state().UpdateInProgress.store(1);
+  Probe(h.updater).state().UpdateStage.store(2);
+  Probe(h.updater).state().ReadsSuspended.store(1);
   for (int i = 0; i < 2; ++i) {
-    h.updater->session().EndSession();
+    Probe(h.updater).session().EndSession();
     EXPECT_TRUE(h.view.Enabled(Control::UpdateFwBtn));
     EXPECT_FALSE(h.view.Enabled(Control::AbortBtn));
     EXPECT_TRUE(h.view.Enabled(Control::IpAddrEdit));
     EXPECT_TRUE(h.view.Enabled(Control::UpfwBox));
     EXPECT_TRUE(h.view.Enabled(Control::AdapterBox));
-    EXPECT_EQ(h.updater->state().UpdateInProgress.load(), 0);
+    EXPECT_EQ(Probe(h.updater).state().UpdateInProgress.load(), 0);
   }
   EXPECT_EQ(closes, 2);
-  EXPECT_EQ(h.updater->state().StopRequested.load(), 0u);  // ending is not stopping
-  EXPECT_EQ(h.updater->state().UpdateStage.load(), 2);
-  EXPECT_EQ(h.updater->state().ReadsSuspended.load(), 1);
+  EXPECT_EQ(Probe(h.updater).state().StopRequested.load(), 0u);  // ending is not stopping
+  EXPECT_EQ(Probe(h.updater).state().UpdateStage.load(), 2);
+  EXPECT_EQ(Probe(h.updater).state().ReadsSuspended.load(), 1);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "subfw/sub_firmware_transfer.h"
+#include "support/core_probe.h"
 #include "subfw/sub_records.h"
 #include "support/harness.h"
 #include "support/manual_loop.h"
@@ -181,11 +182,11 @@ struct SubRun {
   explicit SubRun(std::uint32_t payloadSize, UpdaterSettings settings = {}) : h(settings), projector(payloadSize) {
     payload.resize(payloadSize);
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 13 + (i >> 9));
-    h.updater->state().SubFwFile = dir.WriteSubImage("s.brec2", 0x0A, payload);
-    EXPECT_TRUE(VerifySubFirmware(h.updater->state().SubFwFile, info));
-    h.updater->state().UpdateStage.store(2);
-    h.updater->state().FirmwareSelection.store(SubFw);
-    h.updater->state().UpdateInProgress.store(1);
+    Probe(h.updater).state().SubFwFile = dir.WriteSubImage("s.brec2", 0x0A, payload);
+    EXPECT_TRUE(VerifySubFirmware(Probe(h.updater).state().SubFwFile, info));
+    Probe(h.updater).state().UpdateStage.store(2);
+    Probe(h.updater).state().FirmwareSelection.store(SubFw);
+    Probe(h.updater).state().UpdateInProgress.store(1);
     h.view.SetEnabled(Control::UpdateFwBtn, false);
   }
   // Starts the stage on the test's loop, wired to the session as the core wires it: a
@@ -193,22 +194,22 @@ struct SubRun {
   void Start(ScriptedProjector& client) {
     client.clock = &loop;
     StageContext ctx{
-        .log = h.updater->log(),
-        .settings = h.updater->settings(),
+        .log = Probe(h.updater).log(),
+        .settings = Probe(h.updater).settings(),
         .loop = loop,
-        .progress = [this](std::uint32_t percent) { h.updater->session().ReportProgress(percent); },
+        .progress = [this](std::uint32_t percent) { Probe(h.updater).session().ReportProgress(percent); },
         .firmwareBeingWritten = [] {},
-        .stopRequested = [this] { return h.updater->state().StopRequested.load() != 0; },
+        .stopRequested = [this] { return Probe(h.updater).state().StopRequested.load() != 0; },
     };
     startUs = loop.NowUs();
-    stage = StartSubStage(ctx, client, h.updater->state().SubFwFile, info, [this](bool sent) {
+    stage = StartSubStage(ctx, client, Probe(h.updater).state().SubFwFile, info, [this](bool sent) {
       ++reports;
       result = sent;
       endUs = loop.NowUs();
       if (!keepStage) stage.reset();
       if (!sent) {
-        h.updater->session().RequestStop();
-        h.updater->session().EndSession();
+        Probe(h.updater).session().RequestStop();
+        Probe(h.updater).session().EndSession();
       }
     });
   }
@@ -231,9 +232,9 @@ struct SubRun {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Update Sub firmware failed");
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Update Sub firmware failed"), 1);
-    EXPECT_EQ(h.updater->state().StopRequested.load(), 1u);
+    EXPECT_EQ(Probe(h.updater).state().StopRequested.load(), 1u);
     EXPECT_TRUE(h.view.Enabled(Control::UpdateFwBtn));
-    EXPECT_EQ(h.updater->state().UpdateInProgress.load(), 0);
+    EXPECT_EQ(Probe(h.updater).state().UpdateInProgress.load(), 0);
   }
   TempDir dir;
   Harness h;
@@ -303,7 +304,7 @@ TEST_P(SubPacketPlan, WritesInOrderAndThePayloadIntact) {
   EXPECT_EQ(run.projector.payloadSeen, run.payload);
   EXPECT_EQ(run.h.LogTexts(),
             (std::vector<std::string>{"Burning...... Please waiting.....", "Updated Sub Firmware has succeeded."}));
-  EXPECT_EQ(run.h.updater->state().StopRequested.load(), 0u);
+  EXPECT_EQ(Probe(run.h.updater).state().StopRequested.load(), 0u);
   EXPECT_EQ(run.h.view.Text(Control::PercentText), "100%");
   // The last header carries the checksum the image was verified with.
   const auto last = BuildLastRecords(GetParam().payload % 16368, run.info.Checksum);
@@ -384,7 +385,7 @@ TEST(SubFaultDetail, ImageShorterThanVerifiedSendsNothing) {
 
 TEST(SubFaultDetail, ImageGoneSendsNothing) {
   SubRun run(20000);
-  std::filesystem::remove(run.h.updater->state().SubFwFile);
+  std::filesystem::remove(Probe(run.h.updater).state().SubFwFile);
   EXPECT_FALSE(run.Run());
   EXPECT_TRUE(run.projector.writes.empty());
   run.ExpectFailed();
@@ -393,7 +394,7 @@ TEST(SubFaultDetail, ImageGoneSendsNothing) {
 TEST(SubFaultDetail, StopRequestEndsAfterTheCurrentPacket) {
   SubRun run(3 * 16368);
   run.projector.onWrite = [&](std::size_t n) {
-    if (n == 10) run.h.updater->session().RequestStop();  // during the 9th packet of block 0
+    if (n == 10) Probe(run.h.updater).session().RequestStop();  // during the 9th packet of block 0
   };
   EXPECT_FALSE(run.Run());
   EXPECT_EQ(run.projector.writes.size(), 10u);
@@ -408,7 +409,7 @@ TEST(SubFaultDetail, SilentProjectorFailsAfterTheShortBudget) {
   EXPECT_EQ(silent.writes.size(), 28u);  // block, continue, last records, empty packet: nothing after
   // After the empty packet: a look once the first wait is over, then one each interval
   // up to the retries, and the end with the last.
-  const UpdaterSettings& s = run.h.updater->settings();
+  const UpdaterSettings& s = Probe(run.h.updater).settings();
   std::vector<std::uint64_t> want;
   for (std::uint32_t i = 0; i <= s.shortReplyRetries; ++i) {
     want.push_back(silent.sendTimes.back() + (s.replyFirstWaitMs + i * s.shortReplyIntervalMs) * 1000ull);
@@ -514,7 +515,7 @@ TEST(SubCancel, DuringThePacketPacingEndsAtOnceWithNoWriteAfter) {
   ASSERT_TRUE(run.loop.RunUntil([&] { return run.projector.writes.size() == 10; }));
   const std::uint64_t cancelledAt = run.loop.NowUs();
   EXPECT_EQ(run.loop.PendingTimers(), 1u);  // the wait after the 9th packet
-  run.h.updater->session().RequestStop();   // as an Abort does, just before the cancel
+  Probe(run.h.updater).session().RequestStop();   // as an Abort does, just before the cancel
   run.stage->Cancel();
   EXPECT_EQ(run.loop.PendingTimers(), 0u);
   EXPECT_FALSE(run.result.has_value());  // reported on the loop, not inside Cancel
@@ -535,7 +536,7 @@ TEST(SubCancel, StopRequestDuringAWaitEndsOnWakingWithNoWriteAfter) {
   run.Start(run.projector);
   ASSERT_TRUE(run.loop.RunUntil([&] { return run.projector.writes.size() == 10; }));
   const std::uint64_t lastWrite = run.projector.sendTimes.back();
-  run.h.updater->state().StopRequested.store(1);
+  Probe(run.h.updater).state().StopRequested.store(1);
   ASSERT_TRUE(run.loop.RunUntil([&] { return run.result.has_value(); }));
   EXPECT_FALSE(*run.result);
   EXPECT_EQ(run.endUs, lastWrite + 62 * 1000ull);

@@ -12,7 +12,7 @@ namespace tessaly::testing {
 struct Harness {
   explicit Harness(UpdaterSettings settings = {}) {
     updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug}, settings);
-    view.SetEvents(&updater->form());
+    view.SetEvents(&updater->events());
     updater->AttachView(view);
   }
   ~Harness() { updater->Shutdown(); }

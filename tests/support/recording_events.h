@@ -2,6 +2,7 @@
 // Records an update's events as lines, in order, and plays scripted answers.
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,12 +22,14 @@ class RecordingEvents final : public UpdateEvents {
     events.push_back(std::string(stage == FirmwareStage::Main ? "Main " : "Sub ") +
                      (succeeded ? "succeeded" : "failed"));
   }
-  Answer Confirm(const std::string& question) override {
-    events.push_back("asked: " + question);
-    if (answers.empty()) return Answer::Closed;
+  // Answers with the next scripted answer through `answer` (the core's AnswerQuestion),
+  // or leaves the question open when none is scripted.
+  void QuestionAsked(Question, const std::string& text) override {
+    events.push_back("asked: " + text);
+    if (answers.empty() || !answer) return;
     const Answer a = answers.front();
     answers.pop_front();
-    return a;
+    answer(a);
   }
   void UpdateEnded(UpdateOutcome outcome) override {
     events.push_back(outcome == UpdateOutcome::Succeeded ? "end: succeeded"
@@ -36,6 +39,7 @@ class RecordingEvents final : public UpdateEvents {
 
   std::vector<std::string> events;
   std::deque<Answer> answers;
+  std::function<void(Answer)> answer;
 };
 
 }  // namespace tessaly::testing
