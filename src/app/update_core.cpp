@@ -49,7 +49,7 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
       network_(CreateSystemDatagramNetwork(*loop_)),
       firewall_(CreateSystemFirewallCheck()) {
   if (!stages_.UpdateMainFirmware) {
-    stages_.UpdateMainFirmware = [this](StageContext context, std::function<void(int)> done) {
+    stages_.UpdateMainFirmware = [this](StageContext context, std::function<void(StageEnd)> done) {
       MainPorts ports;
       {
         std::lock_guard<std::mutex> lock(preparedMutex_);
@@ -60,7 +60,12 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
       target.localAddress = state_.PcIpAddr.load();
       std::memcpy(&target.projectorAddress, state_.PjIpAddr.data(), 4);
       target.imagePath = state_.MainFwFile;
-      return StartMainStage(std::move(context), *network_, std::move(target), std::move(ports), std::move(done));
+      return StartMainStage(std::move(context), *network_, std::move(target), std::move(ports),
+                            [done = std::move(done)](int result) {
+                              done(result == kMainServed   ? StageEnd::Succeeded
+                                   : result == kMainStopped ? StageEnd::Stopped
+                                                            : StageEnd::Failed);
+                            });
     };
     stages_.PrepareMainFirmware = [this] {
       MainPorts ports;
@@ -74,15 +79,18 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
     };
   }
   if (!stages_.SendSubFirmware) {
-    stages_.SendSubFirmware = [this](StageContext context, std::function<void(bool)> done) {
+    stages_.SendSubFirmware = [this](StageContext context, std::function<void(StageEnd)> done) {
       return StartSubStage(std::move(context), *client_, state_.SubFwFile, subInfo_,
                            [this, done = std::move(done)](bool sent) {
-                             // A failed stream leaves the projector mid-write: the update stops here.
-                             if (!sent) {
-                               session_.RequestStop();
-                               session_.EndSession();
+                             if (sent) {
+                               done(StageEnd::Succeeded);
+                               return;
                              }
-                             done(sent);
+                             const bool stopped = state_.StopRequested.load() != 0;
+                             // A failed stream leaves the projector mid-write: the update stops here.
+                             session_.RequestStop();
+                             session_.EndSession();
+                             done(stopped ? StageEnd::Stopped : StageEnd::Failed);
                            });
     };
   }

@@ -168,19 +168,19 @@ void UpdateSequence::RunMainStage() {
   // before its first datagram.
   const bool reachable = !manual_.load() || !firewallGate_ || firewallGate_();
   if (!reachable || !stages_.UpdateMainFirmware) {
-    MainStageEnded(-1);
+    MainStageEnded(StageEnd::Failed);
     return;
   }
-  mainStage_ = stages_.UpdateMainFirmware(Context(), [this](int result) {
+  mainStage_ = stages_.UpdateMainFirmware(Context(), [this](StageEnd end) {
     mainStage_.reset();
-    MainStageEnded(result);
+    MainStageEnded(end);
   });
 }
 
-void UpdateSequence::MainStageEnded(int result) {
+void UpdateSequence::MainStageEnded(StageEnd end) {
   control_.CloseConnection();
   control_.MainStageEnded();
-  if (result != 0) {
+  if (end != StageEnd::Succeeded) {
     session_.ReportStageFailed(FirmwareStage::Main);
     session_.EndSession();
   } else if (!(state_.FirmwareSelection.load() & SubFw)) {
@@ -201,17 +201,17 @@ void UpdateSequence::MainStageEnded(int result) {
 
 void UpdateSequence::RunSubStage() {
   if (!stages_.SendSubFirmware) {
-    SubStageEnded(false);
+    SubStageEnded(StageEnd::Failed);
     return;
   }
-  subStage_ = stages_.SendSubFirmware(Context(), [this](bool sent) {
+  subStage_ = stages_.SendSubFirmware(Context(), [this](StageEnd end) {
     subStage_.reset();
-    SubStageEnded(sent);
+    SubStageEnded(end);
   });
 }
 
-void UpdateSequence::SubStageEnded(bool sent) {
-  if (!sent) session_.ReportStageFailed(FirmwareStage::Sub);
+void UpdateSequence::SubStageEnded(StageEnd end) {
+  if (end != StageEnd::Succeeded) session_.ReportStageFailed(FirmwareStage::Sub);
   session_.EndSession();
   session_.StageOver();
 }

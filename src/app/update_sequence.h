@@ -38,14 +38,14 @@ bool CheckUpdateFiles(const std::string& mainFile, const std::string& subFile, M
 // address nobody typed). False, with the reason logged; `bytes` gets the address.
 bool CheckProjectorAddress(const std::string& text, MessageLog& log, std::array<std::uint8_t, 4>& bytes);
 
-// The stages an update runs, each started on the loop with its context: it reports its end
-// once through `done`, posted on the loop (0 / true for success), and logs its own
-// failures. PrepareMainFirmware binds the Main stage's ports before the projector is
+// The stages an update runs, each started on the loop with its context: it reports how it
+// ended once through `done`, posted on the loop, and logs its own failures. PrepareMainFirmware binds the Main stage's ports before the projector is
 // switched into download mode; false when it could not (it says why). Releasing is for
 // every end of a session.
+using StageRoutine = std::function<std::unique_ptr<RunningStage>(StageContext, std::function<void(StageEnd)> done)>;
 struct StageRoutines {
-  std::function<std::unique_ptr<RunningStage>(StageContext, std::function<void(int result)> done)> UpdateMainFirmware;
-  std::function<std::unique_ptr<RunningStage>(StageContext, std::function<void(bool sent)> done)> SendSubFirmware;
+  StageRoutine UpdateMainFirmware;
+  StageRoutine SendSubFirmware;
   std::function<bool()> PrepareMainFirmware;
 };
 
@@ -76,9 +76,9 @@ class UpdateSequence {
   void ConnectForSubStage();
   StageContext Context();
   void RunMainStage();
-  void MainStageEnded(int result);
+  void MainStageEnded(StageEnd end);
   void RunSubStage();
-  void SubStageEnded(bool sent);
+  void SubStageEnded(StageEnd end);
 
   UpdateSession& session_;
   UpdateState& state_;

@@ -12,6 +12,9 @@
 
 namespace tessaly {
 
+// How a stage ended; its own lines say why.
+enum class StageEnd { Succeeded, Failed, Stopped };
+
 struct StageContext {
   MessageLog& log;
   const UpdaterSettings& settings;

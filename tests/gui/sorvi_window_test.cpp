@@ -961,7 +961,7 @@ TEST(GuiOnSimulatorThreaded, AbortQuestionOpenAcrossTheRestartWaitHoldsTheReconn
   StageRoutines stages;
   stages.UpdateMainFirmware = tessaly::testing::MainStageGiving([&updater] {
     Probe(updater).state().UpdateInProgress.store(1);  // as a served image leaves it before the Sub stage
-    return 0;
+    return StageEnd::Succeeded;
   });
   RealWindow run(s, stages);
   updater = run.updater.get();

@@ -25,7 +25,7 @@ TEST(ControlSessionThreaded, MainOnlyRoadStartsTheMainWorker) {
   ASSERT_TRUE(h.started) << h.sim.error();
   h.NameMain();
   h.MarkStart();
-  h.stagesSeen.mainResult = 1;  // the stage fails: the worker ends the session
+  h.stagesSeen.mainResult = StageEnd::Failed;  // the stage fails: the worker ends the session
   h.Press();
   EXPECT_FALSE(h.view.Enabled(Control::UpdateFwBtn));
   EXPECT_TRUE(h.view.Enabled(Control::AbortBtn));
@@ -439,7 +439,7 @@ struct GatedHarness {
     Probe(h.updater).client().SetEvents(&spy);
   }
   ~GatedHarness() {
-    gate.Open(6);
+    gate.Open(StageEnd::Stopped);
     Probe(h.updater).client().SetEvents(&Probe(h.updater).control());
   }
   GatedMainStage gate;  // outlives the updater's workers
@@ -465,7 +465,7 @@ TEST(NextUpdateThreaded, WaitsForTheLastWorkerToEnd) {
   EXPECT_EQ(h.sim.connection_count(), 1);
   EXPECT_FALSE(h.view.Enabled(Control::UpdateFwBtn));
 
-  g.gate.Open(6);  // the worker notices the stop and ends
+  g.gate.Open(StageEnd::Stopped);  // the worker notices the stop and ends
   ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
   EXPECT_EQ(Probe(h.updater).session().StagesRunning(), 0);
   const std::size_t before = h.view.logLines().size();
@@ -492,7 +492,7 @@ TEST(MainStageConnectionThreaded, ResetAfterTheAcknowledgementEndsNothing) {
   EXPECT_FALSE(h.view.Enabled(Control::UpdateFwBtn));
   EXPECT_EQ(Probe(h.updater).state().SessionRunning.load(), 1);
   EXPECT_EQ(h.UpdateLines(), (Lines{"Try connecting to \"127.0.0.1\"...", "Connected to projector has succeeded."}));
-  g.gate.Open(0);
+  g.gate.Open(StageEnd::Succeeded);
   ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
   EXPECT_EQ(h.UpdateLines().size(), 2u);
 }
@@ -508,7 +508,7 @@ TEST(MainStageConnectionThreaded, RepeatedAcknowledgementStartsOneMainWorker) {
   ASSERT_TRUE(h.PumpUntil([&] { return g.gate.runs.load() >= 1 && g.spy.reads >= 4; }));
   EXPECT_EQ(g.gate.runs.load(), 1);
   EXPECT_EQ(Probe(h.updater).session().StagesRunning(), 1);
-  g.gate.Open(0);
+  g.gate.Open(StageEnd::Succeeded);
   ASSERT_TRUE(h.PumpUntil([&] { return h.Idle(); }));
   EXPECT_EQ(g.gate.runs.load(), 1);
 }

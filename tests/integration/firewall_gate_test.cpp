@@ -41,9 +41,9 @@ struct GateRun {
     StageRoutines stages;
     stages.UpdateMainFirmware = MainStageGiving([this] {
       ++mainRuns;
-      return 1;  // no boot loader here: the stage fails once it was reached
+      return StageEnd::Failed;  // no boot loader here: the stage fails once it was reached
     });
-    stages.SendSubFirmware = SubStageGiving([] { return false; });
+    stages.SendSubFirmware = SubStageGiving([] { return StageEnd::Failed; });
     core = std::make_unique<UpdateCore>(profile, debug, s, std::move(stages));
     auto check = std::make_unique<AnsweringFirewall>(answer);
     firewall = check.get();

@@ -70,7 +70,9 @@ TEST_P(SavedLogThreaded, HoldsTheWholeUpdate) {
   o.burn_time = 200ms;
   c.arrange(o);
   StageRoutines stages;
-  if (c.act == Act::ManualPath) stages.UpdateMainFirmware = MainStageGiving([] { return 1; });  // no boot loader on loopback
+  if (c.act == Act::ManualPath) {
+    stages.UpdateMainFirmware = MainStageGiving([] { return StageEnd::Failed; });  // no boot loader on loopback
+  }
   SubUpdateRun run(o, stages);
   ASSERT_TRUE(run.started) << run.sim->error();
   run.events.answers.push_back(Answer::Yes);

@@ -29,8 +29,8 @@ struct StageRecorder {
   std::atomic<int> mainRuns{0};
   std::atomic<int> subRuns{0};
   std::atomic<bool> mainOnViewThread{false};
-  int mainResult = 0;
-  bool subResult = true;
+  StageEnd mainResult = StageEnd::Succeeded;
+  StageEnd subResult = StageEnd::Succeeded;
 };
 
 struct SimHarness {

@@ -18,30 +18,28 @@ class PostedStage final : public RunningStage {
   void Cancel() override {}
 };
 
-template <typename Result>
-std::function<std::unique_ptr<RunningStage>(StageContext, std::function<void(Result)>)> StageGiving(
-    std::function<Result()> body) {
-  return [body = std::move(body)](StageContext context, std::function<void(Result)> done) {
-    const Result result = body();
+inline StageRoutine StageGiving(std::function<StageEnd()> body) {
+  return [body = std::move(body)](StageContext context, std::function<void(StageEnd)> done) {
+    const StageEnd result = body();
     context.loop.Post([done = std::move(done), result] { done(result); });
     return std::unique_ptr<RunningStage>(std::make_unique<PostedStage>());
   };
 }
 
-inline auto MainStageGiving(std::function<int()> body) { return StageGiving<int>(std::move(body)); }
-inline auto SubStageGiving(std::function<bool()> body) { return StageGiving<bool>(std::move(body)); }
+inline StageRoutine MainStageGiving(std::function<StageEnd()> body) { return StageGiving(std::move(body)); }
+inline StageRoutine SubStageGiving(std::function<StageEnd()> body) { return StageGiving(std::move(body)); }
 
 // A Main stage that stays under way, a Cancel included, until the test opens it.
 struct GatedMainStage {
   std::mutex mutex;
   UpdateLoop* loop = nullptr;
-  std::function<void(int)> done;
+  std::function<void(StageEnd)> done;
   bool open = false;
-  int result = 0;
+  StageEnd result = StageEnd::Succeeded;
   std::atomic<int> runs{0};
 
   auto Routine() {
-    return [this](StageContext context, std::function<void(int)> finished) {
+    return [this](StageContext context, std::function<void(StageEnd)> finished) {
       ++runs;
       std::lock_guard<std::mutex> lock(mutex);
       if (open) {
@@ -53,7 +51,7 @@ struct GatedMainStage {
       return std::unique_ptr<RunningStage>(std::make_unique<PostedStage>());
     };
   }
-  void Open(int withResult) {
+  void Open(StageEnd withResult) {
     std::lock_guard<std::mutex> lock(mutex);
     if (open) return;
     open = true;
