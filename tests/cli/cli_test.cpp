@@ -172,8 +172,8 @@ TEST(CliContract, BadOptionsHelpAndVersion) {
   }
 }
 
-// The control port is fixed in the shipped program: these tests hold it on loopback
-// under a CTest resource lock.
+// The control port is fixed in the shipped program: these tests hold it on the loopback
+// of a private network namespace each (tests/CMakeLists.txt).
 std::unique_ptr<pjsim::ControlService> SimOnControlPort(pjsim::SimOptions o) {
   o.listen_address = "127.0.0.1";
   o.port = 20554;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a test program in a private network namespace of its own: the fixed ports (9, 67,
-# 68, 69) and the broadcasts of the boot-loader tests can neither collide with a parallel
-# run nor leave the machine. Listing the tests needs no namespace.
+# 68, 69, the control port 20554) and the broadcasts of the boot-loader tests can neither
+# collide with a parallel run nor leave the machine. Listing the tests needs no namespace.
 for arg in "$@"; do
   if [ "$arg" = "--gtest_list_tests" ]; then exec "$@"; fi
 done
