@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "support/param_print.h"
-#include "support/core_probe.h"
 
+#include "support/fake_stages.h"
 #include "support/harness.h"
+#include "support/temp_dir.h"
 
 namespace tessaly::testing {
 namespace {
@@ -141,12 +142,40 @@ TEST(FormLayout, CheckBoxSwitchesLayoutsAndRelistsAdapters) {
   }
 }
 
+// An update on the manual path whose Main stage writes until it is cancelled: the window
+// and the core, driven through their faces only.
+struct WritingUpdate {
+  WritingUpdate() : h({}, Stages(stage)) {
+    h.adapters.adapters = std::vector<AdapterInfo>{AdapterInfo{"lo", "lo", {"127.0.0.1"}}};
+    h.updater->Start();
+    h.view.QueuePasswordDialog({kAdvancePassword});
+    h.view.Click(Control::AdvanceModeItem);
+    h.view.SetText(Control::FileEdit, dir.Write("main.bin", std::vector<std::uint8_t>(64, 1)));
+    h.view.Click(Control::UpdateFwBtn);
+    writing = h.view.PumpUntil([this] { return stage.runs.load() == 1; }, std::chrono::seconds(5));
+  }
+  static StageRoutines Stages(WritingMainStage& stage) {
+    StageRoutines stages;
+    stages.UpdateMainFirmware = stage.Routine();
+    return stages;
+  }
+  // The stage was cancelled, and its end has reached the window.
+  bool Stopped() {
+    return h.view.PumpUntil(
+        [this] { return stage.cancels.load() == 1 && h.view.Enabled(Control::UpdateFwBtn); }, std::chrono::seconds(5));
+  }
+
+  TempDir dir;
+  WritingMainStage stage;  // outlives the updater
+  Harness h;
+  bool writing = false;
+};
+
 TEST(FormClose, ClosesAtOnceWhenNothingIsBeingWritten) {
   Harness h;
   h.updater->Start();
   EXPECT_TRUE(h.view.TryClose());
   EXPECT_TRUE(h.view.questions().empty());
-  EXPECT_EQ(Probe(h.updater).state().StopRequested.load(), 1u);
 }
 
 struct CloseCase {
@@ -159,16 +188,27 @@ TESSALY_PRINT_PARAM(CloseCase, name)
 class FormCloseConfirm : public ::testing::TestWithParam<CloseCase> {};
 
 TEST_P(FormCloseConfirm, AsksWhileFirmwareIsWritten) {
-  Harness h;
-  h.updater->Start();
-  Probe(h.updater).state().UpdateInProgress.store(1);
-  h.view.QueueAnswer(GetParam().answer);
-  EXPECT_EQ(h.view.TryClose(), GetParam().closes);
-  ASSERT_EQ(h.view.questions().size(), 1u);
-  EXPECT_EQ(h.view.questions()[0],
+  WritingUpdate u;
+  ASSERT_TRUE(u.writing);
+  u.h.view.QueueAnswer(GetParam().answer);
+  EXPECT_EQ(u.h.view.TryClose(), GetParam().closes);
+  ASSERT_EQ(u.h.view.questions().size(), 1u);
+  EXPECT_EQ(u.h.view.questions()[0],
             "Firmware updating in progress.\nThe firmware on the board will be damaged if you exit.\n"
             "Do you still want to exit?");
-  EXPECT_EQ(Probe(h.updater).state().StopRequested.load(), GetParam().closes ? 1u : 0u);
+  if (GetParam().closes) {
+    // Nothing more is written once the window goes: the stage was cancelled at once.
+    EXPECT_EQ(u.stage.cancels.load(), 1);
+  } else {
+    u.h.view.PumpUntil([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_EQ(u.stage.cancels.load(), 0);
+    EXPECT_TRUE(u.h.view.Enabled(Control::AbortBtn));
+    // The update goes on, and an Abort still asks.
+    u.h.view.QueueAnswer(Answer::Yes);
+    u.h.view.Click(Control::AbortBtn);
+    EXPECT_EQ(u.h.view.questions().size(), 2u);
+    EXPECT_TRUE(u.Stopped());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, FormCloseConfirm,
@@ -177,15 +217,14 @@ INSTANTIATE_TEST_SUITE_P(Answers, FormCloseConfirm,
                          [](const ::testing::TestParamInfo<CloseCase>& p) { return std::string(p.param.name); });
 
 TEST(FormClose, ExitMenuPostsTheCloseAndTakesTheSameRoad) {
-  Harness h;
-  h.updater->Start();
-  Probe(h.updater).state().UpdateInProgress.store(1);
-  h.view.QueueAnswer(Answer::No);
-  h.view.Click(Control::ExitItem);
-  EXPECT_TRUE(h.view.questions().empty()) << "the close must be posted, not run inside the menu handler";
-  h.view.Pump();
-  EXPECT_EQ(h.view.questions().size(), 1u);
-  EXPECT_FALSE(h.view.closed());
+  WritingUpdate u;
+  ASSERT_TRUE(u.writing);
+  u.h.view.QueueAnswer(Answer::No);
+  u.h.view.Click(Control::ExitItem);
+  EXPECT_TRUE(u.h.view.questions().empty()) << "the close must be posted, not run inside the menu handler";
+  u.h.view.Pump();
+  EXPECT_EQ(u.h.view.questions().size(), 1u);
+  EXPECT_FALSE(u.h.view.closed());
 }
 
 struct PasswordCase {

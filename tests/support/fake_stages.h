@@ -61,4 +61,37 @@ struct GatedMainStage {
   }
 };
 
+// A Main stage that says firmware is being written and goes on until it is cancelled.
+class WritingMainStage {
+ public:
+  StageRoutine Routine() {
+    return [this](StageContext context, std::function<void(StageEnd)> done) -> std::unique_ptr<RunningStage> {
+      context.firmwareBeingWritten();
+      ++runs;
+      return std::make_unique<Writing>(*this, context.loop, std::move(done));
+    };
+  }
+
+  std::atomic<int> runs{0};
+  std::atomic<int> cancels{0};
+
+ private:
+  class Writing final : public RunningStage {
+   public:
+    Writing(WritingMainStage& owner, UpdateLoop& loop, std::function<void(StageEnd)> done)
+        : owner_(owner), loop_(loop), done_(std::move(done)) {}
+    void Cancel() override {
+      if (!done_) return;
+      ++owner_.cancels;
+      loop_.Post([done = std::move(done_)] { done(StageEnd::Stopped); });
+      done_ = nullptr;
+    }
+
+   private:
+    WritingMainStage& owner_;
+    UpdateLoop& loop_;
+    std::function<void(StageEnd)> done_;
+  };
+};
+
 }  // namespace tessaly::testing

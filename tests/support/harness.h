@@ -10,8 +10,8 @@
 namespace tessaly::testing {
 
 struct Harness {
-  explicit Harness(UpdaterSettings settings = {}) {
-    updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug}, settings);
+  explicit Harness(UpdaterSettings settings = {}, StageRoutines stages = {}) {
+    updater = std::make_unique<Updater>(FormPlatform{profile, directory, adapters, debug}, settings, std::move(stages));
     view.SetEvents(&updater->events());
     updater->AttachView(view);
   }
