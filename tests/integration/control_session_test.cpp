@@ -5,6 +5,7 @@
 #include "support/param_print.h"
 #include "support/core_probe.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -428,7 +429,8 @@ struct NotificationSpy final : TcpClientEvents {
     target.ClientSocketError(code);
   }
   TcpClientEvents& target;
-  int disconnects = 0, reads = 0, errors = 0;
+  // Counted on the update loop, read by the test.
+  std::atomic<int> disconnects{0}, reads{0}, errors{0};
 };
 
 struct GatedHarness {
@@ -487,7 +489,7 @@ TEST(MainStageConnectionThreaded, ResetAfterTheAcknowledgementEndsNothing) {
   h.MarkStart();
   h.Press();
   ASSERT_TRUE(h.PumpUntil([&] { return g.gate.runs.load() == 1 && g.spy.errors + g.spy.disconnects >= 1; }));
-  EXPECT_EQ(g.spy.errors, 1) << "the projector reset the connection";
+  EXPECT_EQ(g.spy.errors.load(), 1) << "the projector reset the connection";
   EXPECT_TRUE(h.view.Enabled(Control::AbortBtn));
   EXPECT_FALSE(h.view.Enabled(Control::UpdateFwBtn));
   EXPECT_EQ(Probe(h.updater).state().SessionRunning.load(), 1);
