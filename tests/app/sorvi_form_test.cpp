@@ -154,7 +154,7 @@ struct WritingUpdate {
     h.view.Click(Control::UpdateFwBtn);
     writing = h.view.PumpUntil([this] { return stage.runs.load() == 1; }, std::chrono::seconds(5));
   }
-  static StageRoutines Stages(WritingMainStage& stage) {
+  static StageRoutines Stages(WritingStage& stage) {
     StageRoutines stages;
     stages.UpdateMainFirmware = stage.Routine();
     return stages;
@@ -166,7 +166,7 @@ struct WritingUpdate {
   }
 
   TempDir dir;
-  WritingMainStage stage;  // outlives the updater
+  WritingStage stage;  // outlives the updater
   Harness h;
   bool writing = false;
 };

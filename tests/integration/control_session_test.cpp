@@ -335,15 +335,18 @@ class AbortNotConfirmedThreaded : public ::testing::TestWithParam<Answer> {};
 
 // No, and a box closed by its title bar, keep the write going: only Yes is consent.
 TEST_P(AbortNotConfirmedThreaded, KeepsTheUpdateRunning) {
-  SimHarness h;
+  WritingStage sub;  // outlives the updater
+  SimHarness h({}, SimHarness::ShortSettings(), 0, true,
+               [&](StageRoutines& stages) { stages.SendSubFirmware = sub.Routine(); });
   h.NameSub(0x0A);
   h.MarkStart();
   h.Press();
-  Probe(h.updater).state().UpdateInProgress.store(1);  // as if firmware were being written
+  ASSERT_TRUE(h.PumpUntil([&] { return sub.runs.load() == 1; }));
   h.view.QueueAnswer(GetParam());
   h.view.Click(Control::AbortBtn);
   EXPECT_EQ(h.view.questions().size(), 1u);
-  EXPECT_EQ(Probe(h.updater).state().StopRequested.load(), 0u);
+  h.view.PumpUntil([] { return false; }, 50ms);
+  EXPECT_EQ(sub.cancels.load(), 0);
   EXPECT_TRUE(h.view.Enabled(Control::AbortBtn));
   for (const std::string& l : h.UpdateLines()) EXPECT_NE(l, "User abort update.....");
 }

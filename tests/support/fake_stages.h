@@ -61,8 +61,8 @@ struct GatedMainStage {
   }
 };
 
-// A Main stage that says firmware is being written and goes on until it is cancelled.
-class WritingMainStage {
+// A stage that says firmware is being written and goes on until it is cancelled.
+class WritingStage {
  public:
   StageRoutine Routine() {
     return [this](StageContext context, std::function<void(StageEnd)> done) -> std::unique_ptr<RunningStage> {
@@ -78,7 +78,7 @@ class WritingMainStage {
  private:
   class Writing final : public RunningStage {
    public:
-    Writing(WritingMainStage& owner, UpdateLoop& loop, std::function<void(StageEnd)> done)
+    Writing(WritingStage& owner, UpdateLoop& loop, std::function<void(StageEnd)> done)
         : owner_(owner), loop_(loop), done_(std::move(done)) {}
     void Cancel() override {
       if (!done_) return;
@@ -88,7 +88,7 @@ class WritingMainStage {
     }
 
    private:
-    WritingMainStage& owner_;
+    WritingStage& owner_;
     UpdateLoop& loop_;
     std::function<void(StageEnd)> done_;
   };
