@@ -6,7 +6,7 @@
 #
 # The tests mostly wait on timers and sockets, so each build after the first is compiled
 # at the lowest priority while the tests of the build before it run; the tests keep the
-# priority they need for their timing.
+# priority they need for their timing. The fuzz targets run beside the Wine tests.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
@@ -112,16 +112,23 @@ UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
   ctest --test-dir build-asan --output-on-failure -j "$testjobs"
 finish_build
 
-# The fuzz targets are built while the Windows tests run under Wine.
-fuzz_build() { time scripts/fuzz.sh --build; }
-start_build fuzz fuzz_build
+# The fuzz targets are built while the Windows tests run under Wine, and fuzzed as soon as
+# they are built, one at a time: the Wine tests run one after another and leave the other
+# processor free. The fuzzer takes back the usual priority (where it may), so that each
+# target has a processor of its own for its whole time, as when they ran last on their own.
+fuzz_seconds="${TESSALY_FUZZ_SECONDS:-10}"
+fuzz_build_and_run() {
+  time scripts/fuzz.sh --build
+  renice -n 0 -p "$BASHPID" >/dev/null 2>&1 || true
+  echo "== Fuzz targets ($fuzz_seconds s each)"
+  FUZZ_JOBS=1 scripts/fuzz.sh "$fuzz_seconds"
+}
+start_build fuzz fuzz_build_and_run
 
 echo "== Windows build under Wine"
 ctest --test-dir build --output-on-failure -j "$testjobs" -L wine
 finish_build
-
-echo "== Fuzz targets (${TESSALY_FUZZ_SECONDS:-10} s each)"
-scripts/fuzz.sh "${TESSALY_FUZZ_SECONDS:-10}"
+sed -n '/^== Fuzz targets/,$p' build/fuzz-build.log
 
 echo "== Builds"
 for name in tsan asan windows fuzz; do
