@@ -250,7 +250,13 @@ TEST_P(SharedSegment, BootpFloodIsAnsweredAtAPace) {
   EXPECT_LE(replies.load(), static_cast<int>(seconds * 4) + 2) << sent.load() << " requests in " << seconds << " s";
   EXPECT_GE(replies.load(), 2) << "the flood did not reach the stage";
   ASSERT_GT(before, 0);
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer keeps freed blocks in its quarantine, up to 256 MiB, by design: the
+  // process's size says nothing of the program's own memory there.
+  static_cast<void>(after);
+#else
   EXPECT_LT(after - before, 4096) << "resident memory grew from " << before << " to " << after << " KiB";
+#endif
   EndProjector();
 }
 
