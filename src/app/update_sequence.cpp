@@ -96,7 +96,6 @@ bool UpdateSequence::Start(const UpdateRequest& request) {
   if (!manual) {
     session_.BeginSession();
     loop_.Post([this, address = request.projectorAddress, port = session_.settings().controlPort] {
-      reconnectDue_ = false;
       if (!control_.OpenControlConnection(address, port)) session_.EndSession();
     });
   } else {

@@ -1,7 +1,8 @@
 #pragma once
 // The asynchronous TCP client of the control connection. Its socket is watched on the
-// update loop; its notifications arrive on the view's thread; Send, Receive and Close are
-// safe from any thread.
+// update loop; its notifications arrive on the thread of a queue of the caller's (the
+// update loop itself for the control connection); Send, Receive and Close are safe from
+// any thread.
 
 #include <cstdint>
 #include <memory>
@@ -46,7 +47,7 @@ class TcpClient {
 };
 
 // An Asio socket watched on `loop` (the system's loop: CreateUpdateLoop); the notifications
-// are posted to the view. The client goes before the loop is destroyed; the loop may still
+// are posted to `view`. The client goes before the loop is destroyed; the loop may still
 // run then, or have stopped.
 std::unique_ptr<TcpClient> CreateTcpClient(TaskQueue& view, UpdateLoop& loop);
 

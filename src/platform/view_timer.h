@@ -1,6 +1,7 @@
 #pragma once
-// A timer whose handler runs on the view's thread, like a window timer: it fires every
-// interval while enabled. Enable, disable and the interval may be changed from any thread.
+// A timer whose handler runs on the thread of a queue of the caller's, like a window timer
+// (the control connection's runs on the update loop itself; tests take their own
+// thread): it fires every interval while enabled. Enable, disable and the interval may be changed from any thread.
 // The count runs on the update loop; the timer goes before the loop is destroyed (the loop
 // may still run then, or have stopped).
 
