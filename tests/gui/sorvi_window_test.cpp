@@ -971,12 +971,14 @@ TEST(GuiOnSimulatorThreaded, AbortQuestionOpenAcrossTheRestartWaitHoldsTheReconn
 
   UpdaterSettings s;
   s.controlPort = sim.port();
-  s.restartWaitMs = 1000;
+  s.restartWaitMs = 300;
+  // The Main stage ends only once the box is open, so the whole restart wait falls inside
+  // it, however loaded the machine is.
+  testing::GatedMainStage gate;  // outlives the window's updater
   StageRoutines stages;
-  stages.UpdateMainFirmware = [](StageContext context, std::function<void(StageEnd)> done) {
-    context.firmwareBeingWritten();  // as a served image leaves it before the Sub stage
-    context.loop.Post([done = std::move(done)] { done(StageEnd::Succeeded); });
-    return std::unique_ptr<RunningStage>(std::make_unique<testing::PostedStage>());
+  stages.UpdateMainFirmware = [&gate](StageContext context, std::function<void(StageEnd)> done) {
+    context.firmwareBeingWritten();  // as a Main stage serving its image leaves it
+    return gate.Routine()(std::move(context), std::move(done));
   };
   RealWindow run(s, stages);
   Updater* updater = run.updater.get();
@@ -990,15 +992,21 @@ TEST(GuiOnSimulatorThreaded, AbortQuestionOpenAcrossTheRestartWaitHoldsTheReconn
     const std::vector<QString> all = run.LogTexts();
     return std::find(all.begin(), all.end(), QString::fromLatin1(line)) != all.end();
   };
-  ASSERT_TRUE(ProcessFor([&] { return logged("Waiting projector restart, and update Sub firmware ..."); }, 10));
+  ASSERT_TRUE(ProcessFor([&] { return gate.runs.load() == 1; }, 10));
 
   bool waitEnded = false;
   ModalDriver yes(
       [&](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         if (!box) return false;
-        // The box's loop runs on: the wait ends and the Main worker asks for the reconnection.
-        waitEnded = ProcessFor([&] { return Probe(updater).session().StagesRunning() == 0; }, 10);
+        // The box's loop runs on: the Main stage ends, then the restart wait after it.
+        gate.Open(StageEnd::Succeeded);
+        waitEnded = ProcessFor(
+            [&] {
+              return logged("Waiting projector restart, and update Sub firmware ...") &&
+                     Probe(updater).session().StagesRunning() == 0;
+            },
+            10);
         QElapsedTimer more;
         more.start();
         while (!more.hasExpired(200)) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);

@@ -295,18 +295,27 @@ class AbortQuestionAcrossTheRestartThreaded : public ::testing::TestWithParam<An
 // No: the reconnection goes ahead at once.
 TEST_P(AbortQuestionAcrossTheRestartThreaded, NoStageBeginsWhileItIsOpen) {
   UpdaterSettings s = SimHarness::ShortSettings();
-  s.restartWaitMs = 1000;  // the question is asked before the wait ends, however loaded the machine
-  SimHarness h({}, s);
+  s.restartWaitMs = 300;
+  // The Main stage ends only once the question is open, so the whole restart wait falls
+  // inside it, however loaded the machine is.
+  GatedMainStage gate;  // outlives the updater
+  SimHarness h({}, s, 0, true, [&](StageRoutines& stages) { stages.UpdateMainFirmware = gate.Routine(); });
   h.NameMain();
   h.NameSub(0x0A);
   h.MarkStart();
   h.Press();
-  ASSERT_TRUE(h.PumpUntil([&] { return h.LogHas("Waiting projector restart, and update Sub firmware ..."); }));
-  Probe(h.updater).state().UpdateInProgress.store(1);  // as the Main stage leaves it
+  ASSERT_TRUE(h.PumpUntil([&] { return gate.runs.load() == 1; }));
+  Probe(h.updater).state().UpdateInProgress.store(1);  // as a Main stage serving its image leaves it
   bool waitEnded = false;
   h.view.WhileAsked([&] {
-    // The box's own loop: the Main worker ends its wait and posts the reconnection.
-    waitEnded = h.PumpUntil([&] { return Probe(h.updater).session().StagesRunning() == 0; }, 5s);
+    // The box's own loop: the Main stage ends, and the restart wait after it.
+    gate.Open(StageEnd::Succeeded);
+    waitEnded = h.PumpUntil(
+        [&] {
+          return h.LogHas("Waiting projector restart, and update Sub firmware ...") &&
+                 Probe(h.updater).session().StagesRunning() == 0;
+        },
+        5s);
     h.view.PumpUntil([] { return false; }, 100ms);
   });
   h.view.QueueAnswer(GetParam());
