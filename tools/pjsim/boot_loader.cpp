@@ -118,6 +118,7 @@ bool BootLoader::Fail(std::string error) {
     r.boot_loader.phase = BootPhase::kFailed;
     r.boot_loader.error = error;
     r.boot_loader.verdict = "boot loader could not start: " + error;
+    CloseAwake(r, BootPhase::kFailed);
   });
   return false;
 }
@@ -148,6 +149,7 @@ bool BootLoader::StartLocked(const BootContext& context) {
     fresh.connection = context.connection;
     fresh.phase = BootPhase::kAwaitMagic;
     r.boot_loader = fresh;
+    run_ = fresh.run;
   });
 
   if (std::string problem = ValidateOptions(options_); !problem.empty()) return Fail(problem);
@@ -198,6 +200,8 @@ bool BootLoader::StartLocked(const BootContext& context) {
     r.boot_loader.magic_port = magic_port_.load();
     r.boot_loader.bootp_client_port = bootp_port_.load();
     r.boot_loader.tftp_client_port = tftp_port_.load();
+    // Awake from here: its sockets hear the Magic packet from now on.
+    r.boot_awake.push_back(AwakeInterval{run_, std::chrono::steady_clock::now(), std::nullopt, BootPhase::kOff});
   });
 
   running_.store(true);
@@ -436,9 +440,10 @@ void BootLoader::OnTakenData(const boot::TftpStep& step) {
     deadline_.reset();
     const std::string verdict = "went silent after block " + std::to_string(step.block) + " (fault: stop at block " +
                                 std::to_string(options_.stop_at_block) + ")" + Progress();
-    ChangeBoot([&](BootLoaderReport& b) {
-      b.phase = BootPhase::kSilent;
-      b.verdict = verdict;
+    store_->Change([&](Report& r) {
+      r.boot_loader.phase = BootPhase::kSilent;
+      r.boot_loader.verdict = verdict;
+      CloseAwake(r, BootPhase::kSilent);
     });
     Event(verdict);
     return;
@@ -611,9 +616,10 @@ void BootLoader::Finish(BootPhase phase, std::string verdict) {
   deadline_.reset();
   // Before the report says so: whoever sees the end there sees running() false too.
   running_.store(false);
-  ChangeBoot([&](BootLoaderReport& b) {
-    b.phase = phase;
-    if (!keep_verdict) b.verdict = verdict;
+  store_->Change([&](Report& r) {
+    r.boot_loader.phase = phase;
+    if (!keep_verdict) r.boot_loader.verdict = verdict;
+    CloseAwake(r, phase);
   });
   Event((keep_verdict ? "stopped: " : "verdict: ") + verdict);
 }
@@ -627,6 +633,16 @@ void BootLoader::Violate(std::string text) {
     ++r.boot_loader.violations;
   });
   observer_->OnBootViolation(v);
+}
+
+void BootLoader::CloseAwake(Report& r, BootPhase end) const {
+  // A silent run is over already when it is stopped: its interval keeps its end.
+  for (AwakeInterval& a : r.boot_awake) {
+    if (a.run == run_ && !a.to) {
+      a.to = std::chrono::steady_clock::now();
+      a.end = end;
+    }
+  }
 }
 
 void BootLoader::ChangeBoot(const std::function<void(BootLoaderReport&)>& change) {

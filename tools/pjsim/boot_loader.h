@@ -99,6 +99,8 @@ class BootLoader {
 
   void Event(const std::string& text);
   void Violate(std::string text);
+  // Ends this run's awake interval in the report, unless it has ended already.
+  void CloseAwake(Report& r, BootPhase end) const;
   void ChangeBoot(const std::function<void(BootLoaderReport&)>& change);
 
   const SimOptions options_;
@@ -121,6 +123,7 @@ class BootLoader {
   std::atomic<bool> running_{false};
 
   // Set by Start before the thread begins; read-only afterwards.
+  int run_ = 0;  // BootLoaderReport::run of this run
   int connection_ = 0;
   boot::Ipv4 own_{};
   boot::Endpoint broadcast_{};

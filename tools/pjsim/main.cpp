@@ -180,6 +180,7 @@ int main(int argc, char** argv) {
   sim.Stop();
 
   const Report report = sim.Snapshot();
+  for (const std::string& line : TimelineLines(report)) hooks->Line(line);
   const BootLoaderReport& b = report.boot_loader;
   if (b.run > 0) {
     hooks->Line("boot loader: " + std::to_string(b.magic_packets) + " Magic packet(s) (" +

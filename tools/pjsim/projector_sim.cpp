@@ -69,7 +69,8 @@ ProjectorSim::ProjectorSim(SimOptions options, std::shared_ptr<ControlHooks> con
       store_(std::make_shared<ReportStore>()),
       sub_(std::make_shared<SubReceiver>(SubConfigFrom(options_), store_, control_observer, std::move(sub_events))),
       wiring_(std::make_shared<Wiring>(std::move(control_observer), std::move(boot_observer), sub_)),
-      control_(std::make_unique<ControlService>(options_, wiring_, store_)) {
+      control_(std::make_unique<ControlService>(options_, wiring_, store_)),
+      listener_(options_.magic_port, options_.bootp_client_port, store_) {
   wiring_->Attach(this);
 }
 
@@ -77,6 +78,7 @@ ProjectorSim::~ProjectorSim() { Stop(); }
 
 bool ProjectorSim::Start() {
   if (!sub_error_.empty()) return false;
+  listener_.Start();
   return control_->Start();
 }
 
@@ -92,6 +94,7 @@ void ProjectorSim::Stop() {
   // The boot loader first: its restart reaches into the control service.
   if (boot) boot->Stop();
   control_->Stop();
+  listener_.Stop();
 }
 
 bool ProjectorSim::StartBootLoader(const BootContext& context) {

@@ -15,6 +15,7 @@
 #include "boot_loader.h"
 #include "control_hooks.h"
 #include "control_service.h"
+#include "passive_listener.h"
 #include "sim_options.h"
 #include "sim_report.h"
 #include "sub_receiver.h"
@@ -35,10 +36,13 @@ class ProjectorSim {
   ProjectorSim(const ProjectorSim&) = delete;
   ProjectorSim& operator=(const ProjectorSim&) = delete;
 
-  // Starts the control service; the boot loader follows the Main command.
+  // Starts the passive listener and the control service; the boot loader follows the Main
+  // command. A listener that cannot listen (no CAP_NET_RAW) says so in the report's
+  // listener_error and fails nothing.
   bool Start();
   std::string error() const { return sub_error_.empty() ? control_->error() : sub_error_; }
-  // Stops the Sub receiver's waits, the boot loader, then the control service. Idempotent.
+  // Stops the Sub receiver's waits, the boot loader, the control service, then the listener.
+  // Idempotent.
   void Stop();
   std::uint16_t port() const { return control_->port(); }
   ControlService& control() { return *control_; }
@@ -65,6 +69,7 @@ class ProjectorSim {
   const std::shared_ptr<SubReceiver> sub_;
   const std::shared_ptr<Wiring> wiring_;
   const std::unique_ptr<ControlService> control_;
+  PassiveListener listener_;
 
   mutable std::mutex boot_mutex_;  // boot_, stopping_
   std::unique_ptr<BootLoader> boot_;

@@ -1,5 +1,7 @@
 #include "sim_report.h"
 
+#include <cstdio>
+
 namespace tessaly::pjsim {
 
 std::string_view StepName(Step step) {
@@ -45,6 +47,38 @@ std::string_view SubPhaseName(SubPhase phase) {
     case SubPhase::kStopped: return "stopped";
   }
   return "?";
+}
+
+std::string MonoText(MonoTime at) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld.%09lld", static_cast<long long>(ns / 1000000000),
+                static_cast<long long>(ns % 1000000000));
+  return text;
+}
+
+std::string_view HeardKindName(HeardDatagram::Kind kind) {
+  return kind == HeardDatagram::Kind::kMagic ? "Magic packet" : "BOOTP reply";
+}
+
+std::vector<std::string> TimelineLines(const Report& report) {
+  const auto until = [](const std::optional<MonoTime>& to) { return to ? MonoText(*to) : std::string("open"); };
+  std::vector<std::string> out;
+  for (const AwakeInterval& a : report.boot_awake) {
+    out.push_back("timeline: boot loader awake run " + std::to_string(a.run) + " from " + MonoText(a.from) + " to " +
+                  until(a.to) + " (" + std::string(BootPhaseName(a.end)) + ")");
+  }
+  for (const SubInterval& s : report.sub_received) {
+    out.push_back("timeline: sub firmware received run " + std::to_string(s.run) + " connection " +
+                  std::to_string(s.connection) + " from " + MonoText(s.from) + " to " + until(s.to) + " (" +
+                  std::string(SubPhaseName(s.end)) + ")");
+  }
+  for (const HeardDatagram& h : report.heard) {
+    out.push_back("timeline: heard " + std::string(HeardKindName(h.kind)) + " at " + MonoText(h.at) + " from " +
+                  h.source + ", " + std::to_string(h.bytes) + " bytes");
+  }
+  if (!report.listener_error.empty()) out.push_back("timeline: listener not listening: " + report.listener_error);
+  return out;
 }
 
 std::string ToHex(std::span<const std::uint8_t> bytes) {

@@ -190,6 +190,45 @@ struct SubReceiverReport {
   int violations = 0;   // how many of Report::violations are the Sub receiver's
 };
 
+// The projector's timeline. Its times are steady_clock's, which on Linux is CLOCK_MONOTONIC:
+// one clock for every network namespace of the machine, so several simulators' timelines
+// (and a test's own steady_clock) can be laid side by side.
+using MonoTime = std::chrono::steady_clock::time_point;
+
+// "12345.678901234": seconds of CLOCK_MONOTONIC, nanoseconds after the point.
+std::string MonoText(MonoTime at);
+
+// A boot-loader run: from its start (listening for the Magic packet) until the run is over
+// (restarted, silent, gave up, stopped, failed).
+struct AwakeInterval {
+  int run = 0;  // BootLoaderReport::run
+  MonoTime from{};
+  std::optional<MonoTime> to;  // empty while awake
+  BootPhase end = BootPhase::kOff;
+};
+
+// A Sub firmware stream: from its first byte to its last, when the exchange completed, or to
+// the end of its connection (or the simulator's stop) when not.
+struct SubInterval {
+  int run = 0;  // SubReceiverReport::run
+  int connection = 0;
+  MonoTime from{};
+  std::optional<MonoTime> to;  // empty while the stream goes on
+  SubPhase end = SubPhase::kOff;
+};
+
+// A datagram that reached the projector on the Magic port or the BOOTP client port, heard
+// by the passive listener whether or not a boot loader was awake.
+struct HeardDatagram {
+  enum class Kind { kMagic, kBootpReply };
+  Kind kind = Kind::kMagic;
+  MonoTime at{};
+  std::string source;  // "10.75.0.1:40000"
+  std::size_t bytes = 0;
+};
+
+std::string_view HeardKindName(HeardDatagram::Kind kind);
+
 struct Report {
   std::vector<Message> messages;  // in order of arrival, all connections
   std::vector<Violation> violations;
@@ -200,11 +239,30 @@ struct Report {
   BootLoaderReport boot_loader;  // the latest run
   SubReceiverReport sub;         // the latest Sub firmware exchange
 
+  // The timeline, each in order of its start.
+  std::vector<AwakeInterval> boot_awake;
+  std::vector<SubInterval> sub_received;
+  std::vector<HeardDatagram> heard;
+  // Why the passive listener hears nothing ("" when it listens, or has no fixed port to
+  // listen on).
+  std::string listener_error;
+
   int connection_count() const { return static_cast<int>(connections.size()); }
   int ended_connection_count() const;
   std::vector<std::string> MessageNames() const;
   std::vector<std::string> MessageNames(int connection) const;
 };
+
+// The timeline as tessaly-pjsim prints it at exit: the boot loader's runs, then the Sub
+// streams, then the datagrams heard, each in order of time:
+//   timeline: boot loader awake run R from T to T (PHASE)
+//   timeline: sub firmware received run R connection C from T to T (PHASE)
+//   timeline: heard Magic packet at T from A.B.C.D:P, N bytes
+//   timeline: heard BOOTP reply at T from A.B.C.D:P, N bytes
+//   timeline: listener not listening: REASON
+// T is MonoText(); an interval still open shows "to open". PHASE is BootPhaseName() or
+// SubPhaseName() of how it ended.
+std::vector<std::string> TimelineLines(const Report& report);
 
 // One report shared by the control service and the boot loader, so that a single wait can
 // cover both (for example "image received and the next connection greeted").

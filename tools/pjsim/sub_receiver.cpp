@@ -27,6 +27,8 @@ SubReceiver::SubReceiver(sub::Config config, std::shared_ptr<ReportStore> store,
       events_(std::move(events)) {}
 
 void SubReceiver::OnSubStream(Channel& channel) {
+  // A stream whose connection is still open ends here: the new one takes over.
+  if (machine_) EndInterval(sub::Clock::now());
   machine_.emplace(config_, sub::Clock::now());
   connection_ = channel.connection();
   ++run_;
@@ -40,8 +42,10 @@ void SubReceiver::OnSubStreamData(std::span<const std::uint8_t> bytes, Channel& 
     channel.RecordMessage("SUB-DATA", bytes, false);
     return;
   }
-  const sub::Output out = machine_->Feed(bytes, sub::Clock::now());
+  const sub::Clock::time_point now = sub::Clock::now();
+  const sub::Output out = machine_->Feed(bytes, now);
   RecordOnChannel(out, channel);
+  TrackByte(now);
   Publish();
   Perform(out.actions, channel);
 }
@@ -51,11 +55,13 @@ void SubReceiver::OnConnectionEnded(const ConnectionRecord& connection) {
   // Stop() ends the connection too: that is no fault of the updater's.
   if (stopping() || connection.end_reason == "stopped") {
     machine_->Stopped();
+    EndInterval(sub::Clock::now());
     Publish();
     return;
   }
   const sub::Output out = machine_->End();
   RecordDirectly(out);
+  EndInterval(sub::Clock::now());
   Publish();
   const SubReceiverReport r = machine_->report();
   Event("connection " + std::to_string(connection_) + ": Sub exchange " + std::string(SubPhaseName(r.phase)) + " (" +
@@ -130,6 +136,34 @@ void SubReceiver::RecordDirectly(const sub::Output& out) {
   if (!observer_) return;
   for (const Message& m : messages) observer_->OnMessage(m);
   for (const Violation& v : violations) observer_->OnViolation(v);
+}
+
+void SubReceiver::TrackByte(sub::Clock::time_point at) {
+  last_byte_ = at;
+  const SubPhase phase = machine_->report().phase;
+  store_->Change([&](Report& r) {
+    if (r.sub_received.empty() || r.sub_received.back().run != run_) {
+      r.sub_received.push_back(SubInterval{run_, connection_, at, std::nullopt, SubPhase::kOff});
+    }
+    // A completed exchange ends with its last byte, not with its connection.
+    SubInterval& i = r.sub_received.back();
+    if (!i.to && phase == SubPhase::kClosed) {
+      i.to = at;
+      i.end = phase;
+    }
+  });
+}
+
+void SubReceiver::EndInterval(sub::Clock::time_point at) {
+  const SubPhase phase = machine_->report().phase;
+  store_->Change([&](Report& r) {
+    if (r.sub_received.empty()) return;
+    SubInterval& i = r.sub_received.back();
+    if (i.run != run_ || i.to) return;
+    // The close record's answer comes after its last byte: a complete exchange ends there.
+    i.to = phase == SubPhase::kClosed ? last_byte_ : at;
+    i.end = phase;
+  });
 }
 
 void SubReceiver::Publish() {

@@ -59,6 +59,10 @@ class SubReceiver final : public ControlHooks {
   void RecordOnChannel(const sub::Output& out, Channel& channel);
   void RecordDirectly(const sub::Output& out);
   void Publish();
+  // The timeline's Sub interval: begun by the stream's first byte, ended by its last once
+  // the exchange is complete, else by EndInterval (the connection's end, a new stream).
+  void TrackByte(sub::Clock::time_point at);
+  void EndInterval(sub::Clock::time_point at);
   void Event(const std::string& text);
 
   const sub::Config config_;
@@ -70,6 +74,7 @@ class SubReceiver final : public ControlHooks {
   std::optional<sub::StreamMachine> machine_;
   int connection_ = 0;
   int run_ = 0;
+  sub::Clock::time_point last_byte_{};  // of the current stream
 
   mutable std::mutex stop_mutex_;
   std::condition_variable stop_changed_;
