@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,6 +118,65 @@ class FarNamespace {
 
  private:
   pid_t pid_ = -1;
+  bool ok_ = false;
+};
+
+// One Ethernet segment: a Linux bridge here (the updater's side) and `count` far namespaces,
+// each joined to it by a veth pair, all up. Every broadcast sent here reaches every far end.
+// Addresses: `prefix`.1/24 on the bridge, `prefix`.2, .3, ... in the far namespaces.
+class BridgedSegment {
+ public:
+  explicit BridgedSegment(int count, std::string prefix = "10.75.0", std::string bridge = "lab0")
+      : prefix_(std::move(prefix)), bridge_(std::move(bridge)) {
+    for (const std::string& cmd : {"ip link add " + bridge_ + " type bridge", "ip addr add " + near_address() + "/24 dev " + bridge_,
+                                   "ip link set " + bridge_ + " up"}) {
+      if (!Sh(cmd)) {
+        ADD_FAILURE() << cmd;
+        return;
+      }
+    }
+    made_ = true;
+    for (int i = 0; i < count; ++i) {
+      far_.push_back(std::make_unique<FarNamespace>());
+      FarNamespace& far = *far_.back();
+      if (!far.ok()) {
+        ADD_FAILURE() << "far namespace " << i;
+        return;
+      }
+      const std::string n = std::to_string(i);
+      const std::string nearEnd = bridge_ + "v" + n, farEnd = bridge_ + "p" + n;
+      const std::string in = "nsenter --net=/proc/" + std::to_string(far.pid()) + "/ns/net ";
+      for (const std::string& cmd :
+           {"ip link add " + nearEnd + " type veth peer name " + farEnd,
+            "ip link set " + farEnd + " netns " + std::to_string(far.pid()), "ip link set " + nearEnd + " master " + bridge_,
+            "ip link set " + nearEnd + " up", in + "ip addr add " + address(i) + "/24 dev " + farEnd,
+            in + "ip link set " + farEnd + " up", in + "ip link set lo up"}) {
+        if (!Sh(cmd)) {
+          ADD_FAILURE() << cmd;
+          return;
+        }
+      }
+    }
+    ok_ = true;
+  }
+  // The far namespaces go with their processes, and the veth pairs with them.
+  ~BridgedSegment() {
+    far_.clear();
+    if (made_) Sh("ip link del " + bridge_);
+  }
+  BridgedSegment(const BridgedSegment&) = delete;
+  BridgedSegment& operator=(const BridgedSegment&) = delete;
+
+  bool ok() const { return ok_; }
+  int size() const { return static_cast<int>(far_.size()); }
+  FarNamespace& far(int i) { return *far_.at(static_cast<std::size_t>(i)); }
+  std::string near_address() const { return prefix_ + ".1"; }
+  std::string address(int i) const { return prefix_ + "." + std::to_string(i + 2); }
+
+ private:
+  const std::string prefix_, bridge_;
+  std::vector<std::unique_ptr<FarNamespace>> far_;
+  bool made_ = false;
   bool ok_ = false;
 };
 
