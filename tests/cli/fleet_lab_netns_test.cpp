@@ -1,0 +1,178 @@
+// Four simulated projectors on one bridged segment, updated by one run of the real command
+// line. Every broadcast of the updater reaches every projector, as on a real LAN; the
+// projectors' timelines show whether two boot loaders were ever awake at once, and whether a
+// Magic packet or BOOTP reply crossed the segment while a Sub image was being received.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "cli/fleet_timeline.h"
+#include "netns/netns_support.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace tessaly::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+constexpr int kUnits = 4;
+
+bool AnyStartsWith(const Lines& lines, const std::string& head, const std::string& contains = "") {
+  return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+    return l.rfind(head, 0) == 0 && l.find(contains) != std::string::npos;
+  });
+}
+
+class CliFleetLabNetns : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TESSALY_REQUIRE_NETNS();
+    segment_ = std::make_unique<BridgedSegment>(kUnits);
+    ASSERT_TRUE(segment_->ok());
+    dir_.Write("main.bin", Pattern(48 * 1024, 31));
+    dir_.WriteSubImage("sub.brec2", 0x0B, Pattern(16368 + 500, 32));
+  }
+
+  void StartProjector(int i, const std::vector<std::string>& extra) {
+    const std::string address = segment_->address(i);
+    std::vector<std::string> args{"--net=/proc/" + std::to_string(segment_->far(i).pid()) + "/ns/net",
+                                  TESSALY_PJSIM_PATH,
+                                  "--listen",
+                                  address,
+                                  "--model",
+                                  "QMB",
+                                  "--burn-ms",
+                                  "300",
+                                  "--image",
+                                  dir_.File("main.bin"),
+                                  "--sub-image",
+                                  dir_.File("sub.brec2")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    projectors_.push_back(std::make_unique<ChildProcess>("/usr/bin/nsenter", args, dir_.path().string()));
+    ASSERT_TRUE(projectors_.back()->WaitForLine("listening on " + address + ":20554, model QMB", 10s))
+        << projectors_.back()->Output();
+  }
+
+  // The real command line, every projector in segment order, both images found in the folder.
+  std::unique_ptr<ChildProcess> StartUpdater() {
+    std::vector<std::string> args;
+    for (int i = 0; i < kUnits; ++i) args.insert(args.end(), {"--projector", segment_->address(i)});
+    return std::make_unique<ChildProcess>(TESSALY_UPDATE_PATH, args, dir_.path().string(),
+                                          std::vector<std::string>{"HOME=" + dir_.path().string(),
+                                                                   "XDG_CONFIG_HOME=" + dir_.File("config"),
+                                                                   "XDG_STATE_HOME=" + dir_.File("state")});
+  }
+
+  // Ends every simulator; their timelines, in segment order.
+  std::vector<ProjectorTimeline> EndProjectors() {
+    std::vector<ProjectorTimeline> fleet;
+    for (int i = 0; i < kUnits; ++i) {
+      ChildProcess& p = *projectors_[static_cast<std::size_t>(i)];
+      p.Signal(SIGTERM);
+      EXPECT_TRUE(p.WaitExit(20s).has_value()) << p.Output();
+      fleet.push_back(ParseTimeline(segment_->address(i), p.lines()));
+    }
+    return fleet;
+  }
+
+  std::string AllOutput() const {
+    std::string all;
+    for (std::size_t i = 0; i < projectors_.size(); ++i) {
+      all += "--- projector " + segment_->address(static_cast<int>(i)) + "\n" + projectors_[i]->Output();
+    }
+    return all;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<BridgedSegment> segment_;
+  std::vector<std::unique_ptr<ChildProcess>> projectors_;  // after segment_: they end before their namespaces
+};
+
+TEST_F(CliFleetLabNetns, FourProjectorsOnOneSegment) {
+  for (int i = 0; i < kUnits; ++i) ASSERT_NO_FATAL_FAILURE(StartProjector(i, {}));
+  const auto began = std::chrono::steady_clock::now();
+  auto updater = StartUpdater();
+  ASSERT_EQ(updater->WaitExit(200s), std::optional<int>(0)) << updater->Output() << AllOutput();
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+  RecordProperty("fleet_run_ms", static_cast<int>(took.count()));
+  std::printf("fleet of %d: %lld ms\n", kUnits, static_cast<long long>(took.count()));
+
+  const std::vector<ProjectorTimeline> fleet = EndProjectors();
+  for (const std::string& problem : FleetTimelineProblems(fleet)) ADD_FAILURE() << problem;
+
+  for (int i = 0; i < kUnits; ++i) {
+    const ChildProcess& p = *projectors_[static_cast<std::size_t>(i)];
+    const ProjectorTimeline& t = fleet[static_cast<std::size_t>(i)];
+    // Every image whole, nothing out of place.
+    EXPECT_TRUE(AnyStartsWith(p.lines(), "boot loader: ", "image intact: yes")) << p.Output();
+    EXPECT_TRUE(AnyStartsWith(p.lines(), "sub image: Sub image received intact")) << p.Output();
+    EXPECT_TRUE(AnyStartsWith(p.lines(), "verdict: OK")) << p.Output();
+    // Woken once, restarted into the new firmware, then the Sub image in one stream.
+    ASSERT_EQ(t.awake.size(), 1u) << p.Output();
+    EXPECT_EQ(t.awake[0].end, "restarted");
+    ASSERT_EQ(t.sub.size(), 1u) << p.Output();
+    EXPECT_EQ(t.sub[0].end, "closed");
+    EXPECT_LT(t.awake[0].to, t.sub[0].from) << t.name;
+    // Each unit's Magic packet and BOOTP reply reached every projector: the segment is one,
+    // and the listener hears what the boot loader does not.
+    EXPECT_GE(t.magic.size(), static_cast<std::size_t>(kUnits)) << p.Output();
+    EXPECT_GE(t.bootp_replies.size(), static_cast<std::size_t>(kUnits)) << p.Output();
+    for (const auto* heard : {&t.magic, &t.bootp_replies}) {
+      for (const TimelineDatagram& d : *heard) EXPECT_EQ(d.source.rfind(segment_->near_address() + ":", 0), 0u) << d.source;
+    }
+  }
+  // Today's order: one whole unit after another, in the order given.
+  for (int i = 1; i < kUnits; ++i) {
+    EXPECT_LT(fleet[static_cast<std::size_t>(i - 1)].sub[0].to, fleet[static_cast<std::size_t>(i)].awake[0].from);
+  }
+}
+
+// The second projector's boot loader falls silent at the first block after its switch: it
+// may still be awake on the segment, so the later units are never switched.
+TEST_F(CliFleetLabNetns, SilentBootLoaderLeavesTheLaterProjectorsAsleep) {
+  for (int i = 0; i < kUnits; ++i) {
+    ASSERT_NO_FATAL_FAILURE(StartProjector(i, i == 1 ? std::vector<std::string>{"--stop-at-block", "1"}
+                                                     : std::vector<std::string>{}));
+  }
+  auto updater = StartUpdater();
+  ASSERT_EQ(updater->WaitExit(150s), std::optional<int>(1)) << updater->Output() << AllOutput();
+  const Lines& lines = updater->lines();
+  const auto summary = std::find(lines.begin(), lines.end(), "Summary:");
+  ASSERT_NE(summary, lines.end()) << updater->Output();
+  const Lines units(summary + 1, lines.end());
+  const std::string a1 = segment_->address(0), a2 = segment_->address(1);
+  EXPECT_TRUE(AnyStartsWith(units, "  " + a1 + "  Main: succeeded, Sub: succeeded, ")) << updater->Output();
+  EXPECT_TRUE(AnyStartsWith(units, "  " + a2 + "  Main: failed, ")) << updater->Output();
+  for (int i = 2; i < kUnits; ++i) {
+    EXPECT_TRUE(AnyStartsWith(units, "  " + segment_->address(i) + "  Main: skipped, ")) << updater->Output();
+  }
+
+  const std::vector<ProjectorTimeline> fleet = EndProjectors();
+  for (const std::string& problem : FleetTimelineProblems(fleet)) ADD_FAILURE() << problem;
+
+  ASSERT_EQ(fleet[0].awake.size(), 1u) << AllOutput();
+  EXPECT_EQ(fleet[0].awake[0].end, "restarted");
+  ASSERT_EQ(fleet[0].sub.size(), 1u) << AllOutput();
+  EXPECT_EQ(fleet[0].sub[0].end, "closed");
+  ASSERT_EQ(fleet[1].awake.size(), 1u) << AllOutput();
+  EXPECT_EQ(fleet[1].awake[0].end, "silent (fault)");
+  EXPECT_TRUE(fleet[1].sub.empty()) << AllOutput();
+  for (int i = 2; i < kUnits; ++i) {
+    const ChildProcess& p = *projectors_[static_cast<std::size_t>(i)];
+    const ProjectorTimeline& t = fleet[static_cast<std::size_t>(i)];
+    // Never woken, never asked; yet they heard the two switched units' broadcasts.
+    EXPECT_TRUE(t.awake.empty()) << p.Output();
+    EXPECT_TRUE(t.sub.empty()) << p.Output();
+    EXPECT_FALSE(AnyStartsWith(p.lines(), "connection ")) << p.Output();
+    EXPECT_GE(t.magic.size(), 2u) << p.Output();
+    EXPECT_GE(t.bootp_replies.size(), 2u) << p.Output();
+  }
+}
+
+}  // namespace
+}  // namespace tessaly::testing
