@@ -28,6 +28,60 @@ bool AnyStartsWith(const Lines& lines, const std::string& head, const std::strin
   });
 }
 
+// The checks themselves, on timelines made up for the purpose: each rule catches its breach.
+TEST(CliFleetTimeline, ParsesTheSimulatorsLines) {
+  const ProjectorTimeline t = ParseTimeline(
+      "p", {"listening on 10.75.0.2:20554, model QMB",
+            "timeline: boot loader awake run 1 from 100.000000001 to 102.500000000 (restarted)",
+            "timeline: sub firmware received run 1 connection 2 from 110.000000000 to open (receiving blocks)",
+            "timeline: heard Magic packet at 100.100000000 from 10.75.0.1:9, 102 bytes",
+            "timeline: heard BOOTP reply at 100.200000000 from 10.75.0.1:67, 300 bytes",
+            "timeline: heard Magic packet at soon from 10.75.0.1:9, 102 bytes"});
+  ASSERT_EQ(t.awake.size(), 1u);
+  EXPECT_EQ(t.awake[0].from, 100000000001);
+  EXPECT_EQ(t.awake[0].to, 102500000000);
+  EXPECT_EQ(t.awake[0].end, "restarted");
+  ASSERT_EQ(t.sub.size(), 1u);
+  EXPECT_EQ(t.sub[0].to, kStillOpen);
+  EXPECT_EQ(t.sub[0].end, "receiving blocks");
+  ASSERT_EQ(t.magic.size(), 1u);
+  EXPECT_EQ(t.magic[0].at, 100100000000);
+  EXPECT_EQ(t.magic[0].source, "10.75.0.1:9");
+  ASSERT_EQ(t.bootp_replies.size(), 1u);
+  EXPECT_EQ(t.unreadable, std::vector<std::string>{"timeline: heard Magic packet at soon from 10.75.0.1:9, 102 bytes"});
+  EXPECT_EQ(FleetTimelineProblems({t}).size(), 1u);  // the unreadable line
+}
+
+TEST(CliFleetTimeline, EachRuleCatchesItsBreach) {
+  ProjectorTimeline a{"a", {{100, 200, "restarted"}}, {{300, 400, "closed"}}, {{50, "pc:9"}}, {{150, "pc:67"}}, {}, {}};
+  ProjectorTimeline b{"b", {{250, 290, "restarted"}}, {{410, 500, "closed"}}, {{240, "pc:9"}}, {{260, "pc:67"}}, {}, {}};
+  EXPECT_TRUE(FleetTimelineProblems({a, b}).empty());
+
+  ProjectorTimeline overlapping = b;
+  overlapping.awake[0] = {199, 290, "restarted"};
+  EXPECT_EQ(FleetTimelineProblems({a, overlapping}).size(), 1u);
+  ProjectorTimeline stillAwake = b;
+  stillAwake.awake[0] = {50, kStillOpen, "stopped"};
+  EXPECT_EQ(FleetTimelineProblems({a, stillAwake}).size(), 1u);
+
+  // b hears a Magic packet while a receives its Sub firmware, and a hears a BOOTP reply
+  // at the very end of b's stream.
+  ProjectorTimeline duringSub = b;
+  duringSub.magic.push_back({350, "pc:9"});
+  ProjectorTimeline lateReply = a;
+  lateReply.bootp_replies.push_back({500, "pc:67"});
+  const std::vector<std::string> problems = FleetTimelineProblems({lateReply, duringSub});
+  ASSERT_EQ(problems.size(), 2u);
+  EXPECT_NE(problems[0].find("BOOTP reply from pc:67 reached a at 0.000000500 while b"), std::string::npos)
+      << problems[0];
+  EXPECT_NE(problems[1].find("Magic packet from pc:9 reached b at 0.000000350 while a"), std::string::npos)
+      << problems[1];
+
+  ProjectorTimeline deaf = a;
+  deaf.listener_errors.push_back("cannot open a raw UDP socket: Operation not permitted");
+  EXPECT_EQ(FleetTimelineProblems({deaf, b}).size(), 1u);
+}
+
 class CliFleetLabNetns : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -885,6 +885,36 @@ TEST(PjsimBootFaultsThreaded, StopAtBlockGoesSilent) {
   EXPECT_TRUE(rig->boot->running());
 }
 
+// The timeline's awake interval ends where the run went silent; the stop later keeps it.
+TEST(PjsimBootFaultsThreaded, SilenceEndsTheAwakeIntervalAndTheStopKeepsIt) {
+  UpdaterSetup setup;
+  setup.image = MakeImage(5 * 512 + 7, 10);
+  setup.resend_after = kResendAfter;
+  const Clock::time_point before = Clock::now();
+  auto rig = StartRig(setup, [](SimOptions& o) { o.stop_at_block = 2; });
+  ASSERT_TRUE(rig->WaitBoot([](const BootLoaderReport& b) { return b.phase == BootPhase::kSilent; }));
+  Report r = rig->Snapshot();
+  ASSERT_EQ(r.boot_awake.size(), 1u);
+  const AwakeInterval awake = r.boot_awake[0];
+  EXPECT_EQ(awake.run, r.boot_loader.run);
+  EXPECT_EQ(awake.end, BootPhase::kSilent);
+  ASSERT_TRUE(awake.to.has_value());
+  EXPECT_LE(before, awake.from);
+  EXPECT_LE(awake.from, *awake.to);
+  EXPECT_LE(*awake.to, Clock::now());
+
+  rig->boot->Stop();
+  r = rig->Snapshot();
+  EXPECT_EQ(r.boot_loader.phase, BootPhase::kStopped);
+  ASSERT_EQ(r.boot_awake.size(), 1u);
+  EXPECT_EQ(r.boot_awake[0].end, BootPhase::kSilent);
+  EXPECT_EQ(r.boot_awake[0].to, awake.to);
+  const std::vector<std::string> lines = TimelineLines(r);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "timeline: boot loader awake run 1 from " + MonoText(awake.from) + " to " + MonoText(*awake.to) +
+                          " (silent (fault))");
+}
+
 TEST(PjsimBootFaultsThreaded, OtherMacInTheRequestIsIgnoredByTheUpdater) {
   const MacAddress other{0x00, 0x1B, 0x44, 0x11, 0x3A, 0xB7};
   UpdaterSetup setup;
