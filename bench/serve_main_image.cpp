@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
   std::promise<int> ended;
   std::future<int> ending = ended.get_future();
   loop->Post([&] {
-    tessaly::StageContext ctx{log, settings, *loop, nullptr, nullptr, [] { return false; }};
+    tessaly::StageContext ctx{log, settings, *loop, nullptr, nullptr, [] { return false; }, nullptr};
     stage = tessaly::StartMainStage(ctx, *net, target, {}, [&ended](int result) { ended.set_value(result); });
   });
   const int result = ending.get();

@@ -138,17 +138,46 @@ bool IsSavedLogName(const std::string& name) {
                      SafeNameChar);
 }
 
-SavedLog::SavedLog(SavedLogOptions options) : options_(std::move(options)) {
-  thread_ = std::thread([this] { Run(); });
-}
+SavedLogWriter::SavedLogWriter() { thread_ = std::thread([this] { Loop(); }); }
 
-SavedLog::~SavedLog() {
+SavedLogWriter::~SavedLogWriter() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
   wake_.notify_all();
   thread_.join();
+}
+
+void SavedLogWriter::Run(std::function<void()> work) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    work_.push_back(std::move(work));
+  }
+  wake_.notify_one();
+}
+
+void SavedLogWriter::Loop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || !work_.empty(); });
+    if (work_.empty()) return;  // stopped, and everything has run
+    std::function<void()> work = std::move(work_.front());
+    work_.pop_front();
+    lock.unlock();
+    work();
+    lock.lock();
+  }
+}
+
+SavedLog::SavedLog(SavedLogOptions options)
+    : options_(std::move(options)),
+      warnings_(options_.warnings ? *options_.warnings : stderr_),
+      writer_(options_.writer ? options_.writer : std::make_shared<SavedLogWriter>()) {}
+
+SavedLog::~SavedLog() {
+  // The writer may be shared: nothing of ours is left on it.
+  Flush();
   if (file_) std::fclose(file_);
 }
 
@@ -200,8 +229,8 @@ void SavedLog::Begin(const SavedLogStart& start) {
         jobs_.push_back(std::move(job));
       }
     }
+    Wake();
   }
-  wake_.notify_one();
 }
 
 bool SavedLog::Line(LogLevel level, const std::string& text, bool mayHold) {
@@ -216,8 +245,7 @@ bool SavedLog::Line(LogLevel level, const std::string& text, bool mayHold) {
   Job job(Job::Line);
   job.line = std::move(line);
   jobs_.push_back(std::move(job));
-  lock.unlock();
-  wake_.notify_one();
+  Wake();
   return false;
 }
 
@@ -233,16 +261,15 @@ void SavedLog::Model(std::uint8_t kind) {
 
 void SavedLog::End(const std::string& outcome) {
   Job tail(Job::Tail);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!open_) return;
-    open_ = false;
-    if (lastPath_.empty()) return;
-    tail.model = ModelText(model_);
-  }
   tail.outcome = outcome;
   tail.line.time = Now();
-  Queue(std::move(tail));
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!open_) return;
+  open_ = false;
+  if (lastPath_.empty()) return;
+  tail.model = ModelText(model_);
+  jobs_.push_back(std::move(tail));
+  Wake();
 }
 
 bool SavedLog::IsOpen() const {
@@ -257,22 +284,18 @@ std::string SavedLog::LastPath() const {
 
 void SavedLog::Flush() {
   std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [this] { return jobs_.empty() && !writing_; });
+  idle_.wait(lock, [this] { return jobs_.empty() && !writing_ && !draining_; });
 }
 
-void SavedLog::Queue(Job job) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    jobs_.push_back(std::move(job));
-  }
-  wake_.notify_one();
+void SavedLog::Wake() {
+  if (draining_ || jobs_.empty()) return;
+  draining_ = true;
+  writer_->Run([this] { Drain(); });
 }
 
-void SavedLog::Run() {
+void SavedLog::Drain() {
   std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
-    if (jobs_.empty()) return;  // stopped, and everything is written
+  while (!jobs_.empty()) {
     Job job = std::move(jobs_.front());
     jobs_.pop_front();
     writing_ = true;
@@ -280,8 +303,10 @@ void SavedLog::Run() {
     Write(job);
     lock.lock();
     writing_ = false;
-    if (jobs_.empty()) idle_.notify_all();
   }
+  draining_ = false;
+  // Under the lock: once Flush sees us idle, this log may go.
+  idle_.notify_all();
 }
 
 void SavedLog::Write(const Job& job) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,12 +28,37 @@ namespace tessaly {
 // Windows: %LOCALAPPDATA%\Tessaly\logs.
 std::string DefaultSavedLogFolder();
 
+// The thread that writes the files of any number of saved logs, in the order their work
+// came: the units of a fleet share one.
+class SavedLogWriter {
+ public:
+  SavedLogWriter();
+  // Runs what is queued, then ends the thread.
+  ~SavedLogWriter();
+  SavedLogWriter(const SavedLogWriter&) = delete;
+  SavedLogWriter& operator=(const SavedLogWriter&) = delete;
+  void Run(std::function<void()> work);
+
+ private:
+  void Loop();
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> work_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 struct SavedLogOptions {
   std::string folder = DefaultSavedLogFolder();
   std::size_t keep = 100;  // the newest logs of ours kept in the folder; older ones go
   // The clock the names and stamps are read from; empty: the system's. Tests fix it to
   // know a log's name before it is created.
   std::function<std::chrono::system_clock::time_point()> clock;
+  // Where a log that cannot be written is said; none: standard error. It must outlive
+  // the log, and may be written from the log's own thread.
+  DebugOutput* warnings = nullptr;
+  // The thread that writes the files; none: one of the log's own.
+  std::shared_ptr<SavedLogWriter> writer;
 };
 
 // What the head of one update's log names.
@@ -51,7 +77,7 @@ class SavedLog {
   using Clock = std::chrono::system_clock;
 
   explicit SavedLog(SavedLogOptions options);
-  // Writes what is queued, then ends the writing thread.
+  // Writes what is queued first.
   ~SavedLog();
   SavedLog(const SavedLog&) = delete;
   SavedLog& operator=(const SavedLog&) = delete;
@@ -94,21 +120,22 @@ class SavedLog {
     std::string model, outcome;
   };
   Clock::time_point Now() const { return options_.clock ? options_.clock() : Clock::now(); }
-  void Queue(Job job);
-  void Run();
+  // Has the writer drain the queue unless it is about to; under the lock.
+  void Wake();
+  void Drain();
   void Write(const Job& job);
   void Put(const std::string& text);  // the writing thread's file
   void Prune();
 
   SavedLogOptions options_;
-  StderrDebugOutput warnings_;
+  StderrDebugOutput stderr_;
+  DebugOutput& warnings_;
 
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
   std::condition_variable idle_;
   std::deque<Job> jobs_;
   bool writing_ = false;  // a job is being written
-  bool stop_ = false;
+  bool draining_ = false;  // the writer has our Drain queued or running
   bool open_ = false;
   std::vector<Stamped> held_;
   std::uint8_t model_ = 0xFF;  // not learned in this update
@@ -118,7 +145,7 @@ class SavedLog {
   std::FILE* file_ = nullptr;
   std::string filePath_;
 
-  std::thread thread_;
+  std::shared_ptr<SavedLogWriter> writer_;
 };
 
 }  // namespace tessaly

@@ -33,6 +33,7 @@ class UpdateCore::Listeners final : public UpdateEvents {
     core_.keepAwake_->Writing(writing);
     frontEnd_.FirmwareBeingWritten(writing);
   }
+  void StepBegan(UpdateStep step) override { frontEnd_.StepBegan(step); }
 
  private:
   UpdateCore& core_;
@@ -40,8 +41,17 @@ class UpdateCore::Listeners final : public UpdateEvents {
 };
 
 UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings settings, StageRoutines stages)
+    : UpdateCore(profile, debug, CreateUpdateLoop(), nullptr, settings, std::move(stages)) {}
+
+UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdateLoop& sharedLoop, UpdaterSettings settings,
+                       StageRoutines stages)
+    : UpdateCore(profile, debug, nullptr, &sharedLoop, settings, std::move(stages)) {}
+
+UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, std::unique_ptr<UpdateLoop> ownLoop,
+                       UpdateLoop* sharedLoop, UpdaterSettings settings, StageRoutines stages)
     : settings_(settings),
-      loop_(CreateUpdateLoop()),
+      ownLoop_(std::move(ownLoop)),
+      loop_(ownLoop_ ? ownLoop_.get() : sharedLoop),
       log_(ui_, debug),
       session_(state_, ui_, log_, settings_),
       profile_(profile),
@@ -95,7 +105,7 @@ UpdateCore::UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings set
     };
   }
   keepAwake_ = std::make_unique<KeepAwake>(*loop_, CreateSystemSleepInhibitor(*loop_),
-                                           [this](const std::string& line) { warnings_.Write(line); });
+                                           [this](const std::string& line) { warnings_->Write(line); });
 }
 
 UpdateCore::~UpdateCore() { Shutdown(); }
@@ -116,6 +126,7 @@ void UpdateCore::Attach(TaskQueue& queue, UpdateEvents& events) {
   control_ = std::make_unique<ControlSession>(session_, *loop_, *client_, subInfo_, stages);
   sequence_ = std::make_unique<UpdateSequence>(session_, *loop_, profile_, *control_, subInfo_, stages_,
                                                [this] { return FirewallLetsBootLoaderIn(); });
+  sequence_->SetSubStageGate(subGate_);
   session_.SetStageQueue(*loop_);
   session_.SetOnStop([this] {
     if (loop_->OnQueueThread()) {
@@ -215,26 +226,42 @@ void UpdateCore::EndStages() {
 }
 
 void UpdateCore::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
   question_.reset();
   session_.RequestStop();
   EndStages();
   // Nothing is written any more. The hold is released on the loop, so before it stops.
   keepAwake_->Stop();
-  // No handler runs after this: what was made on the loop may go (before the loop itself).
-  loop_->Stop();
+  if (ownLoop_) {
+    // No handler runs after this: what was made on the loop may go (before the loop itself).
+    ownLoop_->Stop();
+    // The connection and its timer post to the front end from the loop's handlers, which
+    // hold them: they are silenced and go before the front end does.
+    if (control_) control_->CloseConnection();
+  } else if (control_) {
+    // A shared loop runs on: the connection is closed and silenced there. The objects on
+    // it stay until the core goes, after the loop has stopped.
+    auto closed = std::make_shared<std::promise<void>>();
+    loop_->Post([this, closed] {
+      control_->CloseConnection();
+      session_.SetOnEnd(nullptr);
+      closed->set_value();
+    });
+    closed->get_future().wait_for(std::chrono::seconds(2));
+  }
   ReleasePreparedPorts();
-  // The connection and its timer post to the front end from the loop's handlers, which
-  // hold them: they are silenced and go before the front end does.
-  if (control_) control_->CloseConnection();
-  session_.SetOnEnd(nullptr);
+  if (ownLoop_) session_.SetOnEnd(nullptr);
   if (savedLog_) {
     // The stages' last lines are in; the end the front end would have heard is not.
     savedLog_->End("closed: the program ended before the update did");
     savedLog_->Flush();
   }
-  sequence_.reset();
-  control_.reset();
-  client_.reset();
+  if (ownLoop_) {
+    sequence_.reset();
+    control_.reset();
+    client_.reset();
+  }
   ui_.Detach();
 }
 

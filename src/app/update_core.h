@@ -38,6 +38,10 @@ struct CoreProbe;
 class UpdateCore {
  public:
   UpdateCore(Profile& profile, DebugOutput& debug, UpdaterSettings settings = {}, StageRoutines stages = {});
+  // A core on a loop it shares with other cores (a fleet's units): it adds sockets and
+  // timers to the loop, not a thread. Such a core goes only once the loop has stopped.
+  UpdateCore(Profile& profile, DebugOutput& debug, UpdateLoop& sharedLoop, UpdaterSettings settings = {},
+             StageRoutines stages = {});
   ~UpdateCore();
   UpdateCore(const UpdateCore&) = delete;
   UpdateCore& operator=(const UpdateCore&) = delete;
@@ -50,6 +54,12 @@ class UpdateCore {
   // What asks the firewall before the projector is switched (the system's by default).
   // Before the first update.
   void SetFirewallCheck(std::unique_ptr<FirewallCheck> check) { firewall_ = std::move(check); }
+  // What the reconnection for the Sub stage waits for after the restart wait (a fleet
+  // holds its Sub stages until no Main stage is left). Before Attach.
+  void SetSubStageGate(UpdateSequence::SubStageGate gate) { subGate_ = std::move(gate); }
+  // Where the core's lines for the operator that are not the update's (the PC may sleep)
+  // go: standard error by default. Any thread may write. Before the first update.
+  void SetWarnings(DebugOutput& warnings) { warnings_ = &warnings; }
   // The boot loader's inbound ports: BOOTP, TFTP and the TFTP data ports.
   static std::vector<PortRange> BootLoaderPorts(const UpdaterSettings& settings);
 
@@ -83,6 +93,8 @@ class UpdateCore {
  private:
   friend struct testing::CoreProbe;  // the tests of the parts, never a front end
 
+  UpdateCore(Profile& profile, DebugOutput& debug, std::unique_ptr<UpdateLoop> ownLoop, UpdateLoop* sharedLoop,
+             UpdaterSettings settings, StageRoutines stages);
   void Ask(Question which);
   void EndStages();
   void ReleasePreparedPorts();
@@ -97,8 +109,11 @@ class UpdateCore {
   std::unique_ptr<Listeners> listeners_;
 
   UpdaterSettings settings_;
-  // The one loop of the process's updates: everything made on it goes before it.
-  std::unique_ptr<UpdateLoop> loop_;
+  // The loop of the core's updates, its own or shared: everything made on it goes before
+  // it stops.
+  std::unique_ptr<UpdateLoop> ownLoop_;
+  UpdateLoop* loop_;
+  bool shutDown_ = false;
   UpdateState state_;
   UiQueue ui_;
   MessageLog log_;
@@ -117,7 +132,9 @@ class UpdateCore {
   MainPorts prepared_;
   // The question waiting for its answer; the front end's thread.
   std::optional<Question> question_;
-  StderrDebugOutput warnings_;
+  UpdateSequence::SubStageGate subGate_;
+  StderrDebugOutput stderr_;
+  DebugOutput* warnings_ = &stderr_;
   // Both follow the state above and go before it.
   std::unique_ptr<SavedLog> savedLog_;
   std::unique_ptr<KeepAwake> keepAwake_;

@@ -138,7 +138,12 @@ StageContext UpdateSequence::Context() {
                       loop_,
                       [this](std::uint32_t percent) { session_.ReportProgress(percent); },
                       [this] { state_.UpdateInProgress.store(1); },
-                      [this] { return state_.StopRequested.load() != 0; }};
+                      [this] { return state_.StopRequested.load() != 0; },
+                      [this] { StepBegan(UpdateStep::Burning); }};
+}
+
+void UpdateSequence::StepBegan(UpdateStep step) {
+  session_.ui().Run([step](UpdateEvents& events) { events.StepBegan(step); });
 }
 
 void UpdateSequence::StartMainStage() {
@@ -170,6 +175,7 @@ void UpdateSequence::RunMainStage() {
     MainStageEnded(StageEnd::Failed);
     return;
   }
+  StepBegan(UpdateStep::Main);
   mainStage_ = stages_.UpdateMainFirmware(Context(), [this](StageEnd end) {
     mainStage_.reset();
     MainStageEnded(end);
@@ -186,12 +192,19 @@ void UpdateSequence::MainStageEnded(StageEnd end) {
     session_.EndSession();
   } else if (state_.StopRequested.load() == 0) {
     log_.LogInfo("Waiting projector restart, and update Sub firmware ...");
+    StepBegan(UpdateStep::Restarting);
     restartWait_->Start(std::uint64_t{session_.settings().restartWaitMs} * 1000, [this] {
       reconnectDue_ = true;
       session_.StageOver();
       // An Abort question asked during the wait is answered first: "Yes" must find the
       // projector as the Main stage left it.
-      session_.BeginStageWhenAnswered([this] { ConnectForSubStage(); });
+      session_.BeginStageWhenAnswered([this] {
+        if (subGate_) {
+          subGate_([this] { ConnectForSubStage(); });
+        } else {
+          ConnectForSubStage();
+        }
+      });
     });
     return;  // the wait is still this stage's
   }
@@ -199,6 +212,7 @@ void UpdateSequence::MainStageEnded(StageEnd end) {
 }
 
 void UpdateSequence::RunSubStage() {
+  StepBegan(UpdateStep::Sub);
   if (!stages_.SendSubFirmware) {
     SubStageEnded(StageEnd::Failed);
     return;

@@ -69,6 +69,11 @@ class UpdateSequence {
   void StartSubStage();
   // The loop's thread: the stop request cancels the stages and the restart wait at once.
   void CancelOnLoop();
+  // What the reconnection for the Sub stage waits for once the restart wait is over: the
+  // gate calls `begin` on the loop when the Sub stage may begin. None: it begins at once.
+  // Before the first update.
+  using SubStageGate = std::function<void(std::function<void()> begin)>;
+  void SetSubStageGate(SubStageGate gate) { subGate_ = std::move(gate); }
 
  private:
   // The restart wait is over: reconnects for the Sub stage, unless the update was stopped
@@ -79,6 +84,7 @@ class UpdateSequence {
   void MainStageEnded(StageEnd end);
   void RunSubStage();
   void SubStageEnded(StageEnd end);
+  void StepBegan(UpdateStep step);
 
   UpdateSession& session_;
   UpdateState& state_;
@@ -89,6 +95,7 @@ class UpdateSequence {
   SubFwInfo& subInfo_;
   StageRoutines stages_;
   std::function<bool()> firewallGate_;
+  SubStageGate subGate_;
   std::atomic<bool> manual_{false};
   // The loop's thread only. Set when the restart wait ends; taken by the reconnection.
   bool reconnectDue_ = false;

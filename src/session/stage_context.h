@@ -25,6 +25,8 @@ struct StageContext {
   std::function<void()> firmwareBeingWritten;
   // The operator's stop request, raised on any thread before the stage is cancelled.
   std::function<bool()> stopRequested;
+  // Everything is sent and the projector burns it; the stage waits for its report.
+  std::function<void()> burning;
 };
 
 // A stage under way on the loop. Cancel ends it at once: nothing more goes on the wire,

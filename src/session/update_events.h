@@ -21,6 +21,9 @@ enum class UpdateOutcome { Succeeded, Failed, Aborted };
 // is being written.
 enum class Question { Abort, Close };
 
+// The parts of an update, as a front end that shows where it stands names them.
+enum class UpdateStep { Main, Restarting, Sub, Burning };
+
 class UpdateEvents {
  public:
   virtual ~UpdateEvents() = default;
@@ -45,6 +48,10 @@ class UpdateEvents {
   // Firmware is being written into the projector, or no longer: an Abort must ask first,
   // and the PC must not sleep.
   virtual void FirmwareBeingWritten(bool /*writing*/) {}
+  // A part of the update began: the Main stage, the restart wait after it (the Main
+  // stage's sockets are closed by then), the Sub stage, the projector's burn of what it
+  // received.
+  virtual void StepBegan(UpdateStep /*step*/) {}
 };
 
 }  // namespace tessaly

@@ -271,6 +271,7 @@ void SubStage::LastPacket() {
 
 void SubStage::Burn() {
   ctx_.log.LogInfo("Burning...... Please waiting.....");
+  if (ctx_.burning) ctx_.burning();
   Receive(reply_, 32, s_.burnReplyRetries, s_.burnReplyIntervalMs, [this](int got) {
     if (got != 32) return Fail();
     if (std::memcmp(reply_, kBurnReportHead.data(), 16) != 0) return Fail();

@@ -851,7 +851,7 @@ TEST(MainStageThreaded, CancelEndsAWaitingStageOnTheRealNetwork) {
       packet.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
       magic.set_value(packet);
     });
-    StageContext ctx{Probe(h.updater).session().log(), settings, *loop, nullptr, nullptr, [] { return false; }};
+    StageContext ctx{Probe(h.updater).session().log(), settings, *loop, nullptr, nullptr, [] { return false; }, nullptr};
     stage = StartMainStage(ctx, *net, target, std::move(ports), [&](int r) { ended.set_value(r); });
   }));
   ASSERT_TRUE(stage);

@@ -200,6 +200,7 @@ struct SubRun {
         .progress = [this](std::uint32_t percent) { Probe(h.updater).session().ReportProgress(percent); },
         .firmwareBeingWritten = [] {},
         .stopRequested = [this] { return Probe(h.updater).state().StopRequested.load() != 0; },
+        .burning = nullptr,
     };
     startUs = loop.NowUs();
     stage = StartSubStage(ctx, client, Probe(h.updater).state().SubFwFile, info, [this](bool sent) {

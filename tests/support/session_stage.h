@@ -20,7 +20,8 @@ inline StageContext SessionStageContext(UpdateSession& session, UpdateLoop& loop
                       loop,
                       std::move(progress),
                       [&state] { state.UpdateInProgress.store(1); },
-                      [&state] { return state.StopRequested.load() != 0; }};
+                      [&state] { return state.StopRequested.load() != 0; },
+                      nullptr};
 }
 
 }  // namespace tessaly::testing
