@@ -4,7 +4,7 @@ namespace tessaly::cli {
 
 const char* CliUsage() {
   return "Usage: tessaly-update [--projector ADDR]... [--projectors FILE] [--main FILE] [--sub FILE]\n"
-         "                      [--manual LOCAL_ADDR] [--yes] [--json]\n"
+         "                      [--manual LOCAL_ADDR] [--parallel N] [--yes] [--json]\n"
          "\n"
          "Updates the Main (*.bin) and Sub (*.brec2) firmware of Tessaly projectors.\n"
          "\n"
@@ -18,23 +18,31 @@ const char* CliUsage() {
          "  --manual LOCAL_ADDR the projector was put into download mode by hand: serve the Main\n"
          "                      firmware at once on this PC address (one projector only), to\n"
          "                      the --projector address, which the BOOTP reply gives it\n"
+         "  --parallel N        at most N projectors take their Sub firmware at once (default 16,\n"
+         "                      at most 64); 1: one whole projector after the other\n"
          "  --yes               Ctrl-C aborts at once, also while firmware is being written\n"
          "  --json              events as JSON on standard output, one object a line; the\n"
          "                      readable lines go to standard error, without colours\n"
          "  --help, --version\n"
          "\n"
-         "Several projectors are updated one after the other with the same files, each as a\n"
-         "whole update; each line is then prefixed with the projector's address, e.g.\n"
-         "\"[192.168.0.11] \", and a summary follows: address, Main and Sub result (succeeded,\n"
-         "failed, aborted, skipped, not selected) and the time taken. Every address\n"
-         "must then be a dotted IPv4 address, and the files must be readable, before the first\n"
-         "projector starts. After each projector \"Log: PATH\" names its saved log. A projector\n"
-         "whose Main firmware update fails after it was switched into download mode stops the\n"
-         "run: its boot loader may still be waiting and would take the next one's firmware, so\n"
-         "the projectors after it are skipped, and the summary says so.\n"
+         "Several projectors are updated with the same files, each as a whole update; each line\n"
+         "is then prefixed with the projector's address, e.g. \"[192.168.0.11] \", and a summary\n"
+         "follows: address, Main and Sub result (succeeded, failed, aborted, skipped, not\n"
+         "selected) and the time taken. Their Main firmware goes to one projector at a time, in\n"
+         "the order given: every boot loader answers the same broadcasts. Once no Main firmware\n"
+         "is left to send, the projectors take their Sub firmware side by side (--parallel),\n"
+         "each no sooner than its restart wait after its Main firmware; no boot loader is woken\n"
+         "meanwhile. Every address must be a dotted IPv4 address, and the files must be\n"
+         "readable, before the first projector starts. After each projector \"Log: PATH\" names\n"
+         "its saved log. A projector whose Main firmware update fails after it was switched\n"
+         "into download mode ends the Main firmware updates: its boot loader may still be\n"
+         "waiting and would take the next one's firmware, so the projectors after it are\n"
+         "skipped (those before it still take their Sub firmware), and the summary says so. On\n"
+         "a terminal a live view shows every projector's stage and progress.\n"
          "\n"
-         "Ctrl-C is the Abort button. While firmware is being written it asks first: a second\n"
-         "Ctrl-C within 5 seconds aborts. An abort skips the projectors not yet started.\n"
+         "Ctrl-C is the Abort button. While firmware is being written it asks first, once for\n"
+         "the whole run: a second Ctrl-C within 5 seconds aborts every projector under way. An\n"
+         "abort skips the projectors not yet started.\n"
          "\n"
          "JSON events (\"event\" names the kind; \"unit\" counts projectors from 1):\n"
          "  unit_start  unit, units, address, main, sub (null when not sent)\n"
@@ -42,7 +50,8 @@ const char* CliUsage() {
          "  progress    unit, percent (each change of the shown value)\n"
          "  session     unit, state (\"began\" or \"ended\")\n"
          "  stage       unit, stage (\"main\" or \"sub\"), result (\"succeeded\" or \"failed\")\n"
-         "  question    unit, text (asked by Ctrl-C while firmware is being written)\n"
+         "  question    unit, text (asked by Ctrl-C while firmware is being written; no unit\n"
+         "              when several projectors run: it is asked for the whole run)\n"
          "  answer      unit, answer (\"yes\" or \"no\"), lapsed (true: no second Ctrl-C in time)\n"
          "  unit_end    unit, address, outcome (succeeded, failed, aborted, refused), main, sub,\n"
          "              exit_status, seconds, log (the saved log's path, or null)\n"
@@ -102,6 +111,23 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions& o, std::s
         error = name + " needs a value";
         return false;
       }
+      continue;
+    }
+    if (name == "--parallel") {
+      if (!inlineValue && i + 1 >= args.size()) {
+        error = name + " needs a value";
+        return false;
+      }
+      const std::string value = inlineValue ? *inlineValue : args[++i];
+      int n = 0;
+      const bool digits = !value.empty() && value.size() <= 3 &&
+                          value.find_first_not_of("0123456789") == std::string::npos;
+      if (digits) n = std::stoi(value);
+      if (!digits || n < 1 || n > kMostParallel) {
+        error = "--parallel takes a number from 1 to " + std::to_string(kMostParallel) + ", not " + value;
+        return false;
+      }
+      o.parallel = n;
       continue;
     }
     if (inlineValue) {

@@ -15,11 +15,16 @@ struct ProjectorSource {
   bool operator==(const ProjectorSource&) const = default;
 };
 
+constexpr int kDefaultParallel = 16;
+constexpr int kMostParallel = 64;
+
 struct CliOptions {
   std::vector<ProjectorSource> projectors;  // none: the remembered address
   std::optional<std::string> main;
   std::optional<std::string> sub;
   std::optional<std::string> manual;
+  // At most this many Sub stages of a fleet at once; 1: one whole unit after another.
+  int parallel = kDefaultParallel;
   bool yes = false;
   bool json = false;
   bool help = false;

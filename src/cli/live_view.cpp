@@ -49,19 +49,17 @@ std::string MinutesSeconds(std::uint64_t seconds) {
   return std::to_string(seconds / 60) + (s < 10 ? ":0" : ":") + std::to_string(s);
 }
 
-// A unit's share of the run's work done, out of kUnitShare. A unit that has a Main stage
-// counts it as the first half and its Sub stage as the second; a unit without one counts
-// its Sub stage whole. The restart wait and the burning have no percentage of their own:
-// they count as the end of the stage before. A finished unit, however it ended, is done.
+// A unit's share of the run's work done, out of kUnitShare: its bar, which covers its
+// stages as the window's does (with both images the Main stage is the first half). A
+// finished unit, however it ended, is done.
 constexpr std::uint64_t kUnitShare = 200;
 
-std::uint64_t UnitDone(UnitStage stage, int percent, bool hadMain) {
-  const auto p = static_cast<std::uint64_t>(percent);
+std::uint64_t UnitDone(UnitStage stage, int percent) {
   switch (stage) {
-    case UnitStage::Waiting: return 0;
-    case UnitStage::Main: return p;
-    case UnitStage::Restarting: return kUnitShare / 2;
-    case UnitStage::Sub: return hadMain ? kUnitShare / 2 + p : 2 * p;
+    case UnitStage::Waiting:
+    case UnitStage::Main:
+    case UnitStage::Restarting:
+    case UnitStage::Sub: return static_cast<std::uint64_t>(percent) * kUnitShare / 100;
     case UnitStage::Burning:
     case UnitStage::Done:
     case UnitStage::Failed:
@@ -103,7 +101,6 @@ void LiveView::SetStage(std::size_t unit, UnitStage stage) {
   if (unit >= units_.size()) return;
   Unit& u = units_[unit];
   u.stage = stage;
-  if (stage == UnitStage::Main) u.hadMain = true;
   if (!finished_) Redraw();
 }
 
@@ -171,7 +168,7 @@ std::string LiveView::UnitLine(const Unit& unit) const {
 // to do: linear in the units' progress. Finished units count as wholly done.
 std::string LiveView::SummaryLine(std::uint64_t elapsedMs) const {
   std::uint64_t done = 0;
-  for (const Unit& unit : units_) done += UnitDone(unit.stage, unit.percent, unit.hadMain);
+  for (const Unit& unit : units_) done += UnitDone(unit.stage, unit.percent);
   const std::uint64_t total = kUnitShare * units_.size();
   std::string line = "elapsed " + MinutesSeconds(elapsedMs / 1000) + "  left ";
   if (done == 0) {

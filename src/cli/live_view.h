@@ -31,7 +31,7 @@ class LiveView {
   LiveView& operator=(const LiveView&) = delete;
 
   void SetStage(std::size_t unit, UnitStage stage);  // unit: 0-based index
-  void SetProgress(std::size_t unit, int percent);   // 0..100
+  void SetProgress(std::size_t unit, int percent);   // the unit's bar, 0..100
   // A whole line above the board, on `stream` (out or err); the text is written as given,
   // followed by a newline (the caller has already escaped controls and added colour/prefix).
   void Above(std::FILE* stream, const std::string& line);
@@ -42,8 +42,7 @@ class LiveView {
   struct Unit {
     std::string shownAddress;  // truncated to fit
     UnitStage stage = UnitStage::Waiting;
-    int percent = 0;
-    bool hadMain = false;  // its Sub stage is then the second half of its work
+    int percent = 0;  // its bar: the whole update, as the window's bar shows it
   };
 
   std::uint64_t ElapsedMs() const;  // since the view was made

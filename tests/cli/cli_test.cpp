@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <iterator>
 
@@ -82,9 +83,16 @@ TEST(CliOptions, Parsing) {
   EXPECT_EQ(o.sub, std::optional<std::string>("b.brec2"));
   EXPECT_TRUE(o.yes);
   EXPECT_TRUE(o.json);
+  EXPECT_EQ(o.parallel, 16);
+  ASSERT_TRUE(cli::ParseCliOptions({"--parallel", "1"}, o, error));
+  EXPECT_EQ(o.parallel, 1);
+  ASSERT_TRUE(cli::ParseCliOptions({"--parallel=64"}, o, error));
+  EXPECT_EQ(o.parallel, 64);
   for (const Lines& bad :
        {Lines{"--main"}, Lines{"--frobnicate"}, Lines{"--main", "a", "--main", "b"}, Lines{"--yes=1"},
-        Lines{"--projectors"}, Lines{"--projector", "1.2.3.4", "--projector"}, Lines{"--json=yes"}}) {
+        Lines{"--projectors"}, Lines{"--projector", "1.2.3.4", "--projector"}, Lines{"--json=yes"},
+        Lines{"--parallel"}, Lines{"--parallel", "0"}, Lines{"--parallel", "65"}, Lines{"--parallel", "-1"},
+        Lines{"--parallel", "2x"}, Lines{"--parallel="}}) {
     cli::CliOptions x;
     EXPECT_FALSE(cli::ParseCliOptions(bad, x, error)) << bad[0];
     EXPECT_FALSE(error.empty());
@@ -548,25 +556,27 @@ TEST(CliOnControlPort, JsonEventsOfASuccessThenAFailure) {
   const std::vector<nlohmann::json> events = run.Events();
   ASSERT_FALSE(events.empty());
 
-  // Each unit's events lie between its start and its end, the summary last.
-  int unit = 0;
-  bool open = false;
-  for (const nlohmann::json& e : events) {
-    if (e["event"] == "unit_start") {
-      EXPECT_FALSE(open);
-      open = true;
-      ++unit;
-    } else if (e["event"] == "unit_end") {
-      EXPECT_TRUE(open);
-      open = false;
-    } else if (e["event"] != "summary") {
-      EXPECT_TRUE(open) << e.dump();
+  // Each unit's events lie between its start and its end (the units run side by side, so
+  // theirs interleave), the summary last.
+  std::map<int, int> open;  // unit: 1 while started, 2 once ended
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const nlohmann::json& e = events[i];
+    if (e["event"] == "summary") {
+      EXPECT_EQ(i + 1, events.size());
+      continue;
     }
-    if (e["event"] != "summary") {
-      EXPECT_EQ(e.value("unit", 0), unit) << e.dump();
+    const int unit = e.value("unit", 0);
+    if (e["event"] == "unit_start") {
+      EXPECT_EQ(open[unit], 0) << e.dump();
+      open[unit] = 1;
+    } else if (e["event"] == "unit_end") {
+      EXPECT_EQ(open[unit], 1) << e.dump();
+      open[unit] = 2;
+    } else {
+      EXPECT_EQ(open[unit], 1) << e.dump();
     }
   }
-  EXPECT_EQ(unit, 2);
+  EXPECT_EQ(open, (std::map<int, int>{{1, 2}, {2, 2}}));
 
   for (int u : {1, 2}) {
     SCOPED_TRACE(u);
@@ -778,12 +788,13 @@ TEST(CliOnControlPort, FleetRefusedBeforeTheFirstProjectorStarts) {
   EXPECT_EQ(first->Snapshot().connection_count(), 0) << "the first projector was contacted";
 }
 
+// --parallel 1: one whole unit after another, in the order given.
 TEST(CliOnControlPort, FleetOrderPrefixesAndSummary) {
   // Nothing listens on these: each unit fails at once, in the order given.
   PreparedCli run;
   run.dir.Write("s.brec2", SubImage(100));
   run.dir.Write("list.txt", Bytes("127.0.0.7\n# spare: 127.0.0.8\n127.0.0.6\n"));
-  run.Start({"--projector", "127.0.0.5", "--projectors", "list.txt", "--sub", "s.brec2"});
+  run.Start({"--projector", "127.0.0.5", "--projectors", "list.txt", "--sub", "s.brec2", "--parallel", "1"});
   EXPECT_EQ(run.process->WaitExit(30s), std::optional<int>(1)) << run.process->Output();
   Lines want;
   for (const char* a : {"127.0.0.5", "127.0.0.7", "127.0.0.6"}) {
@@ -824,7 +835,8 @@ TEST(CliOnControlPort, CtrlCDuringTheSecondProjectorSkipsTheRest) {
     auto third = SubProjectorAt("127.0.0.3", image);
     PreparedCli run;
     run.dir.Write("s.brec2", image);
-    run.Start({"--projector", "127.0.0.1", "--projector", "127.0.0.2", "--projector", "127.0.0.3", "--sub", "s.brec2"});
+    run.Start({"--projector", "127.0.0.1", "--projector", "127.0.0.2", "--projector", "127.0.0.3", "--sub", "s.brec2",
+               "--parallel", "1"});
     ASSERT_TRUE(run.process->WaitForLine("[127.0.0.2] Sub firmware : s.brec2", 60s)) << run.process->Output();
     run.process->Signal(signal);
     EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1)) << run.process->Output();
@@ -841,6 +853,78 @@ TEST(CliOnControlPort, CtrlCDuringTheSecondProjectorSkipsTheRest) {
     EXPECT_TRUE(first->Snapshot().sub.intact) << first->Snapshot().sub.verdict;
     EXPECT_EQ(third->Snapshot().connection_count(), 0);
   }
+}
+
+// The default run of a Sub-only fleet: every unit is all Sub stage, at most --parallel at
+// once, on the program's one update loop: three units add no thread.
+TEST(CliOnControlPort, SubStagesSideBySideAtMostParallel) {
+  const auto image = SubImage(2 * 16368 + 5);
+  std::vector<std::unique_ptr<pjsim::ProjectorSim>> sims;
+  for (const char* a : {"127.0.0.1", "127.0.0.2", "127.0.0.3"}) sims.push_back(SubProjectorAt(a, image));
+  PreparedCli run;
+  run.dir.Write("s.brec2", image);
+  run.Start({"--projector", "127.0.0.1", "--projector", "127.0.0.2", "--projector", "127.0.0.3", "--sub", "s.brec2",
+             "--parallel", "2"});
+  ASSERT_TRUE(run.process->WaitForEachLine({"[127.0.0.1] Startup Sub firmware update process...",
+                                            "[127.0.0.2] Startup Sub firmware update process..."},
+                                           20s))
+      << run.process->Output();
+  EXPECT_LE(ThreadsOfProcess(std::to_string(run.process->pid())), 3u + kSanitizerThreads);
+  ASSERT_EQ(run.process->WaitExit(60s), std::optional<int>(0)) << run.process->Output();
+
+  std::vector<pjsim::SubInterval> streams;
+  for (const auto& sim : sims) {
+    const pjsim::Report r = sim->Snapshot();
+    EXPECT_TRUE(r.sub.intact) << r.sub.verdict;
+    ASSERT_EQ(r.sub_received.size(), 1u);
+    ASSERT_TRUE(r.sub_received[0].to.has_value());
+    streams.push_back(r.sub_received[0]);
+  }
+  // The first two streamed at once; the third began only when one of them had ended.
+  EXPECT_LT(streams[1].from, *streams[0].to);
+  EXPECT_LT(streams[0].from, *streams[1].to);
+  EXPECT_GE(streams[2].from, std::min(*streams[0].to, *streams[1].to));
+
+  const Lines lines = WithoutTimes(Shown(run.process->lines()));
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+            (Lines{"Summary:", "  127.0.0.1  Main: not selected, Sub: succeeded",
+                   "  127.0.0.2  Main: not selected, Sub: succeeded", "  127.0.0.3  Main: not selected, Sub: succeeded"}))
+      << run.process->Output();
+}
+
+// While several units write, Ctrl-C asks once for the whole run; the second one aborts
+// every unit, each with its own line.
+TEST(CliOnControlPort, CtrlCInAFleetAsksOnceForEveryUnit) {
+  const auto image = SubImage(100);
+  std::vector<std::unique_ptr<pjsim::ProjectorSim>> sims;
+  for (const char* a : {"127.0.0.1", "127.0.0.2", "127.0.0.3"}) {
+    sims.push_back(SubProjectorAt(a, image, [](pjsim::SimOptions& o) { o.burn_time = 20000ms; }));
+  }
+  PreparedCli run;
+  run.dir.Write("s.brec2", image);
+  run.Start({"--projector", "127.0.0.1", "--projector", "127.0.0.2", "--projector", "127.0.0.3", "--sub", "s.brec2"});
+  ASSERT_TRUE(run.process->WaitForEachLine({"[127.0.0.1] Burning...... Please waiting.....",
+                                            "[127.0.0.2] Burning...... Please waiting.....",
+                                            "[127.0.0.3] Burning...... Please waiting....."},
+                                           20s))
+      << run.process->Output();
+  run.process->Signal(SIGINT);
+  ASSERT_TRUE(run.process->WaitForLine("Do you still want to abort progress?", 10s)) << run.process->Output();
+  ASSERT_TRUE(
+      run.process->WaitForLine("Press Ctrl-C again within 5 seconds to abort; otherwise the update goes on.", 5s));
+  run.process->Signal(SIGINT);
+  EXPECT_EQ(run.process->WaitExit(20s), std::optional<int>(1)) << run.process->Output();
+  const Lines lines = WithoutTimes(Shown(run.process->lines()));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Do you still want to abort progress?"), 1) << run.process->Output();
+  for (const char* a : {"[127.0.0.1] ", "[127.0.0.2] ", "[127.0.0.3] "}) {
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(a) + "User abort update....."), 1)
+        << run.process->Output();
+  }
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+            (Lines{"Summary:", "  127.0.0.1  Main: not selected, Sub: aborted",
+                   "  127.0.0.2  Main: not selected, Sub: aborted", "  127.0.0.3  Main: not selected, Sub: aborted"}))
+      << run.process->Output();
 }
 
 }  // namespace

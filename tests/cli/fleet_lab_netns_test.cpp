@@ -32,7 +32,7 @@ bool AnyStartsWith(const Lines& lines, const std::string& head, const std::strin
 TEST(CliFleetTimeline, ParsesTheSimulatorsLines) {
   const ProjectorTimeline t = ParseTimeline(
       "p", {"listening on 10.75.0.2:20554, model QMB",
-            "timeline: boot loader awake run 1 from 100.000000001 to 102.500000000 (restarted)",
+            "timeline: boot loader awake run 1 from 100.000000001 to 102.500000000 (restarting)",
             "timeline: sub firmware received run 1 connection 2 from 110.000000000 to open (receiving blocks)",
             "timeline: heard Magic packet at 100.100000000 from 10.75.0.1:9, 102 bytes",
             "timeline: heard BOOTP reply at 100.200000000 from 10.75.0.1:67, 300 bytes",
@@ -40,7 +40,7 @@ TEST(CliFleetTimeline, ParsesTheSimulatorsLines) {
   ASSERT_EQ(t.awake.size(), 1u);
   EXPECT_EQ(t.awake[0].from, 100000000001);
   EXPECT_EQ(t.awake[0].to, 102500000000);
-  EXPECT_EQ(t.awake[0].end, "restarted");
+  EXPECT_EQ(t.awake[0].end, "restarting");
   ASSERT_EQ(t.sub.size(), 1u);
   EXPECT_EQ(t.sub[0].to, kStillOpen);
   EXPECT_EQ(t.sub[0].end, "receiving blocks");
@@ -53,12 +53,12 @@ TEST(CliFleetTimeline, ParsesTheSimulatorsLines) {
 }
 
 TEST(CliFleetTimeline, EachRuleCatchesItsBreach) {
-  ProjectorTimeline a{"a", {{100, 200, "restarted"}}, {{300, 400, "closed"}}, {{50, "pc:9"}}, {{150, "pc:67"}}, {}, {}};
-  ProjectorTimeline b{"b", {{250, 290, "restarted"}}, {{410, 500, "closed"}}, {{240, "pc:9"}}, {{260, "pc:67"}}, {}, {}};
+  ProjectorTimeline a{"a", {{100, 200, "restarting"}}, {{300, 400, "closed"}}, {{50, "pc:9"}}, {{150, "pc:67"}}, {}, {}};
+  ProjectorTimeline b{"b", {{250, 290, "restarting"}}, {{410, 500, "closed"}}, {{240, "pc:9"}}, {{260, "pc:67"}}, {}, {}};
   EXPECT_TRUE(FleetTimelineProblems({a, b}).empty());
 
   ProjectorTimeline overlapping = b;
-  overlapping.awake[0] = {199, 290, "restarted"};
+  overlapping.awake[0] = {199, 290, "restarting"};
   EXPECT_EQ(FleetTimelineProblems({a, overlapping}).size(), 1u);
   ProjectorTimeline stillAwake = b;
   stillAwake.awake[0] = {50, kStillOpen, "stopped"};
@@ -89,8 +89,10 @@ class CliFleetLabNetns : public ::testing::Test {
     segment_ = std::make_unique<BridgedSegment>(kUnits);
     ASSERT_TRUE(segment_->ok());
     dir_.Write("main.bin", Pattern(48 * 1024, 31));
-    dir_.WriteSubImage("sub.brec2", 0x0B, Pattern(16368 + 500, 32));
+    WriteSubImage(16368 + 500);
   }
+
+  void WriteSubImage(std::size_t bytes) { dir_.WriteSubImage("sub.brec2", 0x0B, Pattern(bytes, 32)); }
 
   void StartProjector(int i, const std::vector<std::string>& extra) {
     const std::string address = segment_->address(i);
@@ -113,8 +115,7 @@ class CliFleetLabNetns : public ::testing::Test {
   }
 
   // The real command line, every projector in segment order, both images found in the folder.
-  std::unique_ptr<ChildProcess> StartUpdater() {
-    std::vector<std::string> args;
+  std::unique_ptr<ChildProcess> StartUpdater(std::vector<std::string> args = {}) {
     for (int i = 0; i < kUnits; ++i) args.insert(args.end(), {"--projector", segment_->address(i)});
     return std::make_unique<ChildProcess>(TESSALY_UPDATE_PATH, args, dir_.path().string(),
                                           std::vector<std::string>{"HOME=" + dir_.path().string(),
@@ -148,10 +149,20 @@ class CliFleetLabNetns : public ::testing::Test {
   std::vector<std::unique_ptr<ChildProcess>> projectors_;  // after segment_: they end before their namespaces
 };
 
-TEST_F(CliFleetLabNetns, FourProjectorsOnOneSegment) {
+struct FleetRun {
+  const char* name;
+  std::vector<std::string> args;
+  std::size_t subBytes;
+};
+
+class CliFleetLabRuns : public CliFleetLabNetns, public ::testing::WithParamInterface<FleetRun> {};
+
+TEST_P(CliFleetLabRuns, FourProjectorsOnOneSegment) {
+  const bool oneByOne = !GetParam().args.empty();
+  WriteSubImage(GetParam().subBytes);
   for (int i = 0; i < kUnits; ++i) ASSERT_NO_FATAL_FAILURE(StartProjector(i, {}));
   const auto began = std::chrono::steady_clock::now();
-  auto updater = StartUpdater();
+  auto updater = StartUpdater(GetParam().args);
   ASSERT_EQ(updater->WaitExit(200s), std::optional<int>(0)) << updater->Output() << AllOutput();
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
   RecordProperty("fleet_run_ms", static_cast<int>(took.count()));
@@ -169,7 +180,7 @@ TEST_F(CliFleetLabNetns, FourProjectorsOnOneSegment) {
     EXPECT_TRUE(AnyStartsWith(p.lines(), "verdict: OK")) << p.Output();
     // Woken once, restarted into the new firmware, then the Sub image in one stream.
     ASSERT_EQ(t.awake.size(), 1u) << p.Output();
-    EXPECT_EQ(t.awake[0].end, "restarted");
+    EXPECT_EQ(t.awake[0].end, "restarting");
     ASSERT_EQ(t.sub.size(), 1u) << p.Output();
     EXPECT_EQ(t.sub[0].end, "closed");
     EXPECT_LT(t.awake[0].to, t.sub[0].from) << t.name;
@@ -181,14 +192,34 @@ TEST_F(CliFleetLabNetns, FourProjectorsOnOneSegment) {
       for (const TimelineDatagram& d : *heard) EXPECT_EQ(d.source.rfind(segment_->near_address() + ":", 0), 0u) << d.source;
     }
   }
-  // Today's order: one whole unit after another, in the order given.
   for (int i = 1; i < kUnits; ++i) {
-    EXPECT_LT(fleet[static_cast<std::size_t>(i - 1)].sub[0].to, fleet[static_cast<std::size_t>(i)].awake[0].from);
+    const ProjectorTimeline& before = fleet[static_cast<std::size_t>(i - 1)];
+    const ProjectorTimeline& t = fleet[static_cast<std::size_t>(i)];
+    // The boot loaders woke one at a time, in the order given.
+    EXPECT_LT(before.awake[0].to, t.awake[0].from) << t.name;
+    if (oneByOne) {
+      // One whole unit after another.
+      EXPECT_LT(before.sub[0].to, t.awake[0].from) << t.name;
+    } else {
+      // Every Main image first, then the Sub images side by side: this unit's stream began
+      // while the one before was still streaming (a Sub stream outlasts a Main stage).
+      EXPECT_LT(fleet.back().awake[0].to, t.sub[0].from) << t.name;
+      EXPECT_LT(t.sub[0].from, before.sub[0].to) << t.name;
+    }
   }
+  if (!oneByOne) EXPECT_LT(fleet.back().awake[0].to, fleet.front().sub[0].from);
 }
 
+// The default run with a Sub image of two blocks and 1000 bytes, long enough for the streams
+// to meet; one after another with a shorter one.
+INSTANTIATE_TEST_SUITE_P(Runs, CliFleetLabRuns,
+                         ::testing::Values(FleetRun{"side_by_side", {}, 2 * 16368 + 1000},
+                                           FleetRun{"one_by_one", {"--parallel", "1"}, 16368 + 500}),
+                         [](const ::testing::TestParamInfo<FleetRun>& p) { return std::string(p.param.name); });
+
 // The second projector's boot loader falls silent at the first block after its switch: it
-// may still be awake on the segment, so the later units are never switched.
+// may still be awake on the segment, so the later units are never switched. The first one
+// still takes its Sub image, once the Main stages are over.
 TEST_F(CliFleetLabNetns, SilentBootLoaderLeavesTheLaterProjectorsAsleep) {
   for (int i = 0; i < kUnits; ++i) {
     ASSERT_NO_FATAL_FAILURE(StartProjector(i, i == 1 ? std::vector<std::string>{"--stop-at-block", "1"}
@@ -206,13 +237,14 @@ TEST_F(CliFleetLabNetns, SilentBootLoaderLeavesTheLaterProjectorsAsleep) {
   for (int i = 2; i < kUnits; ++i) {
     EXPECT_TRUE(AnyStartsWith(units, "  " + segment_->address(i) + "  Main: skipped, ")) << updater->Output();
   }
+  EXPECT_TRUE(AnyStartsWith(units, "The projectors after " + a2 + " were skipped")) << updater->Output();
 
   // The silent one saw a Main image begun and never finished.
   const std::vector<ProjectorTimeline> fleet = EndProjectors({0, 1, 0, 0});
   for (const std::string& problem : FleetTimelineProblems(fleet)) ADD_FAILURE() << problem;
 
   ASSERT_EQ(fleet[0].awake.size(), 1u) << AllOutput();
-  EXPECT_EQ(fleet[0].awake[0].end, "restarted");
+  EXPECT_EQ(fleet[0].awake[0].end, "restarting");
   ASSERT_EQ(fleet[0].sub.size(), 1u) << AllOutput();
   EXPECT_EQ(fleet[0].sub[0].end, "closed");
   ASSERT_EQ(fleet[1].awake.size(), 1u) << AllOutput();

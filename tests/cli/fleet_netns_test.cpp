@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 
 #include "netns/netns_support.h"
 #include "support/child_process.h"
@@ -90,11 +91,21 @@ TEST_F(CliFleetNetns, RefusedWrongChecksumAndGood) {
       "[10.74.2.2] Updated Sub Firmware has succeeded.",
       "Summary:",
   };
-  auto at = lines.begin();
+  // Each unit's lines in order; the units' lines interleave once the Sub stages run side
+  // by side, but the second Main stage begins only after the first one's.
+  std::map<std::string, Lines::const_iterator> at;
   for (const std::string& w : wanted) {
-    at = std::find(at, lines.end(), w);
-    ASSERT_NE(at, lines.end()) << "missing or out of order: " << w << "\n" << updater.Output();
+    const std::string prefix = w.substr(0, w.find(' ') + 1);
+    auto from = at.count(prefix) ? at[prefix] : lines.begin();
+    from = std::find(from, lines.end(), w);
+    ASSERT_NE(from, lines.end()) << "missing or out of order: " << w << "\n" << updater.Output();
+    at[prefix] = from;
   }
+  const auto firstMainOver = std::find(lines.begin(), lines.end(), "[10.74.1.2] Waiting projector restart, and update Sub firmware ...");
+  EXPECT_LT(firstMainOver - lines.begin(),
+            std::find(lines.begin(), lines.end(), "[10.74.2.2] Main firmware : main.bin") - lines.begin());
+  const auto summaryAt = std::find(lines.begin(), lines.end(), "Summary:");
+  for (const auto& [prefix, last] : at) EXPECT_LT(last - lines.begin(), summaryAt - lines.begin() + 1) << prefix;
   EXPECT_FALSE(Has(lines, "[10.74.2.2] error: Update Sub firmware failed"));
 
   // The summary: one line a unit; the times vary.

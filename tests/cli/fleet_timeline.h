@@ -21,7 +21,7 @@ constexpr MonoNs kStillOpen = std::numeric_limits<MonoNs>::max();
 struct TimelineInterval {
   MonoNs from = 0;
   MonoNs to = kStillOpen;  // kStillOpen for "to open"
-  std::string end;         // how it ended: "restarted", "silent (fault)", "closed", ...
+  std::string end;         // how it ended: "restarting", "silent (fault)", "closed", ...
 };
 
 struct TimelineDatagram {

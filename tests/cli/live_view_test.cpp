@@ -196,7 +196,7 @@ TEST(LiveView, FullBarFitsEightyColumns) {
   view.SetProgress(0, 100);
   const Screen screen(tty.All());
   EXPECT_EQ(screen.Text(),
-            (Rows{"192.168.100.200 restarting [##############################] 100%", "elapsed 0:12  left ~0:12", ""}));
+            (Rows{"192.168.100.200 restarting [##############################] 100%", "elapsed 0:12  left ~0:00", ""}));
 }
 
 // A line above the board: erased from below, up as many lines as were drawn, then the
@@ -229,7 +229,7 @@ TEST(LiveView, LineOnStandardErrorBetweenErasingAndRedrawing) {
   const Screen screen(tty.All());
   EXPECT_EQ(screen.Text(), (Rows{"note: a read request from 10.0.0.9 ignored", "[10.0.0.5] Sending",
                                  "10.0.0.5        Main       [######                        ]  20%", kLine1,
-                                 "elapsed 0:05  left ~1:35", ""}));
+                                 "elapsed 0:05  left ~0:45", ""}));
   EXPECT_TRUE(screen.AtRest());
 }
 
@@ -277,16 +277,16 @@ TEST(LiveView, EstimatesTheTimeLeftFromTheUnitsProgress) {
   using S = UnitStage;
   const std::vector<EstimateCase> cases = {
       {"nothing yet", {{}, {S::Main}}, {0, 0}, 60'000, "elapsed 1:00  left --:--"},
-      {"half a Main stage", {{S::Main}, {}}, {50, 0}, 60'000, "elapsed 1:00  left ~7:00"},
-      {"restarting", {{S::Main, S::Restarting}, {}}, {100, 0}, 60'000, "elapsed 1:00  left ~3:00"},
-      {"Sub after Main", {{S::Main, S::Restarting, S::Sub}, {}}, {50, 0}, 60'000, "elapsed 1:00  left ~1:40"},
+      {"half a Main stage", {{S::Main}, {}}, {25, 0}, 60'000, "elapsed 1:00  left ~7:00"},
+      {"restarting", {{S::Main, S::Restarting}, {}}, {50, 0}, 60'000, "elapsed 1:00  left ~3:00"},
+      {"Sub after Main", {{S::Main, S::Restarting, S::Sub}, {}}, {75, 0}, 60'000, "elapsed 1:00  left ~1:40"},
       {"Sub alone", {{S::Sub}, {}}, {50, 0}, 60'000, "elapsed 1:00  left ~3:00"},
       {"burning", {{S::Sub, S::Burning}, {S::Main}}, {100, 0}, 60'000, "elapsed 1:00  left ~1:00"},
       {"skipped and Sub", {{S::Skipped}, {S::Sub}}, {0, 25}, 60'000, "elapsed 1:00  left ~0:36"},
       {"failed with its bar at 10", {{S::Main, S::Failed}, {S::Main}}, {10, 0}, 60'000, "elapsed 1:00  left ~1:00"},
       {"all finished", {{S::Main, S::Done}, {S::Sub, S::Failed}}, {100, 40}, 90'500, "elapsed 1:30  left ~0:00"},
-      // 10 s x 394/6 = 656.67 s, to the nearest second.
-      {"rounded", {{S::Main}, {}}, {6, 0}, 10'000, "elapsed 0:10  left ~10:57"},
+      // 10 s x 394/6 (3% of a unit is 6 of its 200) = 656.67 s, to the nearest second.
+      {"rounded", {{S::Main}, {}}, {3, 0}, 10'000, "elapsed 0:10  left ~10:57"},
   };
   for (const EstimateCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -78,6 +78,20 @@ class ChildProcess {
       if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) return false;
     }
   }
+  // Reads lines until each of `wanted` has come, in any order (true), or the time is up or
+  // the output ends.
+  bool WaitForEachLine(std::vector<std::string> wanted, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      for (; scanned_ < lines_.size() && !wanted.empty(); ++scanned_) {
+        std::erase(wanted, lines_[scanned_]);
+      }
+      if (wanted.empty()) return true;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) return false;
+    }
+  }
   // Waits for the exit, reading the rest of the output. The status, or nullopt on time-out.
   std::optional<int> WaitExit(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

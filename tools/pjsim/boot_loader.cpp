@@ -574,6 +574,9 @@ void BootLoader::BeginRestart() {
   // block only after a second of silence, later than one TFTP time-out.
   dally_end_ = std::max(restart_end_, now + options_.tftp_timeout);
   const std::string verdict = ImageVerdict();
+  // The image is taken: from here on the boot loader only burns it and restarts, and no
+  // broadcast reaches it any more.
+  store_->Change([&](Report& r) { CloseAwake(r, BootPhase::kRestarting); });
   ChangeBoot([&](BootLoaderReport& b) {
     b.phase = BootPhase::kRestarting;
     b.image_complete = true;

@@ -198,8 +198,9 @@ using MonoTime = std::chrono::steady_clock::time_point;
 // "12345.678901234": seconds of CLOCK_MONOTONIC, nanoseconds after the point.
 std::string MonoText(MonoTime at);
 
-// A boot-loader run: from its start (listening for the Magic packet) until the run is over
-// (restarted, silent, gave up, stopped, failed).
+// A boot-loader run: from its start (listening for the Magic packet) until it acknowledged
+// the last block (restarting: it only burns and restarts then, deaf to broadcasts) or the
+// run is over otherwise (silent, gave up, stopped, failed).
 struct AwakeInterval {
   int run = 0;  // BootLoaderReport::run
   MonoTime from{};
