@@ -141,10 +141,10 @@ void UpdateCore::Attach(TaskQueue& queue, UpdateEvents& events) {
   });
 }
 
-bool UpdateCore::Start(const UpdateRequest& request) { return sequence_ && sequence_->Start(request); }
+bool UpdateCore::Start(const UpdateRequest& request) { return !shutDown_ && sequence_ && sequence_->Start(request); }
 
 void UpdateCore::Abort() {
-  if (!sequence_) return;
+  if (shutDown_ || !sequence_) return;
   if (FirmwareBeingWritten()) {
     Ask(Question::Abort);
     return;
@@ -153,7 +153,7 @@ void UpdateCore::Abort() {
 }
 
 void UpdateCore::AskBeforeClosing() {
-  if (sequence_) Ask(Question::Close);
+  if (!shutDown_ && sequence_) Ask(Question::Close);
 }
 
 void UpdateCore::Ask(Question which) {

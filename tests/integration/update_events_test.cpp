@@ -89,6 +89,8 @@ TEST_P(UpdateEventsThreaded, ArriveInTheOrderTheyHappened) {
     if (e != "session ended") got.push_back(e);
   }
   EXPECT_EQ(got, want);
+  // Where the update stands, as a fleet's board shows it.
+  EXPECT_EQ(events.steps, (started ? Lines{"Sub", "burning"} : Lines{}));
   if (started) {
     // The session's end comes before the update's, which is the last word.
     ASSERT_GE(events.events.size(), 2u);

@@ -37,7 +37,13 @@ class RecordingEvents final : public UpdateEvents {
                                                          : "end: failed");
   }
 
+  void StepBegan(UpdateStep step) override {
+    static constexpr const char* kNames[] = {"Main", "restarting", "Sub", "burning"};
+    steps.push_back(kNames[static_cast<int>(step)]);
+  }
+
   std::vector<std::string> events;
+  std::vector<std::string> steps;  // apart: the steps' place among the lines is not theirs to fix
   std::deque<Answer> answers;
   std::function<void(Answer)> answer;
 };
