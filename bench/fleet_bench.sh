@@ -2,9 +2,10 @@
 # Fleet benchmark: K simulated projectors on one bridged segment, updated by the real
 # command line one whole unit after another (--parallel 1) and side by side (the default),
 # against the ideal: K Main stages in a row, the restart wait, one Sub stage.
-# Run as root:  bash bench/fleet_bench.sh [--k K]... [--skip-one-by-one]
+# Run as root:  bash bench/fleet_bench.sh [--k K]... [--skip-one-by-one] [--main-runs N]
 #                 [--update-bin PATH] [--pjsim-bin PATH] [--max-ratio R] [--keep]
 # --k: one fleet size (4 and 16 when not given; may be given again).
+# --main-runs: Main alone is the median of N runs (5): the ideal counts it K times.
 # Exit status: 0 every run succeeded and every side-by-side ratio is at most --max-ratio
 # (1.15); 1 a ratio above it; 2 a run failed or the set-up did.
 set -euo pipefail
@@ -28,7 +29,7 @@ wait_until() {  # description command...
 
 # ---------------------------------------------------------------- inside the namespace
 if [[ "${TESSALY_BENCH_INNER:-}" == 1 ]]; then
-  : "${WORK:?}" "${UPDATE_BIN:?}" "${PJSIM_BIN:?}" "${KS:?}" "${ONE_BY_ONE:?}"
+  : "${WORK:?}" "${UPDATE_BIN:?}" "${PJSIM_BIN:?}" "${KS:?}" "${ONE_BY_ONE:?}" "${MAIN_RUNS:?}"
   RESULTS="$WORK/results.tsv"
   PREFIX=10.75.0
   BRIDGE=lab0
@@ -122,10 +123,11 @@ if [[ "${TESSALY_BENCH_INNER:-}" == 1 ]]; then
   FAILURES=0
   # One run of the updater against the first N projectors: wall, user and system time of
   # the updater process, appended to the results.
-  measure() {  # K mode N updater-arguments...
+  measure() {  # K mode N updater-arguments...; RUN_TAG tells repeated runs apart
     local k="$1" mode="$2" n="$3" main=0 sub=0 i
     shift 3
-    local tag="k$k-$mode" log="$WORK/k$k-$mode.log" times="$WORK/k$k-$mode.time" rc=0
+    local tag="k$k-$mode${RUN_TAG:-}"
+    local log="$WORK/$tag.log" times="$WORK/$tag.time" rc=0
     [[ " $* " == *" --main "* ]] && main=1
     [[ " $* " == *" --sub "* ]] && sub=1
     local args=()
@@ -156,7 +158,7 @@ if [[ "${TESSALY_BENCH_INNER:-}" == 1 ]]; then
   for k in $KS; do
     segment_up "$k" || die "could not set up the segment of $k"
     note "K=$k: $k simulated projectors on $BRIDGE (load average $(cut -d' ' -f1-3 /proc/loadavg))"
-    measure "$k" main-alone 1 --main "$WORK/main.bin"
+    for ((r = 1; r <= MAIN_RUNS; r++)); do RUN_TAG="-$r" measure "$k" main-alone 1 --main "$WORK/main.bin"; done
     measure "$k" sub-alone 1 --sub "$WORK/sub.brec2"
     if [[ $ONE_BY_ONE == 1 ]]; then
       measure "$k" one-after-another "$k" --main "$WORK/main.bin" --sub "$WORK/sub.brec2" --parallel 1
@@ -170,6 +172,7 @@ fi
 # ---------------------------------------------------------------- outside
 KS=""
 ONE_BY_ONE=1
+MAIN_RUNS=5
 UPDATE_BIN="${TESSALY_UPDATE:-}"
 PJSIM_BIN="${TESSALY_PJSIM:-}"
 MAX_RATIO=1.15
@@ -178,6 +181,7 @@ while (($#)); do
   case "$1" in
     --k) KS="$KS ${2:?}"; shift 2 ;;
     --skip-one-by-one) ONE_BY_ONE=0; shift ;;
+    --main-runs) MAIN_RUNS="${2:?}"; shift 2 ;;
     --update-bin) UPDATE_BIN="${2:?}"; shift 2 ;;
     --pjsim-bin) PJSIM_BIN="${2:?}"; shift 2 ;;
     --max-ratio) MAX_RATIO="${2:?}"; shift 2 ;;
@@ -191,6 +195,7 @@ for k in $KS; do
   # Up to --parallel's default, so that every Sub stage of the fleet runs at once.
   [[ "$k" =~ ^[0-9]+$ ]] && ((k >= 1 && k <= 16)) || die "--k must be 1..16"
 done
+[[ "$MAIN_RUNS" =~ ^[0-9]+$ ]] && ((MAIN_RUNS >= 1 && MAIN_RUNS <= 50)) || die "--main-runs must be 1..50"
 [[ "$MAX_RATIO" =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "--max-ratio must be a number"
 
 [[ $EUID == 0 ]] || die "run as root: it needs network namespaces, a bridge and the ports 9, 67, 69"
@@ -232,24 +237,41 @@ head -c $((48 * 1024)) /dev/urandom > "$WORK/main.bin"
 note "load average before: $(cut -d' ' -f1-3 /proc/loadavg) (run it on an otherwise idle machine)"
 note "fleets of$KS; $( ((ONE_BY_ONE)) && echo "one after another and side by side" || echo "side by side only")"
 status=0
-TESSALY_BENCH_INNER=1 WORK="$WORK" UPDATE_BIN="$UPDATE_BIN" PJSIM_BIN="$PJSIM_BIN" KS="$KS" ONE_BY_ONE="$ONE_BY_ONE" \
+TESSALY_BENCH_INNER=1 WORK="$WORK" UPDATE_BIN="$UPDATE_BIN" PJSIM_BIN="$PJSIM_BIN" KS="$KS" ONE_BY_ONE="$ONE_BY_ONE" MAIN_RUNS="$MAIN_RUNS" \
   unshare --net -- bash "$0" || status=$?
 ((status == 0)) || { KEEP=1; die "a run or the set-up failed; logs in $WORK"; }
 
 # The table; the ideal of a fleet: K Main stages in a row, the restart wait, one Sub stage.
 awk -F'\t' -v wait_s="$RESTART_WAIT_S" -v max="$MAX_RATIO" '
-  { k[NR] = $1; mode[NR] = $2; wall[NR] = $3; cpu[NR] = $4; w[$1, $2] = $3 }
+  # Main alone: the median of its runs, which come one after another.
+  function median(key,   n, i, j, t, a) {
+    n = split(vals[key], a, " ")
+    for (i = 1; i <= n; i++) a[i] += 0
+    for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+    range[key] = n > 1 ? sprintf("median of %d (%.3f-%.3f)", n, a[1], a[n]) : ""
+    return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  {
+    key = $1 SUBSEP $2
+    if (!(key in seen)) { seen[key] = 1; order[++rows] = key; k[rows] = $1; mode[rows] = $2 }
+    vals[key] = (key in vals) ? vals[key] " " $3 : $3
+    cpus[key] = (key in cpus) ? cpus[key] " " $4 : $4
+  }
   END {
     printf "\n%3s  %-18s %8s %8s %8s %7s\n", "K", "mode", "wall s", "ideal s", "ratio", "CPU s"
     bad = 0
-    for (r = 1; r <= NR; r++) {
+    for (r = 1; r <= rows; r++) {
+      key = order[r]; vals[key "cpu"] = cpus[key]
+      wall = median(key); note = range[key]; cpu = median(key "cpu"); w[key] = wall
       if (mode[r] == "main-alone" || mode[r] == "sub-alone") {
-        printf "%3d  %-18s %8.3f %8s %8s %7s\n", k[r], mode[r], wall[r], "", "", ""
+        line = sprintf("%3d  %-18s %8.3f %8s %8s %7.3f  %s", k[r], mode[r], wall, "", "", cpu, note)
+        sub(/ +$/, "", line)
+        print line
         continue
       }
-      ideal = k[r] * w[k[r], "main-alone"] + wait_s + w[k[r], "sub-alone"]
-      ratio = wall[r] / ideal
-      printf "%3d  %-18s %8.3f %8.3f %8.3f %7.3f\n", k[r], mode[r], wall[r], ideal, ratio, cpu[r]
+      ideal = k[r] * w[k[r] SUBSEP "main-alone"] + wait_s + w[k[r] SUBSEP "sub-alone"]
+      ratio = wall / ideal
+      printf "%3d  %-18s %8.3f %8.3f %8.3f %7.3f\n", k[r], mode[r], wall, ideal, ratio, cpu
       if (mode[r] == "side-by-side") {
         verdict[++nv] = sprintf("K=%d side by side: ratio %.3f %s %s", k[r], ratio, ratio <= max + 0 ? "<=" : ">", max)
         if (ratio > max + 0) bad = 1
