@@ -32,15 +32,16 @@ UnitStage StageOf(UpdateStep step) {
 }
 }  // namespace
 
-TerminalFrontEnd::TerminalFrontEnd(asio::io_context& io, std::FILE* out, bool terminal, JsonEvents* json)
-    : io_(io), out_(out), terminal_(terminal), json_(json) {}
+TerminalFrontEnd::TerminalFrontEnd(asio::io_context& io, std::FILE* out, bool terminal, JsonEvents* json,
+                                   std::FILE* err)
+    : io_(io), out_(out), terminal_(terminal), json_(json), err_(err) {}
 
 TerminalFrontEnd::~TerminalFrontEnd() = default;
 
 void TerminalFrontEnd::ShowBoard(std::vector<std::string> addresses) {
   ClearBar();
   for (std::string& a : addresses) a = EscapeControls(a);
-  board_ = std::make_unique<LiveView>(out_, stderr, std::move(addresses), SteadyMs);
+  board_ = std::make_unique<LiveView>(out_, err_, std::move(addresses), SteadyMs);
   tick_ = std::make_unique<asio::steady_timer>(io_);
   Tick();
 }
@@ -132,7 +133,7 @@ void TerminalFrontEnd::Say(const std::string& prefix, const std::string& text) {
 }
 
 void TerminalFrontEnd::Note(const std::string& prefix, const std::string& text) {
-  Write(stderr, prefix + EscapeControls(text));
+  Write(err_, prefix + EscapeControls(text));
 }
 
 void TerminalFrontEnd::Ask(int unit, const std::string& question, const std::string& howToAnswer) {

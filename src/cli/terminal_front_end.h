@@ -29,7 +29,9 @@ namespace tessaly::cli {
 
 class TerminalFrontEnd final : public TaskQueue {
  public:
-  TerminalFrontEnd(asio::io_context& io, std::FILE* out, bool terminal, JsonEvents* json = nullptr);
+  // `err`: where notes go (standard error; a test's file).
+  TerminalFrontEnd(asio::io_context& io, std::FILE* out, bool terminal, JsonEvents* json = nullptr,
+                   std::FILE* err = stderr);
   ~TerminalFrontEnd() override;
 
   bool terminal() const { return terminal_; }
@@ -75,6 +77,7 @@ class TerminalFrontEnd final : public TaskQueue {
   std::FILE* out_;
   bool terminal_;
   JsonEvents* json_;
+  std::FILE* err_;
   std::thread::id thread_ = std::this_thread::get_id();
   // One unit on a terminal: a single bar under the lines.
   std::string barPrefix_;

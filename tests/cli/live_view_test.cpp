@@ -2,6 +2,7 @@
 // shows after them.
 
 #include "cli/live_view.h"
+#include "cli/terminal_front_end.h"
 
 #include <gtest/gtest.h>
 
@@ -359,6 +360,27 @@ TEST(LiveView, FinishLeavesTheLastBoard) {
   const Screen screen(tty.All());
   EXPECT_EQ(screen.Text(), (Rows{"10.0.0.5 done       [##############################] 100%",
                                  "elapsed 0:02  left ~0:00", "Summary:", "note", ""}));
+}
+
+// One projector on a terminal: its single bar. A note on standard error (the sleep
+// inhibitor's warning) and a log line each come on a line of their own, the bar taken away
+// first and drawn again below them.
+TEST(SingleBar, LinesAndNotesNeverLandInIt) {
+  Tty tty;
+  asio::io_context io;
+  cli::TerminalFrontEnd front(io, tty.out(), true, nullptr, tty.err());
+  cli::UnitFrontEnd unit(front, 1, "");
+  unit.ProgressShown(1);
+  unit.notes().Write("The PC may go to sleep while firmware is written: no system bus");
+  front.ProcessEvents();
+  unit.LogLine("Burning...... Please waiting.....", LogLevel::Info);
+  unit.ProgressShown(2);
+  unit.UpdateEnded(UpdateOutcome::Succeeded);
+  const std::string bar1 = "[" + std::string(40, ' ') + "] 1%";
+  const std::string bar2 = "[" + std::string(40, ' ') + "] 2%";
+  EXPECT_EQ(tty.All(), "\r" + bar1 + "\r\033[K" + "The PC may go to sleep while firmware is written: no system bus\n" +
+                           "\r" + bar1 + "\r\033[K" + "\033[34mBurning...... Please waiting.....\033[0m\n" + "\r" +
+                           bar1 + "\r" + bar2 + "\n");
 }
 
 }  // namespace
