@@ -9,17 +9,22 @@ namespace tessaly {
 namespace {
 
 // The request is the calling thread's (the loop's): it lasts until that thread changes it
-// or ends. The call is instant, so it is made where it is asked for.
+// or ends. The call is instant, so it is made where it is asked for. The units of a fleet
+// share one loop, so one thread's state serves all their holds: it is let go only when the
+// last of them lets go.
+thread_local int holdsOnThisThread = 0;
+
 class ExecutionStateInhibitor final : public SleepInhibitor {
  public:
   ~ExecutionStateInhibitor() override { Release(); }
 
   void Take(TakeDone done) override {
     if (!held_) {
-      if (SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) == 0) {
+      if (holdsOnThisThread == 0 && SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) == 0) {
         if (done) done(false, "SetThreadExecutionState failed (error " + std::to_string(GetLastError()) + ")");
         return;
       }
+      ++holdsOnThisThread;
       held_ = true;
     }
     if (done) done(true, std::string());
@@ -27,8 +32,8 @@ class ExecutionStateInhibitor final : public SleepInhibitor {
 
   void Release() override {
     if (!held_) return;
-    SetThreadExecutionState(ES_CONTINUOUS);
     held_ = false;
+    if (--holdsOnThisThread == 0) SetThreadExecutionState(ES_CONTINUOUS);
   }
 
  private:
