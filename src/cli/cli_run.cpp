@@ -135,6 +135,8 @@ class Run {
   // The operator's Yes: the second Ctrl-C, or --yes.
   void AnswerYes();
   void AbortEveryRunningUnit();
+  // Whose question it is in JSON: the one projector's, or the whole fleet's (0, the run).
+  int QuestionUnit() const { return fleet_ ? 0 : 1; }
 
   const CliOptions& options_;
   asio::io_context io_;
@@ -216,7 +218,7 @@ void Run::OnQuestion(int number, const std::string& text) {
   Unit& u = UnitOf(number);
   if (options_.yes || confirmed_) {
     const bool first = !confirmed_;
-    if (first) front_.Answered(fleet_ ? 0 : number, Answer::Yes);
+    if (first) front_.Answered(QuestionUnit(), Answer::Yes);
     u.abortSent = true;
     u.core->AnswerQuestion(Answer::Yes);
     if (first) AbortEveryRunningUnit();
@@ -225,12 +227,12 @@ void Run::OnQuestion(int number, const std::string& text) {
   asking_.push_back(number);
   if (asked_) return;  // one question for the run
   asked_ = true;
-  front_.Ask(fleet_ ? 0 : number, text, kHowToAnswer);
+  front_.Ask(QuestionUnit(), text, kHowToAnswer);
   lapse_.expires_after(kQuestionLapse);
   lapse_.async_wait([this](const asio::error_code& error) {
     if (error || !asked_) return;
     asked_ = false;
-    front_.QuestionLapsed(fleet_ ? 0 : asking_.empty() ? 0 : asking_.front());
+    front_.QuestionLapsed(QuestionUnit());
     std::vector<int> asking;
     asking.swap(asking_);
     for (int n : asking) UnitOf(n).core->AnswerQuestion(Answer::No);
@@ -240,7 +242,7 @@ void Run::OnQuestion(int number, const std::string& text) {
 void Run::AnswerYes() {
   asked_ = false;
   lapse_.cancel();
-  front_.Answered(fleet_ ? 0 : asking_.empty() ? 0 : asking_.front(), Answer::Yes);
+  front_.Answered(QuestionUnit(), Answer::Yes);
   confirmed_ = true;
   std::vector<int> asking;
   asking.swap(asking_);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "cli/fleet_projector.h"
 #include "cli/fleet_timeline.h"
 #include "netns/netns_support.h"
 #include "support/child_process.h"
@@ -96,20 +97,7 @@ class CliFleetLabNetns : public ::testing::Test {
 
   void StartProjector(int i, const std::vector<std::string>& extra) {
     const std::string address = segment_->address(i);
-    std::vector<std::string> args{"--net=/proc/" + std::to_string(segment_->far(i).pid()) + "/ns/net",
-                                  TESSALY_PJSIM_PATH,
-                                  "--listen",
-                                  address,
-                                  "--model",
-                                  "QMB",
-                                  "--burn-ms",
-                                  "300",
-                                  "--image",
-                                  dir_.File("main.bin"),
-                                  "--sub-image",
-                                  dir_.File("sub.brec2")};
-    args.insert(args.end(), extra.begin(), extra.end());
-    projectors_.push_back(std::make_unique<ChildProcess>("/usr/bin/nsenter", args, dir_.path().string()));
+    projectors_.push_back(StartFleetProjector(segment_->far(i).pid(), address, dir_, extra));
     ASSERT_TRUE(projectors_.back()->WaitForLine("listening on " + address + ":20554, model QMB", 10s))
         << projectors_.back()->Output();
   }
@@ -207,7 +195,9 @@ TEST_P(CliFleetLabRuns, FourProjectorsOnOneSegment) {
       EXPECT_LT(t.sub[0].from, before.sub[0].to) << t.name;
     }
   }
-  if (!oneByOne) EXPECT_LT(fleet.back().awake[0].to, fleet.front().sub[0].from);
+  if (!oneByOne) {
+    EXPECT_LT(fleet.back().awake[0].to, fleet.front().sub[0].from);
+  }
 }
 
 // The default run with a Sub image of two blocks and 1000 bytes, long enough for the streams

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <map>
 
+#include "cli/fleet_projector.h"
 #include "netns/netns_support.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -38,20 +39,7 @@ class CliFleetNetns : public ::testing::Test {
 
   std::unique_ptr<ChildProcess> Projector(int i, const TempDir& dir, const std::vector<std::string>& extra) {
     const std::string address = "10.74." + std::to_string(i + 1) + ".2";
-    std::vector<std::string> args{"--net=/proc/" + std::to_string(far_[i]->pid()) + "/ns/net",
-                                  TESSALY_PJSIM_PATH,
-                                  "--listen",
-                                  address,
-                                  "--model",
-                                  "QMB",
-                                  "--burn-ms",
-                                  "300",
-                                  "--image",
-                                  dir.File("main.bin"),
-                                  "--sub-image",
-                                  dir.File("sub.brec2")};
-    args.insert(args.end(), extra.begin(), extra.end());
-    auto p = std::make_unique<ChildProcess>("/usr/bin/nsenter", args, dir.path().string());
+    auto p = StartFleetProjector(far_[i]->pid(), address, dir, extra);
     EXPECT_TRUE(p->WaitForLine("listening on " + address + ":20554, model QMB", 10s)) << p->Output();
     return p;
   }
