@@ -457,7 +457,9 @@ struct GatedHarness {
   }
   ~GatedHarness() {
     gate.Open(StageEnd::Stopped);
-    Probe(h.updater).client().SetEvents(&Probe(h.updater).control());
+    // The stage's end closes the connection on the loop, which tells the spy: the loop is
+    // stopped, and the connection gone, before the spy goes.
+    h.updater->Shutdown();
   }
   GatedMainStage gate;  // outlives the updater's workers
   SimHarness h;
